@@ -80,7 +80,6 @@ public:
     const std::string& TorrentBytes() const { return m_torrentBytes; }
     const std::string& SourceText() const { return m_sourceText; }
     const TTorrentLayout& Layout() const { return m_layout; }
-    TTorrentLayout& Layout() { return m_layout; }
 
     // From the first 'h', 'H', 'u' or 'U' (a scheme: http, https, udp) to the
     // last byte before trailing '|'s; empty when none, or just one byte.
