@@ -67,15 +67,18 @@ bool QThread::Start(const char* name) {
 
 bool QThread::Start(const char* name, std::unique_ptr<QThreadOwned>& owned) {
     std::thread previous;
-    bool started = StartLocked(name, owned, previous);
+    bool delete_self = false;
+    bool started = StartLocked(name, owned, previous, &delete_self);
     // The previous run's thread has ended its run or has been superseded (it
     // returns as soon as it sees the new id), so joining it outside the lock
     // is bounded.
     JoinOrDetach(previous);
+    if (delete_self) delete this;
     return started;
 }
 
-bool QThread::StartLocked(const char* name, std::unique_ptr<QThreadOwned>& owned, std::thread& previous) {
+bool QThread::StartLocked(const char* name, std::unique_ptr<QThreadOwned>& owned, std::thread& previous,
+                          bool* delete_self) {
     QTMutexLocker lock(m_lock);
     if (IsRunningLocked()) return false;
     previous = std::move(m_thread);
@@ -94,11 +97,15 @@ bool QThread::StartLocked(const char* name, std::unique_ptr<QThreadOwned>& owned
     }
     m_thread_id.store(id, std::memory_order_release);
     m_owned = std::move(owned);
+    m_start_waiting = true;
     while (!m_running.load(std::memory_order_acquire) && m_thread_id.load(std::memory_order_acquire) == id) {
         m_lock.Unlock();
         platform::SleepMs(WaitStepMs);
         m_lock.Lock();
     }
+    m_start_waiting = false;
+    *delete_self = m_delete_after_start;
+    m_delete_after_start = false;
     // A run that began counts as started even when it has already ended
     // (a task that fails at once must not be reported as "not startable").
     return m_began_generation == generation;
@@ -230,6 +237,10 @@ void QThread::ThreadProc(QThread* self, uint64_t id, std::string name) {
     bool auto_delete = self->m_auto_delete;
     if (auto_delete) {
         self->m_auto_delete = false;
+        if (self->m_start_waiting) {
+            self->m_delete_after_start = true;
+            auto_delete = false;
+        }
         if (self->m_thread.joinable() && self->m_thread.get_id() == std::this_thread::get_id()) {
             self->m_thread.detach();
         }

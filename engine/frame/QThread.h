@@ -88,9 +88,14 @@ private:
     static void ThreadProc(QThread* self, uint64_t id, std::string name);
     void ClearRun();
     bool IsRunningLocked() const;
-    bool StartLocked(const char* name, std::unique_ptr<QThreadOwned>& owned, std::thread& previous);
+    bool StartLocked(const char* name, std::unique_ptr<QThreadOwned>& owned, std::thread& previous,
+                     bool* delete_self);
 
     bool m_auto_delete = false;
+    // Start is still waiting on this object: an auto-deleting run that ends
+    // meanwhile leaves the deletion to Start (m_delete_after_start).
+    bool m_start_waiting = false;
+    bool m_delete_after_start = false;
     QTMutex m_lock;
     std::unique_ptr<QThreadOwned> m_owned;
     std::atomic<uint64_t> m_thread_id{0};
