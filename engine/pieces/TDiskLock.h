@@ -1,22 +1,17 @@
 #pragma once
-// The process-wide disk lock and its holder. Every write of piece data, every
-// read of piece data and every file growth of every task happens under this
-// one lock, so tasks never hit the disk concurrently. It is innermost in the
-// engine's lock order (below a task's own lock). Recursive, so a holder can
-// be nested inside code that already holds it.
+// The holder of the process-wide disk lock (the engine's StorageMutex, the
+// innermost lock). Every write of piece data, every read of piece data and
+// every file growth of every task happens under it, so tasks never hit the
+// disk concurrently.
 //
-// TDiskLockHolder belongs to one call sequence on one thread: it remembers
-// whether it holds the lock, so a sequence of operations takes it once and
-// releases it once (also on early return, in its destructor).
+// A holder belongs to one call sequence on one thread: it remembers whether
+// it holds the lock, so a sequence of operations takes it once and releases it
+// once (also on early return, in its destructor), and it can let go while the
+// task waits for free disk space.
 
-#include <mutex>
+#include "engine/frame/EngineLocks.h"
 
 namespace engine {
-
-class TDiskLock {
-public:
-    static std::recursive_mutex& Mutex();
-};
 
 class TDiskLockHolder {
 public:
@@ -26,15 +21,12 @@ public:
     TDiskLockHolder& operator=(const TDiskLockHolder&) = delete;
 
     void Lock() {
-        if (!m_held) {
-            TDiskLock::Mutex().lock();
-            m_held = true;
-        }
+        if (!m_held) m_held = StorageMutex().Lock();
     }
     void Unlock() {
         if (m_held) {
             m_held = false;
-            TDiskLock::Mutex().unlock();
+            StorageMutex().Unlock();
         }
     }
     bool IsHeld() const { return m_held; }

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <limits>
 
+#include "engine/meta/TTorrentLayout.h"
 #include "engine/pieces/TBlockRequest.h"
 #include "engine/pieces/TPieceStateCodec.h"
 #include "engine/pieces/TSha1.h"
@@ -110,6 +111,18 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         previous->m_block_dump_path.clear();
     }
     return ok;
+}
+
+bool TPieces::BuildFromTorrent(const TTorrentLayout& layout, TPieces* previous) {
+    if (!layout.IsValid()) return false;
+    TPiecesLayout plain;
+    plain.save_folder = layout.SaveFolder();
+    plain.name = layout.TaskName();
+    plain.piece_length = layout.PieceLength();
+    plain.digests = layout.PieceDigests();
+    for (const TTorrentFile& f : layout.Files()) plain.files.push_back({f.path, f.display_name, f.size_bytes});
+    layout.CreateFolders();
+    return BuildFromLayout(plain, previous);
 }
 
 bool TPieces::BuildPieces(TPieces* previous) {

@@ -26,6 +26,7 @@ namespace engine {
 
 class TDiskLockHolder;
 class TPieceStateCodec;
+class TTorrentLayout;
 
 // The layout a piece map is built from: what the metainfo says.
 struct TPiecesLayout {
@@ -52,6 +53,8 @@ public:
     // Makes the file entries (carrying names over from `previous`, switching
     // new files to their temporary names) and builds the pieces.
     bool BuildFromLayout(const TPiecesLayout& layout, TPieces* previous);
+    // The same from a loaded torrent's layout; its folder entries are created.
+    bool BuildFromTorrent(const TTorrentLayout& layout, TPieces* previous);
     // Creates pieces and bitfield, then examines and prepares the files.
     bool BuildPieces(TPieces* previous);
     // Closes files (saving state), saves the selection and forgets everything.
