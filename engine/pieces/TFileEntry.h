@@ -39,9 +39,6 @@ public:
     bool FinishTempName();
     // Clears or sets the read-only attribute of an existing path.
     static bool SetReadOnlyAttribute(const std::string& path, bool read_only);
-    // Pieces the file touches, for piece length `piece_length`: 0 for an
-    // empty file.
-    static int32_t ComputeSpan(int64_t piece_length, int64_t offset, int64_t size);
 
     QDiskFile m_file;
     int32_t m_index = 0;

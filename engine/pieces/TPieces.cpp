@@ -85,7 +85,7 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         entry->m_size = spec.size;
         entry->m_offset = offset;
         entry->m_first_piece = static_cast<int32_t>(offset / m_piece_length);
-        entry->m_piece_span = TFileEntry::ComputeSpan(m_piece_length, offset, spec.size);
+        entry->m_piece_span = static_cast<int32_t>(TTorrentLayout::ComputeSpan(m_piece_length, offset, spec.size));
         // A file already renamed, or still under its temporary name, keeps
         // that name across a rebuild.
         if (previous) {
