@@ -2,7 +2,7 @@
 // TFileEntry: one file of a task's byte stream, with its file object, its
 // place in the stream and the temporary-name state. Owned by the task's piece
 // map (TPieces) and used only by the task's work thread; file I/O on it runs
-// under the process-wide disk lock (TDiskLock.h), taken by TPieces.
+// under the process-wide disk lock (TDiskLockHolder.h), taken by TPieces.
 //
 // New files are written as path + ".twtmp" and moved to their final name when
 // their data is complete; a file that already exists under its final name is
