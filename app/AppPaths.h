@@ -7,18 +7,12 @@
 //   log base         <work folder>/<package id>
 //   information dir  <work folder>/<task hash>TWInfo/
 //
-// The data folder is $TIDEWELL_DATA_DIR when set, else the XDG data folder.
+// The data folder is platform::DataFolder(): $TIDEWELL_DATA_DIR when set, else
+// the XDG data folder.
 
 #include <string>
 
 namespace app {
-
-// a + "/" + b, without doubling a separator a already ends with.
-std::string JoinPath(const std::string& a, const std::string& b);
-// $TMPDIR, else /tmp.
-std::string TempFolder();
-// $TIDEWELL_DATA_DIR, else $XDG_DATA_HOME, else $HOME/.local/share.
-std::string DataFolder();
 
 struct AppPaths {
     std::string work_folder;

@@ -4,6 +4,7 @@
 #include "app/ConfigSlots.h"
 #include "engine/frame/CTidewellLog.h"
 #include "platform/File.h"
+#include "platform/Paths.h"
 
 #include <cstring>
 
@@ -59,14 +60,14 @@ int ExtractResource(const ResourceModule* module, int id, const std::string& typ
 
 int ExtractToWorkFolder(const ResourceModule* module, int id, const std::string& folder, const std::string& file_name,
                         const std::string& type, bool decode, std::string* written_path) {
-    std::string first = JoinPath(folder, file_name);
+    std::string first = platform::JoinPath(folder, file_name);
     if ((platform::IsDirectory(folder) || platform::CreateDirectories(folder)) &&
         ExtractResource(module, id, type, first, decode)) {
         if (written_path) *written_path = first;
         return 0;
     }
     engine::LogFormat(ExtractLogLevel, "Tidewell UI : 释放文件(path=%s)第一次失败", first.c_str());
-    std::string second = JoinPath(TempFolder(), file_name);
+    std::string second = platform::JoinPath(platform::TempFolder(), file_name);
     if (ExtractResource(module, id, type, second, decode)) {
         if (written_path) *written_path = second;
         return 1;

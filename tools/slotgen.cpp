@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/ManifestText.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -43,39 +45,7 @@ constexpr size_t SlotSize = 4096;
 constexpr size_t SlotCount = 13;
 constexpr size_t Md5Offset = 16;
 
-std::string Trim(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-    return text.substr(begin, end - begin);
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.string());
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::map<std::string, std::string> ReadManifest(const fs::path& path) {
-    std::istringstream lines(ReadFile(path));
-    std::map<std::string, std::string> values;
-    std::string line;
-    int number = 0;
-    while (std::getline(lines, line)) {
-        ++number;
-        std::string trimmed = Trim(line);
-        if (trimmed.empty() || trimmed[0] == '#') continue;
-        size_t eq = trimmed.find('=');
-        if (eq == std::string::npos) {
-            throw std::runtime_error(path.string() + ":" + std::to_string(number) + ": expected key = value");
-        }
-        values[Trim(trimmed.substr(0, eq))] = Trim(trimmed.substr(eq + 1));
-    }
-    return values;
-}
+std::string ReadFile(const fs::path& path) { return tools::ReadFileBytes(path.string()); }
 
 std::string EncodeBase64(const std::string& bytes) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -105,7 +75,8 @@ std::string EncodeBase64(const std::string& bytes) {
 
 class Manifest {
 public:
-    explicit Manifest(const fs::path& path) : m_path(path), m_values(ReadManifest(path)) {}
+    explicit Manifest(const fs::path& path)
+        : m_path(path), m_values(tools::ParseManifestText(ReadFile(path), path.string())) {}
 
     std::string Required(const std::string& key) const {
         auto it = m_values.find(key);
