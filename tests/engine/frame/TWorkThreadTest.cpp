@@ -6,9 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "engine/frame/BufferPoolCheck.h"
+#include "engine/frame/EngineLocks.h"
 #include "engine/frame/WorkList.h"
 #include "platform/File.h"
 #include "tests/engine/frame/TaskTestSupport.h"
@@ -125,6 +128,42 @@ TEST_F(TaskLoop, CompleteTorrentTaskKeepsRunningToServePeers) {
     AdvanceSeconds(60);
     EXPECT_TRUE(task->IsRunning()) << "seeding lasts 12 hours by default";
     EXPECT_EQ(task->StopDownload(), 0);
+}
+
+TEST_F(TaskLoop, AFailingRunReleasesEveryLockItHeld) {
+    class Throwing final : public ScriptedTask {
+    public:
+        ~Throwing() override { Stop(); }
+        std::atomic<bool> armed{true};
+
+    protected:
+        void ConnectWebSources() override {
+            if (!armed.exchange(false)) return;
+            engine::WorkListMutex().Lock();
+            Lock();
+            Lock();
+            engine::StorageMutex().Lock();
+            throw std::runtime_error("peer layer failed");
+        }
+    };
+    auto* task = new Throwing;
+    task->Configure(MakeParams(0, "/d"), true);
+    task->candidates = 1;
+    ASSERT_EQ(task->StartDownload(), 0);
+    ASSERT_TRUE(WaitFor([&] { return !task->IsRunning(); }));
+    std::atomic<bool> all_free{false};
+    std::thread other([&] {
+        bool free = engine::WorkListMutex().TryLock() && task->ObjectLockForTest().TryLock() &&
+                    engine::StorageMutex().TryLock();
+        all_free = free;
+        engine::WorkListMutex().Unlock();
+        task->ObjectLockForTest().Unlock();
+        engine::StorageMutex().Unlock();
+    });
+    other.join();
+    EXPECT_TRUE(all_free);
+    EXPECT_EQ(task->StartDownload(), 0) << "the task can run again";
+    EXPECT_TRUE(task->IsRunning());
 }
 
 TEST_F(TaskLoop, StoppingAPausedTaskReleasesItWithinASecond) {
