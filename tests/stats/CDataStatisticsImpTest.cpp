@@ -36,11 +36,11 @@ TEST_F(StatisticsComponent, BatchArrivesWithExactBodyAndFlatEventObjects) {
     auto server = StartServer("a", CollectServer::Mode::Ok);
     m_stats.SetConfigPath(WriteConfig(m_box, {server->BatchUrl()}));
     ASSERT_EQ(m_stats.AddEvent("11010000", EventText("first").c_str(), 0), StatsOk);
-    ASSERT_EQ(m_stats.AddEvent("11020000", EventText("a \"quoted\" one").c_str(), 0), StatsOk);
+    ASSERT_EQ(m_stats.AddEvent("11020000", EventText(R"(a \"quoted\" one)").c_str(), 0), StatsOk);
     ASSERT_EQ(m_stats.SubmitEventDownloadSeveral(), StatsOk);
 
     const std::string info1 = "{" + IdentityMembers(m_device, 1) + EventText("first") + "}";
-    const std::string info2 = "{" + IdentityMembers(m_device, 2) + EventText("a \"quoted\" one") + "}";
+    const std::string info2 = "{" + IdentityMembers(m_device, 2) + EventText(R"(a \"quoted\" one)") + "}";
     const std::string batch = "[{\"code\":\"11010000\",\"info\":" + JsonQuoted(info1) +
                               "},{\"code\":\"11020000\",\"info\":" + JsonQuoted(info2) + "}]\n";
     ASSERT_EQ(server->RequestBodies().size(), 1u);
