@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <csignal>
+#include <filesystem>
 
 #include "stats/DeviceFacts.h"
 #include "stats/DeviceInfo.h"
@@ -173,6 +175,26 @@ TEST_F(StatisticsComponent, DeviceCodeNeedsRoomForItsTerminator) {
     size = sizeof buffer;
     EXPECT_EQ(m_stats.GetDeviceCode(buffer, &size), 1);
     EXPECT_EQ(std::string(buffer), expected);
+}
+
+// Any operation of the component arms the crash handler: a child process that
+// crashes afterwards leaves its report in the current folder.
+TEST(StatisticsComponentDeathTest, OperationsInstallTheCrashHandler) {
+    GTEST_FLAG_SET(death_test_style, "fast");  // forked: the child shares this sandbox
+    Sandbox box;
+    auto crash = [&] {
+        std::filesystem::current_path(box.Path());
+        CDataStatisticsImp stats;
+        stats.SetConfigPath("none.ini");
+        std::raise(SIGSEGV);
+        std::_Exit(3);
+    };
+    EXPECT_EXIT(crash(), testing::KilledBySignal(SIGSEGV), "");
+    int reports = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(box.Path())) {
+        reports += entry.path().extension() == ".dmp" ? 1 : 0;
+    }
+    EXPECT_EQ(reports, 1);
 }
 
 TEST(StatisticsReply, AcceptedOnlyWithErrorZeroAnywhere) {
