@@ -1,17 +1,12 @@
 #include "tests/stats/CollectServer.h"
 
-#include <fcntl.h>
 #include <json/json.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "platform/Process.h"
 #include "tests/support/Sandbox.h"
-
-extern char** environ;
 
 namespace testing_support {
 
@@ -46,23 +41,16 @@ const char* ModeName(CollectServer::Mode mode) {
 CollectServer::CollectServer(const std::string& folder, Mode mode) : m_folder(folder) {
     const std::string script = std::string(TIDEWELL_SOURCE_DIR) + "/tools/collect-server.py";
     const std::string port_file = folder + "/port";
-    std::vector<std::string> args = {"python3",         script,
+    std::vector<std::string> args = {script,
                                      "--port",          "0",
                                      "--port-file",     port_file,
                                      "--events-file",   folder + "/events.jsonl",
                                      "--requests-file", folder + "/requests.jsonl",
                                      "--mode",          ModeName(mode),
                                      "--hang-seconds",  "30"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // The server prints its port on standard output; the tests read the file.
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&m_pid, "python3", &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (m_pid <= 0) return;
+    platform::SpawnResult spawned = platform::SpawnProcess("python3", args, folder);
+    if (!spawned.Ok()) return;
+    m_pid = spawned.pid;
     WaitFor([&] {
         std::ifstream in(port_file);
         int port = 0;
@@ -73,9 +61,7 @@ CollectServer::CollectServer(const std::string& folder, Mode mode) : m_folder(fo
 
 CollectServer::~CollectServer() {
     if (m_pid <= 0) return;
-    ::kill(m_pid, SIGTERM);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    platform::TerminateProcess(m_pid, 2000);
 }
 
 std::string CollectServer::BatchUrl() const {

@@ -4,7 +4,6 @@
 // the server received: raw request bodies and decoded events.
 
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace testing_support {
@@ -34,7 +33,7 @@ public:
 
 private:
     std::string m_folder;
-    pid_t m_pid = -1;
+    int m_pid = -1;
     int m_port = 0;
 };
 
