@@ -58,7 +58,7 @@ bool LastSegment(std::string_view url, std::string& segment) {
 }
 
 void SetFileName(std::string_view url, SourceKind kind, TSourceInfo& info) {
-    if (kind != SourceKind::Http && kind != SourceKind::Ftp) return;
+    if (kind != SourceKind::Http) return;
     std::string segment;
     if (!LastSegment(url, segment)) return;
     // HTTP names were encoded for the wire; the file name is shown and used
@@ -88,6 +88,8 @@ bool ResolveInto(TSourceFields& fields, TSourceInfo& info) {
 std::string Normalise(const std::string& url) {
     std::string text = url.substr(0, std::min(url.size(), UrlTextLimit));
     std::replace(text.begin(), text.end(), '\\', '/');
+    // FTP URLs are decoded part by part after the split (ParseFtpUrl).
+    if (StartsWithNoCase(text, FtpPrefix)) return text;
     if (StartsWithNoCase(text, HttpPrefix)) {
         // The local text is UTF-8 already: encoding is the only step left.
         return PercentEncodeUrl(text);
@@ -180,21 +182,26 @@ void ParseHttpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& inf
 }
 
 void ParseFtpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info) {
+    // The text is split while its escapes are still in place and each part is
+    // decoded on its own: a password may contain an escaped "@" or ":".
     const size_t at = rest.find('@');
     if (at != std::string_view::npos) {
         const std::string_view login = rest.substr(0, at);
         const size_t colon = login.find(':');
-        info.user.assign(login.substr(0, colon));
-        info.password = colon == std::string_view::npos ? "" : std::string(login.substr(colon + 1));
+        info.user = PercentDecodeUrl(login.substr(0, colon));
+        info.password = colon == std::string_view::npos ? "" : PercentDecodeUrl(login.substr(colon + 1));
         rest = rest.substr(at + 1);
     } else {
         info.user = AnonymousUser;
         info.password = AnonymousPassword;
     }
     const size_t slash = rest.find('/');
-    info.path = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
+    info.path = slash == std::string_view::npos ? "/" : PercentDecodeUrl(rest.substr(slash));
+    if (info.path.empty()) info.path = "/";
+    if (slash != std::string_view::npos) info.file_name = info.path.substr(info.path.rfind('/') + 1);
     fields.port = DefaultFtpPort;
-    SplitHostPort(rest.substr(0, slash), info.host, fields.port);
+    std::string host_part = PercentDecodeUrl(rest.substr(0, slash));
+    SplitHostPort(host_part, info.host, fields.port);
     fields.kind = SourceKind::Ftp;
 }
 
