@@ -25,8 +25,15 @@ function(tidewell_test_suite name)
   endif()
   add_executable(test_${name} ${sources})
   target_link_libraries(test_${name} PRIVATE ${ARG_LIBS} tidewell_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  # gtest_discover_tests flattens list-valued PROPERTIES (a second label
+  # would become a property name), so the labels travel as one
+  # comma-separated label; `ctest -L` matches it as a regular expression.
+  set(labels "${name}")
+  foreach(label ${ARG_LABELS})
+    string(APPEND labels ",${label}")
+  endforeach()
   gtest_discover_tests(test_${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${name};${ARG_LABELS}")
+    PROPERTIES LABELS "${labels}")
   # Suites labelled tsan also run in the ThreadSanitizer build.
   if("tsan" IN_LIST ARG_LABELS AND TARGET tsan_tests)
     add_dependencies(tsan_tests test_${name})
