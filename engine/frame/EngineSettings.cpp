@@ -1,0 +1,42 @@
+#include "engine/frame/EngineSettings.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace engine {
+
+namespace {
+// The P2P transfers stay off until the application switches them on (the
+// server's resource list may forbid them).
+std::atomic<bool> g_p2p{false};
+std::atomic<uint16_t> g_listen_port{0};
+std::atomic<bool> g_http_prefix{false};
+std::mutex g_folder_lock;
+std::string g_work_folder;
+constexpr uint16_t DefaultListenPort = 8080;
+constexpr size_t FolderCapacity = 4095;
+}  // namespace
+
+bool IsP2PEnabled() { return g_p2p.load(); }
+void SetP2PEnabledFlag(bool enabled) { g_p2p.store(enabled); }
+
+uint16_t ListenPort() {
+    uint16_t port = g_listen_port.load();
+    return port == 0 ? DefaultListenPort : port;
+}
+void SetListenPortValue(uint16_t port) { g_listen_port.store(port); }
+
+bool IsHttpHandshakePrefixEnabled() { return g_http_prefix.load(); }
+void SetHttpHandshakePrefixFlag(bool enabled) { g_http_prefix.store(enabled); }
+
+std::string WorkFolder() {
+    std::lock_guard<std::mutex> lock(g_folder_lock);
+    return g_work_folder;
+}
+
+void SetWorkFolder(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(g_folder_lock);
+    g_work_folder = folder.substr(0, FolderCapacity);
+}
+
+}  // namespace engine

@@ -1,0 +1,335 @@
+#include "engine/frame/TWorkThread.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cstdlib>
+
+#include "engine/frame/BufferPoolCheck.h"
+#include "engine/frame/CTidewellLog.h"
+#include "engine/frame/EngineClock.h"
+#include "engine/frame/EngineDiskInfo.h"
+#include "engine/frame/EngineLocks.h"
+#include "engine/frame/EngineSettings.h"
+#include "platform/File.h"
+
+namespace engine {
+
+namespace {
+
+constexpr char FileScheme[] = "file://";
+// A torrent file larger than this is not a torrent the engine can use.
+constexpr size_t TorrentFileLimit = 64u << 20;
+
+bool StartsWithFileScheme(const std::string& url) {
+    constexpr size_t n = sizeof(FileScheme) - 1;
+    if (url.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = url[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != FileScheme[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TWorkThread::~TWorkThread() {
+    // The loop uses members of every layer: end it before any of them goes.
+    Stop();
+    ResetWork();
+}
+
+int32_t TWorkThread::StopDownload() { return Stop() ? 0 : TW_TASK_FAILED; }
+
+int32_t TWorkThread::StartDownload() { return Start("StartDownload") ? 0 : TW_TASK_FAILED; }
+
+int32_t TWorkThread::ContinueDownload() {
+    LoadTaskInfo();
+    return Start("ContinueDownload") ? 0 : TW_TASK_FAILED;
+}
+
+int32_t TWorkThread::PauseDownload() { return SetPause(true) ? 0 : TW_TASK_FAILED; }
+
+int32_t TWorkThread::StartOrContinue() { return StartDownload(); }
+
+int32_t TWorkThread::RestartDownload() {
+    LogLine("Download Restarted..", 2);
+    if (StopDownload() != 0) return TW_TASK_FAILED;
+    std::string target = TargetPath();
+    if (!target.empty()) {
+        for (const char* suffix : {"", ".twtmp", ".twinfo", ".twinfodf"}) platform::RemoveFile(target + suffix);
+    }
+    DeleteTaskInfo();
+    {
+        QTMutexLocker lock(ObjectLock());
+        m_live.Reset();
+        m_published.Reset();
+    }
+    ClearPieces();
+    ResetWork();
+    return StartOrContinue();
+}
+
+void TWorkThread::GetTaskStatus(TaskStatus* out) {
+    std::memset(out, 0, sizeof *out);
+    QTMutexLocker lock(ObjectLock());
+    const TaskStatusBlock& block = m_published;
+    size_t name_length = std::min(block.name.size(), sizeof out->name - 1);
+    std::memcpy(out->name, block.name.data(), name_length);
+    out->progress = block.Progress();
+    // Whatever code the task holds, a full download reads as complete.
+    out->state = out->progress > 9999 ? TW_STATE_COMPLETE : block.code;
+    out->download_rate = block.download_rate;
+    out->remaining_s = block.remaining_s;
+    out->total_kib = static_cast<int32_t>(std::min<uint64_t>(block.total_bytes / 1024, INT32_MAX));
+    out->web_bytes = block.web_bytes;
+    out->peer_bytes = block.peer_bytes;
+    out->downloaded_bytes = block.downloaded_bytes;
+}
+
+bool TWorkThread::IsComplete() {
+    QTMutexLocker lock(ObjectLock());
+    return m_published.Progress() > 9999;
+}
+
+int32_t TWorkThread::SetSpeedLimit(int32_t direction, int32_t value_kib) {
+    return SetLimit(direction, value_kib) ? 0 : TW_BAD_ARGUMENT;
+}
+
+void TWorkThread::ResetWork() {
+    ResetBaseWork();
+    ResetPeers();
+    ResetTransfers();
+    ResetRunState();
+}
+
+bool TWorkThread::IsAcceptingIncoming() { return IsP2PEnabled() && IsRunning() && IsMetadataReady(); }
+
+std::unique_ptr<TPoolablePeer> TWorkThread::CreatePeer(int kind) {
+    if (kind != PeerKindBt && kind != PeerKindHttp && kind != PeerKindFtp && kind != PeerKindTracker) {
+        return nullptr;
+    }
+    std::unique_ptr<TPoolablePeer> peer = TakePooledPeer(kind);
+    if (!peer) peer = NewPeer(kind);
+    if (peer) peer->Initialize();
+    return peer;
+}
+
+void TWorkThread::PublishStatus(bool force, bool wait) {
+    if (wait) {
+        ObjectLock().Lock();
+    } else if (!ObjectLock().TryLock()) {
+        return;
+    }
+    if (force) RecomputeSummaries();
+    m_published = m_live;
+    ObjectLock().Unlock();
+}
+
+void TWorkThread::SetPhase(TaskPhase phase) {
+    QTMutexLocker lock(ObjectLock());
+    m_live.phase = phase;
+}
+
+uint32_t TWorkThread::SecondsSinceStart() { return GetUptimeSeconds() - StartTime(); }
+
+void TWorkThread::ReadAllocatedSize() {
+    std::string target = TargetPath();
+    if (target.empty()) return;
+    int64_t size = FileAllocatedSize(target);
+    if (size > 0) m_allocated_size = size;
+}
+
+void TWorkThread::Run() {
+    try {
+        WorkLoop();
+    } catch (...) {
+        // Nothing this run took may stay locked once it is gone.
+        ObjectLock().UnlockAll();
+        WorkListMutex().UnlockAll();
+        SocketMutex().UnlockAll();
+        StorageMutex().UnlockAll();
+    }
+}
+
+bool TWorkThread::LoadMainSourceTorrent() {
+    std::string path = MainSource().substr(sizeof(FileScheme) - 1);
+    std::string bytes;
+    if (!platform::ReadWholeFile(path, &bytes, TorrentFileLimit)) return false;
+    if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
+    return TakeMetainfo(bytes);
+}
+
+bool TWorkThread::Prepare() {
+    ReadAllocatedSize();
+    if ((IsP2sp() || IsBt()) && !MainSource().empty()) {
+        SetPhase(TaskPhase::Stopped);
+        if (StartsWithFileScheme(MainSource()) && !LoadMainSourceTorrent()) {
+            {
+                QTMutexLocker lock(ObjectLock());
+                m_live.code = TW_STATE_TORRENT_UNREADABLE;
+            }
+            uint64_t id = 0;
+            RequestStop(&id);
+        }
+        SetPhase(TaskPhase::Running);
+    }
+    return IsPlainHttp() || IsMetadataReady() || !WebSources().empty();
+}
+
+bool TWorkThread::IsDownloadComplete() {
+    PieceCounters c = Counters();
+    return c.piece_count > 0 && c.pieces_done >= c.piece_count;
+}
+
+bool TWorkThread::IsFinished(int64_t clock_s) {
+    if (clock_s == 0) clock_s = GetClockSeconds();
+    bool complete = IsDownloadComplete();
+    if (complete && m_completion_time == 0) {
+        m_completion_time = clock_s;
+        if (LiveStatus().phase != TaskPhase::Checking) {
+            CloseFiles();
+            if (IsDownloadComplete()) m_completed = true;
+        }
+    }
+    if (!complete) {
+        m_completion_time = 0;
+        return false;
+    }
+    PieceCounters c = Counters();
+    if (IsPlainHttp() && c.downloaded_bytes >= c.total_bytes) return true;
+    int32_t seeding_hours = Options().seeding_hours;
+    return seeding_hours > 0 && (clock_s - m_completion_time) / 3600 >= seeding_hours;
+}
+
+bool TWorkThread::NoSourceDelivers() {
+    if (LiveStatus().download_rate != 0) return false;
+    if (SecondsSinceStart() <= 15) return false;
+    if (!IsPlainHttp() && IsMetadataReady()) return false;
+    return CandidateCount() == 0;
+}
+
+void TWorkThread::PoolDuty() {
+    RunPoolCheck(BufferPoolId::BlockRequest, 15);
+    RunPoolCheck(BufferPoolId::Socket, 35);
+    if (m_pool_duties++ % 4 == 0) {
+        TrimPool(BufferPoolId::Sha1State, 262144);
+        ReturnedBlockUpkeep();
+        m_publish_requested = true;
+    }
+}
+
+void TWorkThread::WorkLoop() {
+    LoadTaskInfo();
+    if (!Prepare()) {
+        // The run ends before its loop; its state code (20211) must still
+        // reach the published block, or the application never learns why.
+        SetPhase(TaskPhase::Stopped);
+        PublishStatus(true, true);
+        return;
+    }
+    SetPhase(TaskPhase::Running);
+    ResetRunState();
+    int64_t previous = 0;
+    while (!IsStopRequested()) {
+        if (IsFinished(previous)) {
+            LogFormat(23, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(GetThreadId()),
+                      TargetPath().c_str());
+            break;
+        }
+        ReadAllocatedSize();
+        if (IsStopRequested()) break;
+        int64_t now = WorkStep();
+        previous = now;
+        if (std::llabs(now - m_mark15) >= 15) {
+            AddSourceUrls();
+            ResolvePending();
+            m_mark15 = now;
+        }
+        if (IsStopRequested()) break;
+        if (!HasSize() && SecondsSinceStart() > static_cast<uint32_t>(Options().metadata_timeout_s)) {
+            m_no_size = true;
+            break;
+        }
+        if (IsStopRequested() || IsFinished(now) || IsStopRequested()) break;
+        if (NoSourceDelivers()) {
+            m_no_source = true;
+            ResetWebSourceMarks(HasMetainfoBytes());
+            break;
+        }
+        if (IsStopRequested()) break;
+        if (std::llabs(now - m_mark8) >= 8) {
+            m_mark8 = now;
+            PoolDuty();
+        }
+        if (IsStopRequested()) break;
+        if (RebuildRequested()) RebuildPieceMap();
+        if (IsStopRequested()) break;
+        if (std::llabs(now - m_mark10) >= 10) {
+            m_mark10 = now;
+            AnnounceOnLan();
+        }
+    }
+    EndRun();
+}
+
+void TWorkThread::EndRun() {
+    if (!m_completed) IsFinished(GetClockSeconds());
+    ResetWebSourceMarks(HasMetainfoBytes());
+    bool keep = !m_completed;
+    bool no_source = m_no_source;
+    bool no_size = m_no_size;
+    bool completed = m_completed;
+    ResetWork();
+    if (keep) {
+        SaveTaskInfo();
+    } else {
+        DeleteTaskInfo();
+    }
+    {
+        QTMutexLocker lock(ObjectLock());
+        m_live.phase = TaskPhase::Stopped;
+        if (!completed) {
+            if (no_source) {
+                m_live.code = TW_STATE_NO_SOURCE;
+            } else if (no_size) {
+                m_live.code = TW_STATE_NO_SIZE;
+            }
+        }
+        PublishStatus(true, true);
+    }
+    ResetWork();
+    RunPoolCheck(BufferPoolId::BlockRequest, 15);
+    RunPoolCheck(BufferPoolId::Socket, 35);
+    TrimPool(BufferPoolId::Sha1State, 10240);
+    TrimPool(BufferPoolId::Piece, 2097152);
+    ClearFailedHosts();
+}
+
+void TWorkThread::ResetRunState() {
+    m_completed = false;
+    m_completion_time = 0;
+    m_no_source = false;
+    m_no_size = false;
+    m_mark15 = m_mark8 = m_mark10 = 0;
+    m_pool_duties = 0;
+    m_first_pump = true;
+    m_pass = 0;
+    m_service_divisor = 0;
+    m_request_divisor = 0;
+    m_speed_class = 5;
+    m_last_upkeep_uptime = 0;
+    m_publish_requested = false;
+    m_task_clock = 0;
+    m_download_rate = 0;
+    m_last_second_bytes = 0;
+    m_save_requested = false;
+    m_last_save_uptime = 0;
+    m_last_refresh_clock = 0;
+    m_last_have_uptime = 0;
+    m_slow_web_seconds = 0;
+    m_last_ip_duty_clock = 0;
+    m_last_slow_web_clock = 0;
+}
+
+}  // namespace engine

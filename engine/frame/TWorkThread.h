@@ -1,0 +1,120 @@
+#pragma once
+// One download task: the work loop and the task operations (start, continue,
+// pause, stop, restart), status publication and the per-second statistics.
+// The layers below supply configuration (TBaseWork), peers
+// (TWorkWithPeers), pieces (TWorkWithPieces) and transfer counters
+// (TWorkWithTransStatis).
+//
+// Owner: the WorkList; the handle of the flat interface is the address of the
+// task's TBaseWork part. Threads: the loop runs on the task's work thread;
+// the operations are called by engine calls under the EngineApiMutex. Lock:
+// the task lock (QThread object lock) guards the status blocks, the options
+// and the connection limits; the work thread takes it only to publish and at
+// the end of a run. The run-state members below are work-thread only.
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/frame/TWorkWithTransStatis.h"
+
+namespace engine {
+
+class TWorkThread : public TWorkWithTransStatis {
+public:
+    TWorkThread() = default;
+    ~TWorkThread() override;
+
+    void Run() override;
+
+    int32_t StopDownload();
+    int32_t StartDownload();
+    int32_t ContinueDownload();
+    int32_t PauseDownload();
+    // Stops, deletes the target file with its ".twtmp", ".twinfo" and
+    // ".twinfodf" companions and the task-information file, and starts again
+    // from nothing.
+    int32_t RestartDownload();
+    int32_t StartOrContinue();
+    MetainfoSummary GetSourceInfo() { return Summary(); }
+    void GetTaskStatus(TaskStatus* out);
+    bool IsComplete();
+    int32_t SetSpeedLimit(int32_t direction, int32_t value_kib);
+    // Each layer clears its per-run state (the piece map and the
+    // configuration stay).
+    void ResetWork();
+    bool IsAcceptingIncoming();
+    // A peer of `kind` from the pool (reinitialised) or a new one.
+    std::unique_ptr<TPoolablePeer> CreatePeer(int kind);
+    void PublishStatus(bool force, bool wait) override;
+
+    // Bytes the target file occupies, as last read by the loop.
+    int64_t AllocatedFileSize() const { return m_allocated_size; }
+    int32_t SpeedClass() const { return m_speed_class; }
+
+protected:
+    // One pass of the inner work; returns the task clock (seconds).
+    int64_t WorkStep();
+    // Recomputes the peer, piece and source summaries before a forced
+    // publication (the peer and piece layers fill it).
+    virtual void RecomputeSummaries() {}
+    // The task's LAN announcement, every 10 seconds.
+    virtual void AnnounceOnLan() {}
+    // Upkeep of returned block requests (every fourth pool duty).
+    virtual void ReturnedBlockUpkeep() {}
+    // Forgets host names that failed to resolve (end of a run).
+    virtual void ClearFailedHosts() {}
+
+private:
+    void WorkLoop();
+    bool Prepare();
+    bool LoadMainSourceTorrent();
+    bool IsFinished(int64_t clock_s);
+    bool NoSourceDelivers();
+    bool IsDownloadComplete();
+    void EndRun();
+    void PoolDuty();
+    void PumpPeers();
+    void PerSecondStatistics();
+    void SaveAndRefreshDuty(bool complete);
+    void ConnectionDuties();
+    void ReadAllocatedSize();
+    uint32_t SecondsSinceStart();
+    void SetPhase(TaskPhase phase);
+    void ResetRunState();
+
+    bool m_completed = false;
+    int64_t m_completion_time = 0;
+    bool m_no_source = false;
+    bool m_no_size = false;
+    int64_t m_mark15 = 0;
+    int64_t m_mark8 = 0;
+    int64_t m_mark10 = 0;
+    uint32_t m_pool_duties = 0;
+    int64_t m_allocated_size = 0;
+
+    bool m_first_pump = true;
+    uint32_t m_pass = 0;
+    uint32_t m_service_divisor = 0;
+    uint32_t m_request_divisor = 0;
+    int32_t m_speed_class = 5;
+    uint32_t m_last_dispatch_tick = 0;
+    uint32_t m_last_second_tick = 0;
+    uint32_t m_last_upkeep_uptime = 0;
+    bool m_publish_requested = false;
+
+    int64_t m_task_clock = 0;
+    int32_t m_download_rate = 0;
+    uint64_t m_total_received = 0;
+    uint64_t m_total_sent = 0;
+    uint64_t m_last_second_bytes = 0;
+    uint32_t m_upload_slots = 8;
+    bool m_save_requested = false;
+    uint32_t m_last_save_uptime = 0;
+    int64_t m_last_refresh_clock = 0;
+    uint32_t m_last_have_uptime = 0;
+    int m_slow_web_seconds = 0;
+    int64_t m_last_ip_duty_clock = 0;
+    int64_t m_last_slow_web_clock = 0;
+};
+
+}  // namespace engine

@@ -1,0 +1,53 @@
+#pragma once
+// Layer 4 of a download task: transfer counters and rate allowances. This is
+// the seam the transfer-statistics layer fills: received and sent bytes are
+// counted through CountReceived/CountSent (thread-safe) and taken once a
+// second; the allowances follow the task's limits.
+
+#include <cstdint>
+#include <mutex>
+
+#include "engine/frame/TWorkWithPieces.h"
+
+namespace engine {
+
+// What one second brought.
+struct SecondCounters {
+    uint64_t received_bytes = 0;       // protocol and payload
+    uint64_t payload_bytes = 0;
+    uint64_t sent_bytes = 0;
+    uint64_t block_payload_bytes = 0;  // 16 KiB block payload only
+    uint64_t web_payload_bytes = 0;
+    uint64_t peer_payload_bytes = 0;
+};
+
+class TWorkWithTransStatis : public TWorkWithPieces {
+public:
+    // Any thread: one transfer from a source of `kind` (PeerKind).
+    void CountReceived(int kind, uint64_t protocol_bytes, uint64_t payload_bytes);
+    void CountSent(uint64_t bytes);
+
+    // Bytes per second a limit in KiB/s allows: 0 means none (1048576000),
+    // and never less than 3072 so a tiny limit cannot stall the requests.
+    static int64_t AllowanceFor(int32_t limit_kib);
+    int64_t DownloadAllowance();
+    int64_t UploadAllowance();
+
+protected:
+    // Takes the counters of the second that ended and starts a new one.
+    virtual SecondCounters TakeSecondCounters();
+    // Rate of one source kind (web sources: mask 6), bytes per second.
+    virtual int32_t SourceKindRate(int kinds);
+    virtual bool AllowancesOutdated() { return false; }
+    void RecomputeAllowances(const TaskOptions& options);
+    void ResetTransfers();
+
+private:
+    std::mutex m_counter_lock;  // innermost
+    SecondCounters m_second;
+    int32_t m_web_rate = 0;  // payload of the last second from web sources
+    int64_t m_download_allowance = AllowanceFor(0);
+    int64_t m_upload_allowance = AllowanceFor(0);
+};
+
+}  // namespace engine
