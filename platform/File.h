@@ -20,6 +20,8 @@ enum class OpenMode {
 
 // The OS error of the calling thread's last failed call of this header.
 int LastFileError();
+// Lets other modules of this layer report a failure of their own the same way.
+void SetLastFileError(int error);
 std::string ErrorText(int error);
 
 // An open file. Move-only; closes on destruction. Used by one thread at a time.

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,7 @@ std::string ParentOf(const std::string& path) {
 }  // namespace
 
 int LastFileError() { return t_last_error; }
+void SetLastFileError(int error) { t_last_error = error; }
 
 std::string ErrorText(int error) {
     char buf[256];
@@ -316,11 +318,24 @@ bool ReadWholeFile(const std::string& path, std::string* out, size_t limit) {
         t_last_error = EFBIG;
         return false;
     }
-    out->resize(static_cast<size_t>(size));
-    int64_t n = f.ReadAt(out->data(), out->size(), 0);
-    if (n < 0) return false;
-    out->resize(static_cast<size_t>(n));
-    return true;
+    // Read to the end rather than trusting the size: files under /proc
+    // report 0 bytes and still have content.
+    out->clear();
+    uint64_t offset = 0;
+    for (;;) {
+        size_t want = std::max<size_t>(static_cast<size_t>(size) + 1, 4096);
+        size_t old_size = out->size();
+        out->resize(old_size + want);
+        int64_t n = f.ReadAt(out->data() + old_size, want, offset);
+        if (n < 0) return false;
+        out->resize(old_size + static_cast<size_t>(n));
+        offset += static_cast<uint64_t>(n);
+        if (out->size() > limit) {
+            t_last_error = EFBIG;
+            return false;
+        }
+        if (static_cast<size_t>(n) < want) return true;
+    }
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& data) {
