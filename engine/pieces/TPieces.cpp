@@ -1,0 +1,353 @@
+#include "engine/pieces/TPieces.h"
+
+#include <algorithm>
+#include <cassert>
+#include <limits>
+
+#include "engine/pieces/TBlockRequest.h"
+#include "engine/pieces/TPieceStateCodec.h"
+#include "engine/pieces/TSha1.h"
+#include "platform/File.h"
+
+namespace engine {
+
+namespace {
+
+constexpr size_t DigestSize = 20;
+// Cache size bounds, in units of 256 KiB: at least 1 MiB, at most ~2 GiB.
+constexpr int32_t CacheSizeMin = 4;
+constexpr int32_t CacheSizeMax = 8000;
+
+}  // namespace
+
+TPieces::TPieces(TPiecesOwner* owner) : m_owner(owner) { m_last_activity = Now(); }
+
+TPieces::~TPieces() {
+    for (auto& f : m_files) f->m_file.Close();
+}
+
+void TPieces::Send(int32_t code, int32_t flag, int32_t argument, int32_t value, const uint8_t* data) {
+    if (!m_owner) return;
+    TPiecesEvent event;
+    event.code = code;
+    event.flag = flag;
+    event.argument = argument;
+    event.value = value;
+    event.data = data;
+    m_owner->OnPiecesEvent(event);
+}
+
+void TPieces::TouchActivity() { m_last_activity = Now(); }
+
+void TPieces::SetCacheSize(int32_t option) { m_cache_size = std::min(CacheSizeMax, std::max(option, CacheSizeMin)); }
+
+std::vector<uint8_t>& TPieces::Scratch() {
+    if (m_scratch.size() < static_cast<size_t>(m_piece_length)) m_scratch.resize(static_cast<size_t>(m_piece_length));
+    return m_scratch;
+}
+
+void TPieces::CheckInvariant() const {
+#ifndef NDEBUG
+    assert(m_done_or_skipped >= 0 && m_done_or_skipped <= std::max<int64_t>(m_piece_count, 0));
+    assert(m_completed_bytes >= 0);
+    assert(m_wanted_bytes >= 0 && m_wanted_bytes <= std::max<int64_t>(m_total_length, 0));
+    assert(m_last_completed == -1 || m_bitfield.Get(m_last_completed));
+#endif
+}
+
+// --- building ----------------------------------------------------------------
+
+bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
+    if (previous && previous->IsLayoutValid()) {
+        previous->CloseFiles(false, false);
+    } else {
+        previous = nullptr;
+    }
+    Empty();
+    m_has_digests = true;
+    m_name = layout.name;
+    if (layout.piece_length <= 0 || layout.piece_length > std::numeric_limits<int32_t>::max()) return false;
+    m_piece_length = static_cast<int32_t>(layout.piece_length);
+    if (layout.digests.size() < DigestSize || layout.digests.size() % DigestSize != 0) return false;
+    m_digests = layout.digests;
+    m_piece_count = static_cast<int64_t>(layout.digests.size() / DigestSize);
+    m_save_folder = layout.save_folder;
+    if (m_save_folder.empty() || m_save_folder.back() != '/') m_save_folder += '/';
+
+    int64_t offset = 0;
+    for (const auto& spec : layout.files) {
+        if (spec.size < 0) break;
+        auto entry = std::make_unique<TFileEntry>();
+        entry->m_index = static_cast<int32_t>(m_files.size());
+        entry->m_path = spec.path;
+        entry->m_display_name = spec.display_name;
+        entry->m_size = spec.size;
+        entry->m_offset = offset;
+        entry->m_first_piece = static_cast<int32_t>(offset / m_piece_length);
+        entry->m_piece_span = TFileEntry::ComputeSpan(m_piece_length, offset, spec.size);
+        // A file already renamed, or still under its temporary name, keeps
+        // that name across a rebuild.
+        if (previous) {
+            TFileEntry* old = previous->File(m_files.size());
+            if (old && old->m_size >= 0 && !old->m_path.empty() && platform::Exists(old->m_path)) {
+                entry->m_path = old->m_path;
+                entry->m_final_path = old->m_final_path;
+                entry->m_temp_name = old->m_temp_name;
+            }
+        }
+        entry->ApplyTempName();
+        offset += spec.size;
+        m_files.push_back(std::move(entry));
+    }
+    m_total_length = offset;
+
+    bool ok = BuildPieces(previous);
+    m_has_digests = ok;
+    if (ok && previous) {
+        previous->m_total_length = 0;
+        previous->m_piece_length = 0;
+        previous->m_scanned_bytes = 0;
+        previous->m_block_dump_path.clear();
+    }
+    return ok;
+}
+
+bool TPieces::BuildPieces(TPieces* previous) {
+    if (m_total_length <= 0 || m_piece_count <= 0 || m_piece_length <= 0 || m_files.empty()) return false;
+    const int64_t slack = m_piece_count * m_piece_length - m_total_length;
+    if (slack < 0) return false;
+    m_pieces.clear();
+    if (slack < m_piece_length) {
+        m_pieces.reserve(static_cast<size_t>(m_piece_count));
+        for (int64_t i = 0; i < m_piece_count; ++i) {
+            const int64_t size = std::min<int64_t>(m_piece_length, m_total_length - i * m_piece_length);
+            const size_t digest_at = static_cast<size_t>(i) * DigestSize;
+            if (size <= 0 || digest_at + DigestSize > m_digests.size()) {
+                m_pieces.clear();
+                break;
+            }
+            auto piece = std::make_unique<TPiece>();
+            piece->m_index = static_cast<int32_t>(i);
+            piece->m_size = static_cast<int32_t>(size);
+            piece->m_owner = this;
+            piece->m_digest = reinterpret_cast<const uint8_t*>(m_digests.data()) + digest_at;
+            m_pieces.push_back(std::move(piece));
+        }
+    }
+    m_bitfield.Resize(m_piece_count);
+    m_completed_bytes = 0;
+    m_scanned_bytes = 0;
+    m_done_or_skipped = 0;
+    m_last_completed = -1;
+    m_wanted_bytes = m_total_length;
+    m_wanted_pieces = m_piece_count;
+    Send(PiecesEventCode::PiecesCreated, 1, 4, static_cast<int32_t>(m_piece_count));
+
+    int64_t sum = 0;
+    for (const auto& p : m_pieces) sum += p->m_size;
+    if (m_pieces.empty() || sum != m_total_length) return false;
+
+    ApplySelectionList();
+    if (!ExamineExistingData(previous)) return false;
+    if (IsStopping()) return false;
+    return PrepareFiles() && !IsStopping();
+}
+
+void TPieces::Empty() {
+    CloseFiles(true, false);
+    SaveSelectionList();
+    m_pieces.clear();
+    m_files.clear();
+    m_scanned_bytes = m_completed_bytes = m_wanted_bytes = m_wanted_pieces = 0;
+    m_done_or_skipped = 0;
+    m_cached_bytes = 0;
+    m_last_completed = -1;
+    m_total_length = 0;
+    m_piece_length = 0;
+    m_piece_count = 0;
+    m_name.clear();
+    m_partial_pieces.clear();
+    m_bitfield.Clear();
+    m_digests.clear();
+    m_scratch = {};
+}
+
+// --- queries -----------------------------------------------------------------
+
+bool TPieces::IsLayoutValid() const {
+    if (m_pieces.empty() || m_piece_count <= 0 || m_files.empty() || m_total_length <= 0 || m_piece_length <= 0) {
+        return false;
+    }
+    if (m_owner && m_owner->IsMetadataReady() && m_digests.size() < DigestSize) return false;
+    return true;
+}
+
+bool TPieces::IsPieceValid(int64_t index) const {
+    return index >= 0 && index < m_piece_count && index < static_cast<int64_t>(m_pieces.size()) &&
+           m_pieces[static_cast<size_t>(index)] && m_pieces[static_cast<size_t>(index)]->m_size > 0;
+}
+
+bool TPieces::IsPieceDone(int64_t index) const { return IsPieceValid(index) && m_bitfield.Get(index); }
+
+bool TPieces::IsPieceWanted(int64_t index) const {
+    return IsPieceValid(index) && !m_pieces[static_cast<size_t>(index)]->m_skipped && !m_bitfield.Get(index);
+}
+
+bool TPieces::IsAllDone() const {
+    return m_piece_count > 0 && m_done_or_skipped == m_piece_count && m_completed_bytes >= m_total_length;
+}
+
+int32_t TPieces::CountDoneOrSkipped() const {
+    int32_t n = 0;
+    for (const auto& p : m_pieces) n += (m_bitfield.Get(p->m_index) || p->m_skipped) ? 1 : 0;
+    return n;
+}
+
+int64_t TPieces::PieceOfBlock(int64_t block) const {
+    return m_piece_length > 0 ? block * BlockSize / m_piece_length : -1;
+}
+
+int64_t TPieces::OffsetOfBlock(int64_t block) const {
+    return m_piece_length > 0 ? block * BlockSize % m_piece_length : -1;
+}
+
+bool TPieces::HasBlock(int64_t block) const { return block >= 0 && IsPieceDone(PieceOfBlock(block)); }
+
+TFileEntry* TPieces::FindFileByName(const std::string& display_name) {
+    for (auto& f : m_files) {
+        if (f->m_display_name == display_name) return f.get();
+    }
+    return nullptr;
+}
+
+// --- state changes -------------------------------------------------------------
+
+void TPieces::SetPieceDone(int64_t index, bool done) {
+    if (!IsPieceValid(index)) return;
+    CheckInvariant();
+    const int32_t size = m_pieces[static_cast<size_t>(index)]->m_size;
+    const bool was_done = m_bitfield.Get(index);
+    if (done && !was_done) {
+        m_done_or_skipped += 1;
+        m_completed_bytes += size;
+        m_last_completed = static_cast<int32_t>(index);
+        m_bitfield.Set(index, true);
+    } else if (!done && was_done) {
+        m_done_or_skipped = std::max(m_done_or_skipped - 1, 0);
+        m_completed_bytes = std::max<int64_t>(m_completed_bytes - size, 0);
+        m_bitfield.Set(index, false);
+        if (m_last_completed == index) m_last_completed = -1;
+    } else {
+        return;
+    }
+    CheckInvariant();
+    Send(PiecesEventCode::PieceChanged, done ? 1 : 0, 4, static_cast<int32_t>(index));
+}
+
+void TPieces::ResetPiece(int64_t index) {
+    if (!IsPieceValid(index) || m_bitfield.Get(index)) return;
+    m_pieces[static_cast<size_t>(index)]->Reset();
+    std::erase(m_partial_pieces, static_cast<int32_t>(index));
+}
+
+bool TPieces::VerifyAndMark(int64_t index, const uint8_t* data, int64_t length, bool skip_verify) {
+    if (!IsPieceValid(index) || !data) return false;
+    const TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    if (length < piece.m_size) return false;
+    bool ok = skip_verify || !m_has_digests || !piece.m_digest ||
+              TSha1::Matches(data, static_cast<size_t>(piece.m_size), piece.m_digest);
+    SetPieceDone(index, ok);
+    return ok;
+}
+
+// --- selection -------------------------------------------------------------------
+
+bool TPieces::PieceHasSelectedFile(int64_t index) const {
+    const int64_t start = index * m_piece_length;
+    const int64_t end = start + m_pieces[static_cast<size_t>(index)]->m_size;
+    for (const auto& f : m_files) {
+        if (f->m_size > 0 && f->IsSelected() && f->m_offset < end && f->End() > start) return true;
+    }
+    return false;
+}
+
+void TPieces::SetPieceSkipped(int64_t index, bool skipped, int64_t& changed) {
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    if (piece.m_skipped == skipped) return;
+    piece.m_skipped = skipped;
+    ++changed;
+    if (IsAllScanned() && !m_bitfield.Get(index)) m_done_or_skipped += skipped ? 1 : -1;
+}
+
+void TPieces::ClampCounters() {
+    m_wanted_bytes = std::clamp<int64_t>(m_wanted_bytes, 0, std::max<int64_t>(m_total_length, 0));
+    m_wanted_pieces = std::clamp<int64_t>(m_wanted_pieces, 0, std::max<int64_t>(m_piece_count, 0));
+    m_done_or_skipped = static_cast<int32_t>(
+        std::clamp<int64_t>(m_done_or_skipped, 0, std::max<int64_t>(m_piece_count, 0)));
+}
+
+void TPieces::SelectFile(int32_t file, bool deselect) {
+    if (file < 0 || static_cast<size_t>(file) >= m_files.size()) return;
+    TFileEntry& f = *m_files[static_cast<size_t>(file)];
+    const bool was_selected = f.IsSelected();
+    if (deselect) {
+        f.m_priority = TFileEntry::PriorityDeselected;
+        f.m_file.Close();
+    } else if (!was_selected) {
+        f.m_priority = 0;
+    }
+    // Counters move only when the selection really changes, so repeating a
+    // call cannot count a file twice.
+    if (f.m_size <= 0 || m_pieces.empty() || was_selected != deselect) return;
+    CheckInvariant();
+    // A piece is skipped exactly when no selected file has bytes in it, so a
+    // boundary piece shared with a selected neighbour stays wanted.
+    const int64_t first = f.m_offset / m_piece_length;
+    const int64_t last = std::min<int64_t>((f.End() - 1) / m_piece_length, m_piece_count - 1);
+    int64_t changed = 0;
+    for (int64_t p = first; p <= last; ++p) {
+        if (!IsPieceValid(p)) continue;
+        SetPieceSkipped(p, deselect ? !PieceHasSelectedFile(p) : false, changed);
+    }
+    if (deselect) {
+        if (m_wanted_bytes >= f.m_size) m_wanted_bytes -= f.m_size;
+        m_wanted_pieces -= changed;
+    } else {
+        if (m_wanted_bytes < m_total_length) m_wanted_bytes += f.m_size;
+        m_wanted_pieces += changed;
+    }
+    ClampCounters();
+    CheckInvariant();
+}
+
+void TPieces::SelectAll(bool deselect) {
+    if (deselect) CloseFiles(true, false);
+    for (auto& f : m_files) f->m_priority = deselect ? TFileEntry::PriorityDeselected : 0;
+    for (auto& p : m_pieces) p->m_skipped = deselect;
+    if (deselect) {
+        m_wanted_bytes = 0;
+        m_wanted_pieces = 0;
+        m_done_or_skipped = static_cast<int32_t>(m_piece_count);
+    } else {
+        m_wanted_bytes = m_total_length;
+        m_wanted_pieces = m_piece_count;
+        m_done_or_skipped = CountDoneOrSkipped();
+    }
+}
+
+// --- resume state ------------------------------------------------------------------
+
+bool TPieces::LoadPieceState() {
+    if (!m_resume || !m_codec || m_files.empty() || m_piece_state_blob.empty()) return false;
+    return m_codec->LoadPieceState(*this);
+}
+
+bool TPieces::SavePieceState() { return m_codec && m_codec->SavePieceState(*this); }
+
+bool TPieces::SaveSelectionList() { return m_codec && IsAllScanned() && m_codec->SaveSelectionList(*this); }
+
+void TPieces::ApplySelectionList() {
+    if (m_codec && !m_selection_blob.empty()) m_codec->ApplySelectionList(*this);
+}
+
+}  // namespace engine

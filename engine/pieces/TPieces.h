@@ -1,0 +1,208 @@
+#pragma once
+// TPieces: a task's piece map and storage. It owns the file list, the pieces,
+// the bitfield of verified pieces, the file selection and the counters the
+// task reports, and it puts piece bytes into the task's files and gets them
+// back (TPiecesStorage.cpp), including the start-up examination of data
+// already on disk (TPiecesExamine.cpp).
+//
+// Owner: the task (TPiecesOwner), which receives the map's events. Thread: the
+// task's work thread only. Lock: file I/O of piece data and every file growth
+// take the process-wide disk lock (TDiskLock.h); nothing else is shared.
+//
+// Units: piece length L; block b covers bytes b × 16384 … b × 16384 + 16383
+// of the byte stream, i.e. piece ⌊b × 16384 / L⌋ at offset (b × 16384) mod L.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/pieces/TBitfield.h"
+#include "engine/pieces/TFileEntry.h"
+#include "engine/pieces/TPiece.h"
+#include "engine/pieces/TPiecesOwner.h"
+
+namespace engine {
+
+class TDiskLockHolder;
+class TPieceStateCodec;
+
+// The layout a piece map is built from: what the metainfo says.
+struct TPiecesLayout {
+    struct File {
+        std::string path;          // full path of the final file
+        std::string display_name;  // relative path inside the torrent
+        int64_t size = 0;
+    };
+    std::string save_folder;
+    std::string name;
+    int64_t piece_length = 0;
+    std::string digests;  // 20 bytes per piece
+    std::vector<File> files;
+};
+
+class TPieces {
+public:
+    explicit TPieces(TPiecesOwner* owner);
+    ~TPieces();
+    TPieces(const TPieces&) = delete;
+    TPieces& operator=(const TPieces&) = delete;
+
+    // --- building --------------------------------------------------------
+    // Makes the file entries (carrying names over from `previous`, switching
+    // new files to their temporary names) and builds the pieces.
+    bool BuildFromLayout(const TPiecesLayout& layout, TPieces* previous);
+    // Creates pieces and bitfield, then examines and prepares the files.
+    bool BuildPieces(TPieces* previous);
+    // Closes files (saving state), saves the selection and forgets everything.
+    void Empty();
+
+    // --- queries ---------------------------------------------------------
+    bool IsLayoutValid() const;
+    bool IsPieceValid(int64_t index) const;
+    bool IsPieceDone(int64_t index) const;
+    bool IsPieceWanted(int64_t index) const;
+    bool IsAllScanned() const { return m_scanned_bytes >= m_total_length; }
+    bool IsAllDone() const;
+    int32_t CountDoneOrSkipped() const;
+    // The piece is done (buffered blocks are the buffer layer's to report).
+    bool HasBlock(int64_t block) const;
+    int64_t PieceOfBlock(int64_t block) const;
+    int64_t OffsetOfBlock(int64_t block) const;
+    TFileEntry* FindFileByName(const std::string& display_name);
+
+    // --- state changes ---------------------------------------------------
+    void SetPieceDone(int64_t index, bool done);
+    void SelectFile(int32_t file, bool deselect);
+    void SelectAll(bool deselect);
+    void ResetPiece(int64_t index);
+    // Checks the piece's bytes against its digest (or accepts them when
+    // `skip_verify` or without digests) and marks it done or not done.
+    bool VerifyAndMark(int64_t index, const uint8_t* data, int64_t length, bool skip_verify);
+
+    // --- storage (TPiecesStorage.cpp) ------------------------------------
+    bool MapPieceToFiles(TPiece& piece, std::vector<TFileEntry*>& files);
+    bool OpenFileForRange(TFileEntry& file, int64_t required, bool for_writing, TDiskLockHolder& lock,
+                          bool no_grow);
+    // Bytes written, -1 on failure, -100 when the completed piece failed
+    // verification.
+    int32_t WritePieceRange(int64_t index, const uint8_t* data, int32_t length, int32_t piece_offset,
+                            bool skip_verify);
+    // Bytes read, -1 on failure.
+    int32_t ReadPieceRange(int64_t index, uint8_t* out, int32_t length, int32_t piece_offset);
+    bool PrepareFiles();
+    int32_t CloseFiles(bool save_state, bool finish);
+    void LimitOpenFiles();
+    int32_t OpenFileCount() const;
+
+    // --- start-up examination (TPiecesExamine.cpp) -----------------------
+    bool ExamineExistingData(TPieces* previous);
+
+    // --- resume state ----------------------------------------------------
+    bool LoadPieceState();
+    bool SavePieceState();
+    bool SaveSelectionList();
+    void ApplySelectionList();
+
+    // --- settings --------------------------------------------------------
+    void SetOwner(TPiecesOwner* owner) { m_owner = owner; }
+    TPiecesOwner* Owner() const { return m_owner; }
+    void SetStateCodec(TPieceStateCodec* codec) { m_codec = codec; }
+    // From the task's cache-size option, in units of 256 KiB.
+    void SetCacheSize(int32_t option);
+    int32_t CacheSize() const { return m_cache_size; }
+    void SetQuickVerification(bool on) { m_quick_verification = on; }
+    void SetResume(bool on) { m_resume = on; }
+    void SetBlockDumpPath(const std::string& path) { m_block_dump_path = path; }
+    void SetSelectionBlob(const std::string& blob) { m_selection_blob = blob; }
+    void SetPieceStateBlob(const std::string& blob) { m_piece_state_blob = blob; }
+    const std::string& SelectionBlob() const { return m_selection_blob; }
+    const std::string& PieceStateBlob() const { return m_piece_state_blob; }
+    const std::string& BlockDumpPath() const { return m_block_dump_path; }
+
+    // --- layout and counters ---------------------------------------------
+    const std::string& Name() const { return m_name; }
+    const std::string& SaveFolder() const { return m_save_folder; }
+    int64_t TotalLength() const { return m_total_length; }
+    int32_t PieceLength() const { return m_piece_length; }
+    int64_t PieceCount() const { return m_piece_count; }
+    bool HasDigests() const { return m_has_digests; }
+    const std::string& Digests() const { return m_digests; }
+    size_t FileCount() const { return m_files.size(); }
+    TFileEntry* File(size_t i) { return i < m_files.size() ? m_files[i].get() : nullptr; }
+    TPiece* Piece(int64_t i) { return IsPieceValid(i) ? m_pieces[static_cast<size_t>(i)].get() : nullptr; }
+    const TBitfield& Bitfield() const { return m_bitfield; }
+    const std::vector<int32_t>& PartialPieces() const { return m_partial_pieces; }
+    int64_t ScannedBytes() const { return m_scanned_bytes; }
+    int64_t CompletedBytes() const { return m_completed_bytes; }
+    int64_t WantedBytes() const { return m_wanted_bytes; }
+    int64_t WantedPieces() const { return m_wanted_pieces; }
+    int32_t DoneOrSkipped() const { return m_done_or_skipped; }
+    int32_t CachedBytes() const { return m_cached_bytes; }
+    int32_t LastCompletedPiece() const { return m_last_completed; }
+    int64_t LastActivity() const { return m_last_activity; }
+    void TouchActivity();
+
+private:
+    // Storage helpers (TPiecesStorage.cpp).
+    bool WaitForFreeSpace(const TFileEntry& file, int64_t missing, TDiskLockHolder& lock);
+    bool TruncateToSize(TFileEntry& file);
+    bool OpenClosedFile(TFileEntry& file, bool for_writing);
+    bool FileHasWantedPieces(const TFileEntry& file) const;
+    bool IsFileComplete(const TFileEntry& file) const;
+    void FinishFiles();
+    // Examination helpers (TPiecesExamine.cpp).
+    bool QuickVerify();
+    bool FullRecheck();
+    bool Migrate(TPieces& previous);
+    void ExamineWithoutDigests();
+    // Selection helpers.
+    bool PieceHasSelectedFile(int64_t index) const;
+    void SetPieceSkipped(int64_t index, bool skipped, int64_t& changed);
+    void ClampCounters();
+    void Send(int32_t code, int32_t flag, int32_t argument, int32_t value, const uint8_t* data = nullptr);
+    bool IsStopping() const { return m_owner && m_owner->IsStopping(); }
+    int64_t Now() const { return m_owner ? m_owner->NowSeconds() : 0; }
+    void CheckInvariant() const;
+    std::vector<uint8_t>& Scratch();
+
+    TPiecesOwner* m_owner;
+    TPieceStateCodec* m_codec = nullptr;
+
+    // Layout.
+    std::string m_save_folder;
+    std::string m_name;
+    int64_t m_total_length = 0;
+    int32_t m_piece_length = 0;
+    int64_t m_piece_count = 0;
+    std::string m_digests;
+    bool m_has_digests = false;
+    std::vector<std::unique_ptr<TFileEntry>> m_files;
+
+    std::string m_block_dump_path;
+    std::string m_selection_blob;
+    std::string m_piece_state_blob;
+    std::vector<uint8_t> m_scratch;
+    TBitfield m_bitfield;
+    std::vector<std::unique_ptr<TPiece>> m_pieces;
+    std::vector<int32_t> m_partial_pieces;
+
+    // Counters.
+    int64_t m_scanned_bytes = 0;
+    int64_t m_completed_bytes = 0;
+    int64_t m_wanted_bytes = 0;
+    int64_t m_wanted_pieces = 0;
+    int32_t m_done_or_skipped = 0;
+    int32_t m_cached_bytes = 0;
+    int32_t m_last_completed = -1;
+    int64_t m_last_activity = 0;
+    int64_t m_last_trim = 0;
+
+    // Settings.
+    int32_t m_cache_size = 32;  // 8 MiB until the task's option arrives
+    bool m_full_preallocation = true;
+    bool m_quick_verification = false;
+    bool m_resume = true;
+};
+
+}  // namespace engine

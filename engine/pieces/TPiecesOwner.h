@@ -1,0 +1,48 @@
+#pragma once
+// What a piece map needs from the task that owns it: the event sink, the stop
+// request, the engine clock and the wait used while the disk is full. The task
+// work thread implements it (through TPieceScheduler); tests implement it
+// directly. Called only on the task's work thread.
+
+#include <cstdint>
+
+namespace engine {
+
+// The record a piece map reports to its task: four 32-bit fields, plus the
+// blob the 1000/1001 events hand over (their "value" is the data).
+struct TPiecesEvent {
+    int32_t code = 0;
+    int32_t flag = 0;
+    int32_t argument = 0;
+    int32_t value = 0;
+    const uint8_t* data = nullptr;
+};
+
+// Event codes (the flag/argument/value layout is noted per code).
+namespace PiecesEventCode {
+inline constexpr int32_t PieceChanged = 1;         // flag done, argument 4, value piece index
+inline constexpr int32_t QuickVerified = 2;        // 1, 0, 0
+inline constexpr int32_t Examination = 3;          // 1, 0, 0: examination started or finished
+inline constexpr int32_t PiecesCreated = 100;      // 1, 4, piece count
+inline constexpr int32_t SelectionSaved = 1000;    // 1, length, data
+inline constexpr int32_t PieceStateSaved = 1001;   // 1, length, data
+inline constexpr int32_t DiskFull = 1002;          // 1, 0, 0
+inline constexpr int32_t DiskSpaceBack = 1003;     // 1, 0, 0
+inline constexpr int32_t FileUnusable = 1004;      // 1, 0, 0
+}  // namespace PiecesEventCode
+
+class TPiecesOwner {
+public:
+    virtual ~TPiecesOwner() = default;
+    virtual void OnPiecesEvent(const TPiecesEvent& event) = 0;
+    // The task's stop request (polled by long operations).
+    virtual bool IsStopping() const = 0;
+    // Set once the task's metainfo loaded; a loaded task needs piece digests.
+    virtual bool IsMetadataReady() const = 0;
+    // Engine clock, seconds.
+    virtual int64_t NowSeconds() const = 0;
+    // One pause of the wait for free disk space (2000 ms in the engine).
+    virtual void PauseForDiskSpace(uint32_t ms) = 0;
+};
+
+}  // namespace engine
