@@ -1,0 +1,7 @@
+#include "engine/frame/QBaseMutex.h"
+
+namespace engine {
+
+QBaseMutex::~QBaseMutex() = default;
+
+}  // namespace engine
