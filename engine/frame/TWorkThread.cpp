@@ -226,6 +226,7 @@ void TWorkThread::WorkLoop() {
         // The run ends before its loop; its state code (20211) must still
         // reach the published block, or the application never learns why.
         SetPhase(TaskPhase::Stopped);
+        CopyProgressToLive();
         PublishStatus(true, true);
         return;
     }
@@ -289,6 +290,9 @@ void TWorkThread::EndRun() {
     }
     {
         QTMutexLocker lock(ObjectLock());
+        // A run that ends before its first publication still shows how far
+        // the download got.
+        CopyProgressToLive();
         m_live.phase = TaskPhase::Stopped;
         if (!completed) {
             if (no_source) {

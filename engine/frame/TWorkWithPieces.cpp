@@ -25,17 +25,17 @@ void SetMetainfoLoader(MetainfoLoader loader) {
 }
 
 void TWorkWithPieces::UpdateProgress() {
-    bool incomplete = false;
-    {
-        QTMutexLocker lock(ObjectLock());
-        m_live.total_bytes = m_counters.total_bytes;
-        m_live.downloaded_bytes = m_counters.downloaded_bytes;
-        m_live.piece_count = m_counters.piece_count;
-        m_live.pieces_done = m_counters.pieces_done;
-        m_live.piece_length = m_counters.piece_length;
-        incomplete = m_counters.downloaded_bytes != m_counters.total_bytes;
-    }
-    if (incomplete) PublishStatus(false, true);
+    if (CopyProgressToLive()) PublishStatus(false, true);
+}
+
+bool TWorkWithPieces::CopyProgressToLive() {
+    QTMutexLocker lock(ObjectLock());
+    m_live.total_bytes = m_counters.total_bytes;
+    m_live.downloaded_bytes = m_counters.downloaded_bytes;
+    m_live.piece_count = m_counters.piece_count;
+    m_live.pieces_done = m_counters.pieces_done;
+    m_live.piece_length = m_counters.piece_length;
+    return m_counters.downloaded_bytes != m_counters.total_bytes;
 }
 
 bool TWorkWithPieces::IsMetadataReady() {

@@ -47,6 +47,8 @@ public:
     // download is incomplete.
     void UpdateProgress() override;
     virtual void PublishStatus(bool force, bool wait) = 0;
+    // The copy without the publication; true while the download is incomplete.
+    bool CopyProgressToLive();
 
     bool IsMetadataReady();
     bool HasSize();

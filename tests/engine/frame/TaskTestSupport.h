@@ -49,6 +49,7 @@ public:
 
     void SetProgress(uint64_t downloaded, uint32_t done) { SetPieceProgress(downloaded, done); }
     void BuildPieces(const engine::MetainfoSummary& summary) { BuildPieceMap(summary); }
+    engine::QTMutex& ObjectLockForTest() { return ObjectLock(); }
     void SetLiveCode(int32_t code) {
         Lock();
         m_live.code = code;

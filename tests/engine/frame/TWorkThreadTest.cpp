@@ -1,0 +1,390 @@
+#include "engine/frame/TWorkThread.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "engine/frame/BufferPoolCheck.h"
+#include "engine/frame/EngineLocks.h"
+#include "engine/frame/WorkList.h"
+#include "platform/File.h"
+#include "tests/engine/frame/TaskTestSupport.h"
+
+namespace {
+
+using frame_test::EngineTest;
+using frame_test::MakeParams;
+using frame_test::ScriptedTask;
+using testing_support::WaitFor;
+
+using TaskLoop = EngineTest;
+
+// Waits until the task has begun its loop (its start time is on the clock).
+void WaitUntilLooping(ScriptedTask* task) {
+    ASSERT_TRUE(WaitFor([&] { return task->StartTime() != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return task->LiveStatus().phase == engine::TaskPhase::Running; }));
+}
+
+TEST_F(TaskLoop, NoSizeWithinTheMetadataTimeOutEndsWith20209) {
+    auto* task = NewScriptedTask(MakeParams(0, "/d", "http://127.0.0.1:1/a"));
+    task->candidates = 1;  // a source that never delivers
+    ASSERT_EQ(task->StartDownload(), 0);
+    WaitUntilLooping(task);
+
+    AdvanceSeconds(30);
+    EXPECT_TRUE(task->IsRunning()) << "45 s have not passed";
+    AdvanceSeconds(16);
+    ASSERT_TRUE(WaitFor([&] { return !task->IsRunning(); }));
+    EXPECT_EQ(Status(Handle(task)).state, TW_STATE_NO_SIZE);
+    EXPECT_EQ(task->LiveStatus().phase, engine::TaskPhase::Stopped);
+}
+
+TEST_F(TaskLoop, NoSourceAfterFifteenSecondsEndsWith20214) {
+    auto* task = NewScriptedTask(MakeParams(0, "/d"));
+    ASSERT_EQ(task->StartDownload(), 0);
+    WaitUntilLooping(task);
+
+    AdvanceSeconds(10);
+    EXPECT_TRUE(task->IsRunning());
+    AdvanceSeconds(6);
+    ASSERT_TRUE(WaitFor([&] { return !task->IsRunning(); }));
+    EXPECT_EQ(Status(Handle(task)).state, TW_STATE_NO_SOURCE);
+}
+
+TEST_F(TaskLoop, UnreadableTorrentEndsWith20211WithoutTryingWebSources) {
+    std::string not_torrent = m_sandbox.Write("html.torrent", "<html>not a torrent</html>");
+    std::string too_short = m_sandbox.Write("short.torrent", "d");
+    std::string broken = m_sandbox.Write("broken.torrent", "D8:announce");  // the loader refuses 'D'
+    struct Case {
+        const char* name;
+        std::string path;
+        const char* sources;
+    };
+    const std::array<Case, 4> cases{{
+        {"missing file", m_sandbox.File("missing.torrent"), "http://127.0.0.1:1/a"},
+        {"not bencode", not_torrent, "http://127.0.0.1:1/a"},
+        {"two bytes or fewer", too_short, "http://127.0.0.1:1/a"},
+        {"metainfo that does not parse, no web source", broken, nullptr},
+    }};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto* task = NewScriptedTask(MakeParams(TW_FLAG_P2SP, c.name, c.sources, "FILE://" + c.path));
+        ASSERT_EQ(task->StartDownload(), 0) << "a run that ends at once still started";
+        ASSERT_TRUE(WaitFor([&] { return !task->IsRunning(); }));
+        EXPECT_EQ(Status(Handle(task)).state, TW_STATE_TORRENT_UNREADABLE);
+        EXPECT_EQ(task->connect_web_calls, 0);
+    }
+}
+
+TEST_F(TaskLoop, ReadableTorrentGivesTheTaskItsSizeAndName) {
+    std::string torrent = m_sandbox.Write("good.torrent", "d8:announce0:e");
+    auto* task = NewScriptedTask(MakeParams(TW_FLAG_P2SP, m_sandbox.Path().string(), nullptr, "file://" + torrent));
+    task->candidates = 1;
+    ASSERT_EQ(task->StartDownload(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Status(Handle(task)).total_kib == 160; }));
+    TaskStatus status = Status(Handle(task));
+    EXPECT_STREQ(status.name, "demo.bin");
+    EXPECT_EQ(status.state, 0);
+    EXPECT_TRUE(task->IsMetadataReady());
+    AdvanceSeconds(50);
+    EXPECT_TRUE(task->IsRunning()) << "with a size, the metadata time-out does not apply";
+    EXPECT_EQ(task->StopDownload(), 0);
+}
+
+TEST_F(TaskLoop, CompleteHttpTaskEndsAndDeletesItsInformationFile) {
+    TaskParams params = MakeParams(TW_FLAG_EXACT_TARGET, m_sandbox.File("file.bin"));
+    std::string info = m_sandbox.Write("file.bin.twinfo", "state");
+    std::strncpy(params.info_path, info.c_str(), sizeof params.info_path - 1);
+    auto* task = NewScriptedTask(params);
+    task->pieces_on_load = engine::MetainfoSummary{4 * 16384, 16384, 4, "file.bin", ""};
+    task->pieces_done_on_load = 4;
+    ASSERT_EQ(task->StartDownload(), 0);
+    ASSERT_TRUE(WaitFor([&] { return !task->IsRunning(); }));
+    EXPECT_FALSE(platform::Exists(info));
+    EXPECT_EQ(Status(Handle(task)).state, TW_STATE_COMPLETE);
+    EXPECT_TRUE(task->IsComplete());
+}
+
+TEST_F(TaskLoop, CompleteTorrentTaskKeepsRunningToServePeers) {
+    std::string torrent = m_sandbox.Write("seed.torrent", "d4:infoe");
+    auto* task = NewScriptedTask(MakeParams(TW_FLAG_P2SP, m_sandbox.Path().string(), nullptr, "file://" + torrent));
+    task->pieces_on_load = engine::MetainfoSummary{10 * 16384, 16384, 10, "demo.bin", ""};
+    task->pieces_done_on_load = 10;
+    ASSERT_EQ(task->StartDownload(), 0);
+    WaitUntilLooping(task);
+    // Prepare rebuilt an empty piece map from the torrent; the piece layer
+    // then finds every piece on disk.
+    task->SetProgress(10 * 16384, 10);
+    // One second copies the counters, the next publishes them.
+    AdvanceSeconds(1);
+    AdvanceSeconds(1);
+    ASSERT_TRUE(WaitFor([&] { return Status(Handle(task)).state == TW_STATE_COMPLETE; }));
+    AdvanceSeconds(60);
+    EXPECT_TRUE(task->IsRunning()) << "seeding lasts 12 hours by default";
+    EXPECT_EQ(task->StopDownload(), 0);
+}
+
+TEST_F(TaskLoop, AFailingRunReleasesEveryLockItHeld) {
+    class Throwing final : public ScriptedTask {
+    public:
+        ~Throwing() override { Stop(); }
+        std::atomic<bool> armed{true};
+
+    protected:
+        void ConnectWebSources() override {
+            if (!armed.exchange(false)) return;
+            engine::WorkListMutex().Lock();
+            Lock();
+            Lock();
+            engine::StorageMutex().Lock();
+            throw std::runtime_error("peer layer failed");
+        }
+    };
+    auto* task = new Throwing;
+    task->Configure(MakeParams(0, "/d"), true);
+    task->candidates = 1;
+    ASSERT_EQ(task->StartDownload(), 0);
+    ASSERT_TRUE(WaitFor([&] { return !task->IsRunning(); }));
+    std::atomic<bool> all_free{false};
+    std::thread other([&] {
+        bool free = engine::WorkListMutex().TryLock() && task->ObjectLockForTest().TryLock() &&
+                    engine::StorageMutex().TryLock();
+        all_free = free;
+        engine::WorkListMutex().Unlock();
+        task->ObjectLockForTest().Unlock();
+        engine::StorageMutex().Unlock();
+    });
+    other.join();
+    EXPECT_TRUE(all_free);
+    EXPECT_EQ(task->StartDownload(), 0) << "the task can run again";
+    EXPECT_TRUE(task->IsRunning());
+}
+
+TEST_F(TaskLoop, StoppingAPausedTaskReleasesItWithinASecond) {
+    auto* task = NewScriptedTask(MakeParams(0, "/d"));
+    task->candidates = 1;
+    ASSERT_EQ(task->StartDownload(), 0);
+    WaitUntilLooping(task);
+    EXPECT_EQ(task->PauseDownload(), 0);
+    EXPECT_TRUE(task->IsPaused());
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopTask(Handle(task), 0), TW_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(2500));
+    EXPECT_FALSE(task->IsRunning());
+    EXPECT_EQ(task->PauseDownload(), TW_TASK_FAILED) << "a stopped task cannot pause";
+}
+
+TEST_F(TaskLoop, RestartDeletesTheTargetAndItsCompanions) {
+    TaskParams params = MakeParams(TW_FLAG_EXACT_TARGET, m_sandbox.File("game.zip"));
+    std::string info = m_sandbox.File("TWInfo/game.twinfo");
+    std::strncpy(params.info_path, info.c_str(), sizeof params.info_path - 1);
+    auto* task = NewScriptedTask(params);
+    task->candidates = 1;
+    ASSERT_EQ(task->StartDownload(), 0);
+    std::vector<std::string> files = {m_sandbox.Write("game.zip", "a"), m_sandbox.Write("game.zip.twtmp", "b"),
+                                      m_sandbox.Write("game.zip.twinfo", "c"),
+                                      m_sandbox.Write("game.zip.twinfodf", "d"), m_sandbox.Write("TWInfo/game.twinfo", "e")};
+    uint32_t generation = task->StartGeneration();
+    EXPECT_EQ(task->RestartDownload(), 0);
+    for (const std::string& file : files) EXPECT_FALSE(platform::Exists(file)) << file;
+    EXPECT_TRUE(task->IsRunning());
+    EXPECT_EQ(task->StartGeneration(), generation + 1);
+    EXPECT_EQ(task->LiveStatus().downloaded_bytes, 0u);
+}
+
+TEST_F(TaskLoop, PerSecondStatisticsSmoothTheRateAndCountSources) {
+    auto* task = NewScriptedTask(MakeParams(0, "/d"));
+    task->candidates = 1;
+    task->BuildPieces(engine::MetainfoSummary{100 << 20, 1 << 20, 100, "x", ""});
+    ASSERT_EQ(task->StartDownload(), 0);
+    WaitUntilLooping(task);
+    // The first pass already ran the statistics; the next run needs a second.
+    task->CountReceived(engine::PeerKindHttp, 1000, 400000);
+    task->CountReceived(engine::PeerKindBt, 0, 16384);
+    m_clock.Advance(1000);
+    ASSERT_TRUE(WaitFor([&] { return task->LiveStatus().web_bytes == 400000; }));
+    engine::TaskStatusBlock live = task->LiveStatus();
+    EXPECT_EQ(live.peer_bytes, 16384u);
+    EXPECT_EQ(live.download_rate, (3 * (400000 + 16384)) / 4);
+    EXPECT_EQ(task->SpeedClass(), 4) << "417384 bytes in a second is above 300 KiB";
+    m_clock.Advance(1000);
+    ASSERT_TRUE(WaitFor([&] { return task->LiveStatus().download_rate == (3 * (400000 + 16384)) / 16; }));
+    EXPECT_EQ(task->SpeedClass(), 5);
+    EXPECT_EQ(task->StopDownload(), 0);
+}
+
+size_t ThreadsOfThisProcess() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+TEST_F(TaskLoop, ManyTasksComeAndGoWithoutLeftovers) {
+    // One warm-up cycle first: sanitizer runtimes start helper threads of
+    // their own on first use.
+    TaskParams warm_up = MakeParams(0, "/warm-up");
+    ASSERT_EQ(CreateAndStartTask(&warm_up), TW_OK);
+    ASSERT_EQ(EngineShutdown(), TW_OK);
+    ASSERT_EQ(EngineInitialize(nullptr), TW_OK);
+    const size_t threads_before = ThreadsOfThisProcess();
+    for (int round = 0; round < 100; ++round) {
+        TaskParams params = MakeParams(TW_FLAG_EXACT_TARGET, m_sandbox.File("f" + std::to_string(round)));
+        ASSERT_EQ(CreateAndStartTask(&params), TW_OK);
+        ASSERT_EQ(StopTask(params.handle, 1), TW_OK);
+        if (round % 10 == 9) {
+            ASSERT_EQ(EngineShutdown(), TW_OK);
+            EXPECT_TRUE(engine::WorkListSnapshot().empty());
+            ASSERT_EQ(EngineInitialize(nullptr), TW_OK);
+        }
+    }
+    // Every work thread and the clock thread are gone (memory is checked by
+    // the leak checker of the sanitizer build).
+    EXPECT_TRUE(WaitFor([&] { return ThreadsOfThisProcess() <= threads_before; }))
+        << ThreadsOfThisProcess() << " threads, " << threads_before << " before";
+}
+
+TEST(TaskOptions, NormalisationFallsBackToDefaults) {
+    struct Case {
+        const char* name;
+        engine::TaskOptions in;
+        engine::TaskOptions out;
+    };
+    engine::TaskOptions defaults;
+    auto with = [](auto change) {
+        engine::TaskOptions o;
+        change(o);
+        return o;
+    };
+    const std::array<Case, 6> cases{{
+        {"defaults stay", defaults, defaults},
+        {"peer ceiling 0", with([](auto& o) { o.peer_ceiling = 0; }), defaults},
+        {"peer ceiling 20480 kept", with([](auto& o) { o.peer_ceiling = 20480; }),
+         with([](auto& o) { o.peer_ceiling = 20480; })},
+        {"cache 8001", with([](auto& o) { o.cache_units = 8001; }), defaults},
+        {"seeding -1", with([](auto& o) { o.seeding_hours = -1; }), defaults},
+        {"limits out of range", with([](auto& o) {
+             o.download_limit_kib = 40000;
+             o.upload_limit_kib = -5;
+             o.spare_limit_kib = 32767;
+             o.tuning2 = 21;
+         }),
+         defaults},
+    }};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine::TaskOptions o = c.in;
+        o.Normalise();
+        EXPECT_EQ(o.peer_ceiling, c.out.peer_ceiling);
+        EXPECT_EQ(o.tuning2, c.out.tuning2);
+        EXPECT_EQ(o.cache_units, c.out.cache_units);
+        EXPECT_EQ(o.seeding_hours, c.out.seeding_hours);
+        EXPECT_EQ(o.download_limit_kib, c.out.download_limit_kib);
+        EXPECT_EQ(o.upload_limit_kib, c.out.upload_limit_kib);
+        EXPECT_EQ(o.spare_limit_kib, c.out.spare_limit_kib);
+    }
+}
+
+TEST(PoolCheck, TrimsOnlyLargeUnderusedPools) {
+    using engine::BufferPoolId;
+    constexpr uint64_t KiB = 1024;
+    struct Case {
+        const char* name;
+        BufferPoolId pool;
+        uint64_t total_kib;
+        uint64_t in_use_kib;
+        int threshold;
+        std::optional<uint64_t> limit;
+    };
+    const std::array<Case, 7> cases{{
+        {"threshold 0 does nothing", BufferPoolId::BlockRequest, 4096, 0, 0, std::nullopt},
+        {"requests: 1 MiB in all is small", BufferPoolId::BlockRequest, 1024, 0, 15, std::nullopt},
+        {"requests: 10% used of 2 MiB", BufferPoolId::BlockRequest, 2048, 200, 15, 200 * KiB / 5},
+        {"requests: 20% used is enough", BufferPoolId::BlockRequest, 2048, 410, 15, std::nullopt},
+        {"sockets: 1 MiB idle is small", BufferPoolId::Socket, 1124, 100, 35, std::nullopt},
+        {"sockets: 2 MiB idle, 33% used", BufferPoolId::Socket, 3072, 1024, 35, 1024 * KiB / 5},
+        {"sockets: 2 MiB idle, 50% used", BufferPoolId::Socket, 4096, 2048, 35, std::nullopt},
+    }};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine::BufferPoolUsage usage{c.total_kib * KiB, c.in_use_kib * KiB};
+        EXPECT_EQ(engine::PoolCheckLimit(c.pool, usage, c.threshold), c.limit);
+    }
+}
+
+TEST(TaskConfiguration, SourceLinesAndTargets) {
+    EXPECT_EQ(engine::TBaseWork::SplitLines("a\r\n\r\n b \rc\n\n"), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_TRUE(engine::TBaseWork::SplitLines(nullptr).empty());
+    EXPECT_TRUE(engine::TBaseWork::SplitLines(" \t\r\n").empty());
+
+    frame_test::ScriptedTask bt;
+    bt.Configure(MakeParams(TW_FLAG_BT | TW_FLAG_EXACT_TARGET, "/save/dir/file.iso", "http://t/x.torrent\nhttp://w/f"),
+                 true);
+    EXPECT_STREQ(bt.KindName(), "BT Task");
+    EXPECT_EQ(bt.MainSource(), "http://t/x.torrent");
+    EXPECT_EQ(bt.WebSources().front().mark, engine::SourceMark::Metainfo);
+    EXPECT_EQ(bt.TargetFile(), "/save/dir/file.iso");
+    EXPECT_EQ(bt.SaveFolder(), "/save/dir/");
+
+    TaskParams p2sp_params = MakeParams(TW_FLAG_P2SP, "/save", "http://w/f", "file:///t.torrent");
+    std::strcpy(p2sp_params.info_path, "/w/TWInfo/f.twinfo");
+    frame_test::ScriptedTask p2sp;
+    p2sp.Configure(p2sp_params, true);
+    EXPECT_STREQ(p2sp.KindName(), "P2SP Task");
+    EXPECT_EQ(p2sp.InfoPathDf(), "/w/TWInfo/f.twinfodf");
+    EXPECT_EQ(p2sp.WebSources().front().mark, engine::SourceMark::None);
+
+    // Marks of a run return to rest when it ends.
+    bt.SetWebSourceMark(0, engine::SourceMark::MetainfoInUse);
+    bt.SetWebSourceMark(1, engine::SourceMark::InUse);
+    bt.ResetWebSourceMarks(true);
+    EXPECT_EQ(bt.WebSources()[0].mark, engine::SourceMark::MetainfoInUse) << "the metainfo is held";
+    EXPECT_EQ(bt.WebSources()[1].mark, engine::SourceMark::None);
+    bt.ResetWebSourceMarks(false);
+    EXPECT_EQ(bt.WebSources()[0].mark, engine::SourceMark::Metainfo);
+}
+
+TEST(TaskPeers, CreatePeerReusesPooledPeersOfTheSameKind) {
+    class FakePeer final : public engine::TPoolablePeer {
+    public:
+        explicit FakePeer(int kind) : m_kind(kind) {}
+        int Kind() const override { return m_kind; }
+        void Initialize() override { ++initialised; }
+        int initialised = 0;
+
+    private:
+        int m_kind;
+    };
+    frame_test::ScriptedTask task;
+    std::vector<int> made;
+    task.SetPeerFactory([&](int kind) -> std::unique_ptr<engine::TPoolablePeer> {
+        made.push_back(kind);
+        return std::make_unique<FakePeer>(kind);
+    });
+    for (int kind : {1, 2, 4, 8}) {
+        SCOPED_TRACE(kind);
+        auto peer = task.CreatePeer(kind);
+        ASSERT_NE(peer, nullptr);
+        EXPECT_EQ(peer->Kind(), kind);
+        EXPECT_EQ(static_cast<FakePeer*>(peer.get())->initialised, 1);
+    }
+    EXPECT_EQ(task.CreatePeer(3), nullptr);
+    EXPECT_EQ(task.CreatePeer(6), nullptr);
+    EXPECT_EQ(made, (std::vector<int>{1, 2, 4, 8}));
+
+    auto http = task.CreatePeer(2);
+    engine::TPoolablePeer* raw = http.get();
+    task.ReturnPeerToPool(std::move(http));
+    EXPECT_NE(task.CreatePeer(1).get(), raw) << "another kind is not taken from the pool";
+    auto again = task.CreatePeer(2);
+    EXPECT_EQ(again.get(), raw);
+    EXPECT_EQ(static_cast<FakePeer*>(raw)->initialised, 2) << "a reused peer is reinitialised";
+    EXPECT_EQ(task.PooledPeers(), 0u);
+}
+
+}  // namespace
