@@ -38,11 +38,20 @@ std::string FormatBounded(const char* format, va_list args) {
     return std::string(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
 }
 
-std::string BuildLine(const char* pattern, const std::string& stamp, const std::string& text) {
-    char buf[CTidewellLogApi::LineCapacity];
-    int n = std::snprintf(buf, sizeof buf, pattern, stamp.c_str(), text.c_str());
-    if (n < 0) return {};
-    return std::string(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
+// "[stamp] [text]" + terminator, at most LineCapacity - 1 bytes. An overlong
+// text is cut (at a UTF-8 character boundary) rather than the line's end, so
+// the terminator survives and the next line in the file starts on its own.
+std::string BuildLine(const std::string& stamp, const std::string& text, const char* terminator) {
+    std::string head = "[" + stamp + "] [";
+    std::string tail = std::string("]") + terminator;
+    size_t room = CTidewellLogApi::LineCapacity - 1;
+    size_t fixed = head.size() + tail.size();
+    size_t keep = text.size();
+    if (fixed + keep > room) {
+        keep = fixed < room ? room - fixed : 0;
+        while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+    }
+    return head + text.substr(0, keep) + tail;
 }
 
 CTidewellLog* g_log = nullptr;
@@ -85,7 +94,7 @@ void CTidewellLogApi::Write(const std::string& text, int32_t file_level, int32_t
     bool to_file = file_level >= m_file_threshold && m_debug_threshold != LevelOff;
     if (!to_debug && !to_file) return;
 
-    std::string line = BuildLine("[%s] [%s]\n", platform::FormatLocalTime("%X", platform::WallSeconds()), text);
+    std::string line = BuildLine(platform::FormatLocalTime("%X", platform::WallSeconds()), text, "\n");
     if (to_debug) m_debug_sink(line);
     const std::string& path = m_paths[FileIndexForLevel(file_level)];
     if (to_file && !path.empty()) {
@@ -103,7 +112,7 @@ void CTidewellLogApi::WriteDebugFormat(const char* format, ...) {
     std::string text = FormatBounded(format, args);
     va_end(args);
     std::string stamp = platform::FormatLocalTime("%Y-%m-%d %X", platform::WallSeconds());
-    m_debug_sink(BuildLine("[%s] [%s]\r\n", stamp, text));
+    m_debug_sink(BuildLine(stamp, text, "\r\n"));
 }
 
 CTidewellLog* GetTidewellLog() { return g_log; }
