@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/pieces/TPieces.h"
-#include "engine/pieces/TSha1.h"
+#include "engine/meta/QSha1.h"
 
 namespace pieces_test {
 
@@ -59,7 +59,7 @@ inline std::string DigestsOf(const std::string& data, int64_t piece_length) {
     std::string out;
     for (size_t at = 0; at < data.size(); at += static_cast<size_t>(piece_length)) {
         size_t n = std::min(static_cast<size_t>(piece_length), data.size() - at);
-        auto d = engine::TSha1::Of(data.data() + at, n);
+        auto d = engine::QSha1::Digest(data.data() + at, n);
         out.append(reinterpret_cast<const char*>(d.data()), d.size());
     }
     return out;

@@ -6,7 +6,7 @@
 #include <array>
 #include <filesystem>
 
-#include "engine/pieces/TDiskLock.h"
+#include "engine/pieces/TDiskLockHolder.h"
 #include "engine/pieces/TPieceScheduler.h"
 #include "engine/pieces/TPieces.h"
 #include "platform/File.h"
