@@ -211,7 +211,13 @@ int64_t TPieces::OffsetOfBlock(int64_t block) const {
     return m_piece_length > 0 ? block * BlockSize % m_piece_length : -1;
 }
 
-bool TPieces::HasBlock(int64_t block) const { return block >= 0 && IsPieceDone(PieceOfBlock(block)); }
+bool TPieces::HasBlock(int64_t block) const {
+    if (block < 0) return false;
+    const int64_t index = PieceOfBlock(block);
+    if (IsPieceDone(index)) return true;
+    return IsPieceValid(index) &&
+           m_pieces[static_cast<size_t>(index)]->m_buffer.HasBlock(static_cast<int32_t>(OffsetOfBlock(block)));
+}
 
 TFileEntry* TPieces::FindFileByName(const std::string& display_name) {
     for (auto& f : m_files) {
@@ -246,6 +252,7 @@ void TPieces::SetPieceDone(int64_t index, bool done) {
 
 void TPieces::ResetPiece(int64_t index) {
     if (!IsPieceValid(index) || m_bitfield.Get(index)) return;
+    m_pieces[static_cast<size_t>(index)]->DropBuffer();
     m_pieces[static_cast<size_t>(index)]->Reset();
     std::erase(m_partial_pieces, static_cast<int32_t>(index));
 }
