@@ -74,6 +74,11 @@ public:
     bool IsCompleteInMemory() const { return m_complete && m_verified && m_buffer.BufferedBytes() > 0; }
     // Records a finished delivery with result `result` (-100: bad data).
     void ChargeSource(int32_t result);
+    // Hashes the buffered bytes from the written prefix to the end (from the
+    // piece's SHA-1 state) and compares with the digest.
+    bool VerifyBuffered() const;
+    // The piece became complete in memory and verified.
+    void RecordCompletion();
 
     TPieceBuffer m_buffer;
     uint8_t* m_sha1 = nullptr;  // 104 bytes from the SHA-1 state pool
@@ -83,10 +88,6 @@ public:
 private:
     void ReleaseProgress(bool keep_blocks);
     void SetSource(TBlockSource* source);
-    // Hashes the buffered bytes from the written prefix to the end and
-    // compares with the digest.
-    bool VerifyBuffered() const;
-    void RecordCompletion();
     int32_t FailVerification();
     void ReportFailure() const;
 };

@@ -346,7 +346,12 @@ void TPieces::SelectAll(bool deselect) {
 
 bool TPieces::LoadPieceState() {
     if (!m_resume || !m_codec || m_files.empty() || m_piece_state_blob.empty()) return false;
-    return m_codec->LoadPieceState(*this);
+    if (!m_codec->LoadPieceState(*this)) return false;
+    m_scanned_bytes = m_total_length;
+    if (m_completed_bytes > m_total_length) return false;
+    LoadBlockDump();
+    Send(PiecesEventCode::Examination, 1, 0, 0);
+    return true;
 }
 
 bool TPieces::SavePieceState() { return m_codec && m_codec->SavePieceState(*this); }
