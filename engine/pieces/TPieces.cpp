@@ -215,8 +215,11 @@ bool TPieces::HasBlock(int64_t block) const {
     if (block < 0) return false;
     const int64_t index = PieceOfBlock(block);
     if (IsPieceDone(index)) return true;
-    return IsPieceValid(index) &&
-           m_pieces[static_cast<size_t>(index)]->m_buffer.HasBlock(static_cast<int32_t>(OffsetOfBlock(block)));
+    if (!IsPieceValid(index)) return false;
+    const TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    const int64_t offset = OffsetOfBlock(block);
+    // Blocks of the written prefix are on disk.
+    return offset < piece.m_written_prefix || piece.m_buffer.HasBlock(static_cast<int32_t>(offset));
 }
 
 TFileEntry* TPieces::FindFileByName(const std::string& display_name) {
@@ -334,11 +337,16 @@ void TPieces::SelectAll(bool deselect) {
     if (deselect) {
         m_wanted_bytes = 0;
         m_wanted_pieces = 0;
-        m_done_or_skipped = static_cast<int32_t>(m_piece_count);
     } else {
         m_wanted_bytes = m_total_length;
         m_wanted_pieces = m_piece_count;
-        m_done_or_skipped = CountDoneOrSkipped();
+    }
+    // During the start-up examination the counter holds the pieces marked
+    // done so far (skips count once it is over, as in SetPieceSkipped);
+    // counting every piece here would let the examination's SetPieceDone
+    // push it past the piece count.
+    if (IsAllScanned()) {
+        m_done_or_skipped = deselect ? static_cast<int32_t>(m_piece_count) : CountDoneOrSkipped();
     }
 }
 
