@@ -30,7 +30,10 @@ constexpr int32_t ResultVerifyFailed = -99;
 }  // namespace
 
 TPiece::~TPiece() {
-    ReleaseProgress(false);
+    // The map's own lists may be gone already: release only what the piece
+    // holds.
+    BufferPools::Sha1States().Free(m_sha1);
+    if (m_last_source) m_last_source->Release();
     m_buffer.Clear();
 }
 
