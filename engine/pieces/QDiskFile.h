@@ -2,7 +2,7 @@
 // QDiskFile: the engine's file object. Embedded in every TFileEntry of a piece
 // map and used on its own for whole-file reads. Owned by whoever embeds it and
 // used by one thread at a time (a task's work thread); it takes no lock itself:
-// callers that touch piece data hold the process-wide disk lock (TDiskLock.h).
+// callers that touch piece data hold the process-wide disk lock (TDiskLockHolder.h).
 //
 // Results follow the engine's conventions: byte counts, -1 on an I/O error,
 // -3 when the position cannot be set. Growth (SetLength) either reserves real

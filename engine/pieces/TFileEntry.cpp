@@ -32,12 +32,4 @@ bool TFileEntry::SetReadOnlyAttribute(const std::string& path, bool read_only) {
     return platform::SetReadOnly(path, read_only);
 }
 
-int32_t TFileEntry::ComputeSpan(int64_t piece_length, int64_t offset, int64_t size) {
-    if (size <= 0 || piece_length <= 0) return 0;
-    int64_t d = offset % piece_length;
-    int64_t e = d > 0 ? piece_length - d : 0;
-    if (size <= e) return 1;
-    return static_cast<int32_t>((size - e + piece_length - 1) / piece_length + (d != 0 ? 1 : 0));
-}
-
 }  // namespace engine

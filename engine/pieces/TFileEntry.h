@@ -2,7 +2,7 @@
 // TFileEntry: one file of a task's byte stream, with its file object, its
 // place in the stream and the temporary-name state. Owned by the task's piece
 // map (TPieces) and used only by the task's work thread; file I/O on it runs
-// under the process-wide disk lock (TDiskLock.h), taken by TPieces.
+// under the process-wide disk lock (TDiskLockHolder.h), taken by TPieces.
 //
 // New files are written as path + ".twtmp" and moved to their final name when
 // their data is complete; a file that already exists under its final name is
@@ -39,9 +39,6 @@ public:
     bool FinishTempName();
     // Clears or sets the read-only attribute of an existing path.
     static bool SetReadOnlyAttribute(const std::string& path, bool read_only);
-    // Pieces the file touches, for piece length `piece_length`: 0 for an
-    // empty file.
-    static int32_t ComputeSpan(int64_t piece_length, int64_t offset, int64_t size);
 
     QDiskFile m_file;
     int32_t m_index = 0;

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <limits>
 
+#include "engine/meta/TTorrentLayout.h"
 #include "engine/pieces/TBlockRequest.h"
 #include "engine/pieces/TPieceStateCodec.h"
-#include "engine/pieces/TSha1.h"
+#include "engine/meta/QSha1.h"
 #include "platform/File.h"
 
 namespace engine {
@@ -84,7 +86,7 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         entry->m_size = spec.size;
         entry->m_offset = offset;
         entry->m_first_piece = static_cast<int32_t>(offset / m_piece_length);
-        entry->m_piece_span = TFileEntry::ComputeSpan(m_piece_length, offset, spec.size);
+        entry->m_piece_span = static_cast<int32_t>(TTorrentLayout::ComputeSpan(m_piece_length, offset, spec.size));
         // A file already renamed, or still under its temporary name, keeps
         // that name across a rebuild.
         if (previous) {
@@ -110,6 +112,18 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         previous->m_block_dump_path.clear();
     }
     return ok;
+}
+
+bool TPieces::BuildFromTorrent(const TTorrentLayout& layout, TPieces* previous) {
+    if (!layout.IsValid()) return false;
+    TPiecesLayout plain;
+    plain.save_folder = layout.SaveFolder();
+    plain.name = layout.TaskName();
+    plain.piece_length = layout.PieceLength();
+    plain.digests = layout.PieceDigests();
+    for (const TTorrentFile& f : layout.Files()) plain.files.push_back({f.path, f.display_name, f.size_bytes});
+    layout.CreateFolders();
+    return BuildFromLayout(plain, previous);
 }
 
 bool TPieces::BuildPieces(TPieces* previous) {
@@ -264,8 +278,11 @@ bool TPieces::VerifyAndMark(int64_t index, const uint8_t* data, int64_t length, 
     if (!IsPieceValid(index) || !data) return false;
     const TPiece& piece = *m_pieces[static_cast<size_t>(index)];
     if (length < piece.m_size) return false;
-    bool ok = skip_verify || !m_has_digests || !piece.m_digest ||
-              TSha1::Matches(data, static_cast<size_t>(piece.m_size), piece.m_digest);
+    bool ok = skip_verify || !m_has_digests || !piece.m_digest;
+    if (!ok) {
+        const Sha1Digest digest = QSha1::Digest(data, static_cast<size_t>(piece.m_size));
+        ok = std::memcmp(digest.data(), piece.m_digest, digest.size()) == 0;
+    }
     SetPieceDone(index, ok);
     return ok;
 }

@@ -7,7 +7,7 @@
 //
 // Owner: the task (TPiecesOwner), which receives the map's events. Thread: the
 // task's work thread only. Lock: file I/O of piece data and every file growth
-// take the process-wide disk lock (TDiskLock.h); nothing else is shared.
+// take the process-wide disk lock (TDiskLockHolder.h); nothing else is shared.
 //
 // Units: piece length L; block b covers bytes b × 16384 … b × 16384 + 16383
 // of the byte stream, i.e. piece ⌊b × 16384 / L⌋ at offset (b × 16384) mod L.
@@ -27,6 +27,7 @@ namespace engine {
 class TDiskLockHolder;
 class TPieceStateCodec;
 class TBlockSource;
+class TTorrentLayout;
 
 // The layout a piece map is built from: what the metainfo says.
 struct TPiecesLayout {
@@ -53,6 +54,8 @@ public:
     // Makes the file entries (carrying names over from `previous`, switching
     // new files to their temporary names) and builds the pieces.
     bool BuildFromLayout(const TPiecesLayout& layout, TPieces* previous);
+    // The same from a loaded torrent's layout; its folder entries are created.
+    bool BuildFromTorrent(const TTorrentLayout& layout, TPieces* previous);
     // Creates pieces and bitfield, then examines and prepares the files.
     bool BuildPieces(TPieces* previous);
     // Closes files (saving state), saves the selection and forgets everything.

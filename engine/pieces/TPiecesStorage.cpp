@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "engine/pieces/TDiskLock.h"
+#include "engine/pieces/TDiskLockHolder.h"
 #include "engine/pieces/TPieces.h"
 #include "platform/File.h"
 
