@@ -225,7 +225,16 @@ int64_t TPieces::OffsetOfBlock(int64_t block) const {
     return m_piece_length > 0 ? block * BlockSize % m_piece_length : -1;
 }
 
-bool TPieces::HasBlock(int64_t block) const { return block >= 0 && IsPieceDone(PieceOfBlock(block)); }
+bool TPieces::HasBlock(int64_t block) const {
+    if (block < 0) return false;
+    const int64_t index = PieceOfBlock(block);
+    if (IsPieceDone(index)) return true;
+    if (!IsPieceValid(index)) return false;
+    const TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    const int64_t offset = OffsetOfBlock(block);
+    // Blocks of the written prefix are on disk.
+    return offset < piece.m_written_prefix || piece.m_buffer.HasBlock(static_cast<int32_t>(offset));
+}
 
 TFileEntry* TPieces::FindFileByName(const std::string& display_name) {
     for (auto& f : m_files) {
@@ -260,6 +269,7 @@ void TPieces::SetPieceDone(int64_t index, bool done) {
 
 void TPieces::ResetPiece(int64_t index) {
     if (!IsPieceValid(index) || m_bitfield.Get(index)) return;
+    m_pieces[static_cast<size_t>(index)]->DropBuffer();
     m_pieces[static_cast<size_t>(index)]->Reset();
     std::erase(m_partial_pieces, static_cast<int32_t>(index));
 }
@@ -344,11 +354,16 @@ void TPieces::SelectAll(bool deselect) {
     if (deselect) {
         m_wanted_bytes = 0;
         m_wanted_pieces = 0;
-        m_done_or_skipped = static_cast<int32_t>(m_piece_count);
     } else {
         m_wanted_bytes = m_total_length;
         m_wanted_pieces = m_piece_count;
-        m_done_or_skipped = CountDoneOrSkipped();
+    }
+    // During the start-up examination the counter holds the pieces marked
+    // done so far (skips count once it is over, as in SetPieceSkipped);
+    // counting every piece here would let the examination's SetPieceDone
+    // push it past the piece count.
+    if (IsAllScanned()) {
+        m_done_or_skipped = deselect ? static_cast<int32_t>(m_piece_count) : CountDoneOrSkipped();
     }
 }
 
@@ -356,7 +371,12 @@ void TPieces::SelectAll(bool deselect) {
 
 bool TPieces::LoadPieceState() {
     if (!m_resume || !m_codec || m_files.empty() || m_piece_state_blob.empty()) return false;
-    return m_codec->LoadPieceState(*this);
+    if (!m_codec->LoadPieceState(*this)) return false;
+    m_scanned_bytes = m_total_length;
+    if (m_completed_bytes > m_total_length) return false;
+    LoadBlockDump();
+    Send(PiecesEventCode::Examination, 1, 0, 0);
+    return true;
 }
 
 bool TPieces::SavePieceState() { return m_codec && m_codec->SavePieceState(*this); }
