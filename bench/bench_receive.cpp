@@ -18,7 +18,7 @@
 
 #include "engine/pieces/QBufferPool.h"
 #include "engine/pieces/TPieces.h"
-#include "engine/pieces/TSha1.h"
+#include "engine/meta/QSha1.h"
 #include "engine/pieces/TSha1State.h"
 
 namespace {
@@ -56,7 +56,7 @@ struct Source {
 
     explicit Source(int64_t total) : piece(static_cast<size_t>(PieceLength), '\0') {
         for (size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<char>((i * 2654435761u) >> 13);
-        const auto d = TSha1::Of(piece.data(), piece.size());
+        const auto d = QSha1::Digest(piece.data(), piece.size());
         for (int64_t p = 0; p < total / PieceLength; ++p) digests.append(reinterpret_cast<const char*>(d.data()), 20);
     }
 };

@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/pieces/TDiskLock.h"
+#include "engine/pieces/TDiskLockHolder.h"
 #include "engine/pieces/TPieces.h"
 #include "engine/pieces/TSha1State.h"
 #include "platform/File.h"

@@ -11,7 +11,7 @@
 #include "engine/meta/QIntegerElement.h"
 #include "engine/pieces/QBufferPool.h"
 #include "engine/pieces/TPieces.h"
-#include "engine/pieces/TSha1.h"
+#include "engine/meta/QSha1.h"
 #include "engine/pieces/TSha1State.h"
 #include "platform/File.h"
 
@@ -115,7 +115,7 @@ bool RestoreBitfield(TPieces& pieces, const QElement& root) {
     if (!bits || bits->IsContainer() || !check || check->IsContainer()) return false;
     const std::string_view bytes = bits->GetText();
     if (bytes.size() != pieces.Bitfield().ByteCount() || check->GetText().size() != InfoHashBytes) return false;
-    const TSha1::Digest digest = TSha1::Of(bytes.data(), bytes.size());
+    const Sha1Digest digest = QSha1::Digest(bytes.data(), bytes.size());
     if (CRYPTO_memcmp(digest.data(), check->GetText().data(), digest.size()) != 0) return false;
     for (int64_t i = 0; i < pieces.PieceCount(); ++i) {
         const bool done = (static_cast<uint8_t>(bytes[static_cast<size_t>(i / 8)]) & (0x80 >> (i % 8))) != 0;
@@ -204,7 +204,7 @@ bool TResumeCodec::SavePieceState(TPieces& pieces) {
     const std::string_view bits(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     AddText(*root, "BitField");
     AddText(*root, bits);
-    const TSha1::Digest digest = TSha1::Of(bits.data(), bits.size());
+    const Sha1Digest digest = QSha1::Digest(bits.data(), bits.size());
     AddText(*root, "BitFieldSHA1");
     AddText(*root, std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
     QByteBuffer out;
