@@ -26,8 +26,8 @@ namespace engine {
 
 class TDiskLockHolder;
 class TPieceStateCodec;
-class TTorrentLayout;
 class TBlockSource;
+class TTorrentLayout;
 
 // The layout a piece map is built from: what the metainfo says.
 struct TPiecesLayout {

@@ -5,6 +5,7 @@
 // no piece the map calls done (or complete in memory) may fail its digest.
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <cstdlib>
@@ -13,7 +14,7 @@
 
 #include "engine/pieces/TPieces.h"
 #include "engine/pieces/TResumeCodec.h"
-#include "engine/pieces/TSha1.h"
+#include "engine/meta/QSha1.h"
 #include "platform/File.h"
 
 namespace fuzz_pieces {
@@ -58,7 +59,7 @@ struct Fixture {
         for (int64_t p = 0; p < PieceCount; ++p) {
             std::string piece(PieceLength, '\0');
             for (int64_t i = 0; i < PieceLength; ++i) piece[static_cast<size_t>(i)] = static_cast<char>(TrueByte(p * PieceLength + i));
-            const auto d = TSha1::Of(piece.data(), piece.size());
+            const auto d = QSha1::Digest(piece.data(), piece.size());
             digests.append(reinterpret_cast<const char*>(d.data()), d.size());
         }
     }
@@ -132,8 +133,8 @@ struct Fixture {
                     std::abort();
                 }
             }
-            if (claimed && !TSha1::Matches(bytes.data(), static_cast<size_t>(piece->m_size),
-                                           reinterpret_cast<const uint8_t*>(digests.data()) + 20 * p)) {
+            const Sha1Digest d = QSha1::Digest(bytes.data(), static_cast<size_t>(piece->m_size));
+            if (claimed && std::memcmp(d.data(), digests.data() + 20 * p, 20) != 0) {
                 std::fprintf(stderr, "piece %lld claimed but does not verify\n", static_cast<long long>(p));
                 std::abort();
             }

@@ -12,7 +12,7 @@
 #include "engine/pieces/TBlockSource.h"
 #include "engine/pieces/TPieces.h"
 #include "engine/pieces/TResumeCodec.h"
-#include "engine/pieces/TSha1.h"
+#include "engine/meta/QSha1.h"
 #include "tests/support/Sandbox.h"
 
 namespace engine::testing_pieces {
@@ -104,7 +104,7 @@ protected:
         layout.piece_length = t.piece_length;
         for (int64_t p = 0; p < t.PieceCount(); ++p) {
             const int64_t start = p * t.piece_length;
-            const auto d = TSha1::Of(t.data.data() + start,
+            const auto d = QSha1::Digest(t.data.data() + start,
                                      static_cast<size_t>(std::min(t.piece_length, t.Total() - start)));
             layout.digests.append(reinterpret_cast<const char*>(d.data()), d.size());
         }
