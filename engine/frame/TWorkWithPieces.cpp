@@ -377,11 +377,11 @@ void TWorkWithPieces::PieceLayerStep() {
     }
     if (m_pieces && m_claims && m_claims->List().empty()) {
         // Before the claims cut the runs, every web source may take as many
-        // connections as the task opens at once.
+        // connections as the task opens at once, within the task's limit.
+        const int32_t per_source = std::max(std::min(WebConnectionsPerSource, WebLimit()), 1);
+        SetPerSourceConnections(per_source);
         for (TPeerId* c : Candidates()) {
-            if (c->IsWebSource() && !c->FetchesIntoMemory()) {
-                c->m_max_connections = std::max(c->m_max_connections, WebConnectionsPerSource);
-            }
+            if (c->IsWebSource() && !c->FetchesIntoMemory()) c->m_max_connections = per_source;
         }
     }
     SyncCounters();

@@ -256,8 +256,23 @@ bool THttpPeer::ReadWholeBody() {
 }
 
 bool THttpPeer::ReadRangedBody() {
-    if (m_run <= 0) return true;
-    const int64_t got = m_socket->Receive();
+    // A step takes what the socket has, up to ReadsPerStep reads, and then
+    // reads ahead once more: a connection with bytes waiting in its buffer
+    // is serviced again in the very next pass.
+    for (int i = 0; i < ReadsPerStep && m_run > 0; ++i) {
+        bool progress = false;
+        if (!ReadRangedOnce(&progress)) return false;
+        if (!progress) break;
+    }
+    if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize)) {
+        m_socket->Receive(ReadSize);
+    }
+    return true;
+}
+
+bool THttpPeer::ReadRangedOnce(bool* progress) {
+    *progress = false;
+    const int64_t got = m_socket->Receive(ReadSize);
     if (got < 0 && m_socket->ReceiveCount() == 0) return false;
     int64_t n = static_cast<int64_t>(m_socket->ReceiveCount());
     if (n == 0) return true;
@@ -273,6 +288,7 @@ bool THttpPeer::ReadRangedBody() {
         if (m_skip > 0) {
             m_socket->Consume(used, true);
             if (m_body_left >= 0) m_body_left -= used;
+            *progress = true;
             return true;
         }
     }
@@ -294,6 +310,7 @@ bool THttpPeer::ReadRangedBody() {
     }
     if (m_socket->IsOpen()) m_socket->Consume(used, true);
     if (m_body_left >= 0) m_body_left -= used;
+    *progress = used > 0;
     return m_socket->IsOpen();
 }
 

@@ -93,6 +93,20 @@ TEST_F(HttpDownload, RedirectionsReachTheFile) {
     }
 }
 
+TEST_F(HttpDownload, AddressSourceCarriesItsHostName) {
+    const std::string content = RandomContent((1 << 20) + 3, 5);
+    Serve("f.bin", content);
+    LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    const std::string target = Target("ip.bin");
+    RunResult r = RunTask(target, "", "", seconds(60), 0, nginx.Url("/f.bin"), "files.example.test");
+    ASSERT_FALSE(r.timed_out) << "progress " << r.status.progress;
+    EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
+    EXPECT_TRUE(SameFile(target, content));
+    ASSERT_TRUE(testing_support::WaitFor([&] { return !nginx.Requests().empty(); }));
+    for (const ServedRequest& q : nginx.Requests()) EXPECT_EQ(q.host, "files.example.test");
+}
+
 TEST_F(HttpDownload, MissingFileRemovesTheOnlySource) {
     Serve("other.bin", "x");
     LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
@@ -101,10 +115,12 @@ TEST_F(HttpDownload, MissingFileRemovesTheOnlySource) {
     RunResult r = RunTask(target, nginx.Url("/missing.bin"), "", seconds(60));
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status.state, TW_STATE_NO_SOURCE);
-    // The source was asked once: a 404 removes it rather than delaying it.
+    // A 404 removes the source instead of delaying it: it is asked again only
+    // when the idle task re-adds its saved sources, not on every cycle.
     int asked = 0;
     for (const ServedRequest& q : nginx.Requests()) asked += q.status == 404;
-    EXPECT_EQ(asked, 1);
+    EXPECT_GE(asked, 1);
+    EXPECT_LE(asked, 4);
 }
 
 TEST_F(HttpDownload, OverloadedServerIsRetriedLater) {
