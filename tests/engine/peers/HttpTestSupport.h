@@ -125,8 +125,8 @@ inline RunResult RunTask(const std::string& target, const std::string& sources, 
     CopyText(params.target, target);
     CopyText(params.info_path, target + ".twinfo");
     RunResult result;
-    if (CreateTask(&params) != TW_OK) {
-        ADD_FAILURE() << "CreateTask failed";
+    if (int32_t rc = CreateTask(&params); rc != TW_OK) {
+        ADD_FAILURE() << "CreateTask failed: " << rc;
         return result;
     }
     if (web_limit > 0) SetTaskConnectionLimits(params.handle, web_limit, 0);
