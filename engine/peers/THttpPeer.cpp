@@ -139,7 +139,13 @@ bool THttpPeer::ReadInput() {
         if (!complete) return true;
         if (!OnReplyHeader()) return false;
     }
-    return Info().whole_body ? ReadWholeBody() : ReadRangedBody();
+    if (!Info().whole_body) return ReadRangedBody();
+    if (!ReadWholeBody()) return false;
+    if (!Info().body_complete) return true;
+    // The body is in: the task takes it, and this connection is done.
+    if (m_task) m_task->AdoptFetchedBody(*m_candidate);
+    m_state = PeerState::Finished;
+    return false;
 }
 
 bool THttpPeer::OnReplyHeader() {

@@ -92,6 +92,21 @@ TEST_F(HttpDownload, RedirectionsReachTheFile) {
     }
 }
 
+TEST_F(HttpDownload, TorrentFetchedIntoMemoryStartsTheDownload) {
+    const std::string content = RandomContent((3 << 20) + 11, 6);
+    Serve("f.bin", content);
+    WriteFile(m_sandbox.File("root/f.torrent"), MakeTorrent(content, "f.bin", PieceLength));
+    LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    const std::string target = Target("bt.bin");
+    RunResult r = RunTask(target, nginx.Url("/f.torrent") + "\n" + nginx.Url("/f.bin"), "", seconds(60), 0, "", "",
+                          TW_FLAG_BT);
+    ASSERT_FALSE(r.timed_out) << "progress " << r.status.progress;
+    EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
+    EXPECT_STREQ(r.status.name, "f.bin");
+    EXPECT_TRUE(SameFile(target, content));
+}
+
 TEST_F(HttpDownload, AddressSourceCarriesItsHostName) {
     const std::string content = RandomContent((1 << 20) + 3, 5);
     Serve("f.bin", content);
