@@ -76,6 +76,9 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     }
     QTcpSocket& socket = EnsureSocket();
     if (!socket.Connect(candidate->m_address, candidate->m_port, false)) return false;
+    // A connection that moves to another range throws away what the kernel
+    // holds for it: a bounded buffer bounds that waste (and the memory).
+    socket.SetReceiveBufferSize(ReceiveBufferBytes);
     m_phase = PeerPhase::Connecting;
     const std::string& url = candidate->m_url;
     size_t slash = url.rfind('/');
