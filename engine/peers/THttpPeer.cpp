@@ -136,6 +136,9 @@ bool THttpPeer::ReadInput() {
         if (m_task && m_candidate) m_task->PenalizeSource(*m_candidate, true, StallPenalty);
         return false;
     }
+    // The task's download allowance for this second is spent: the body
+    // waits (a connection still setting up goes on).
+    if (m_phase != PeerPhase::Connecting && m_task && m_task->DownloadAllowanceLeft() <= 0) return true;
     if (!m_header_received) {
         bool complete = false;
         if (!ReadHeader(&complete)) return false;
@@ -273,7 +276,8 @@ bool THttpPeer::ReadRangedBody() {
         if (!ReadRangedOnce(&progress)) return false;
         if (!progress) break;
     }
-    if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize)) {
+    if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize) &&
+        (!m_task || m_task->DownloadAllowanceLeft() > ReadSize)) {
         m_socket->Receive(ReadSize);
     }
     return true;
@@ -281,7 +285,10 @@ bool THttpPeer::ReadRangedBody() {
 
 bool THttpPeer::ReadRangedOnce(bool* progress) {
     *progress = false;
-    const int64_t got = m_socket->Receive(ReadSize);
+    // Never read beyond what the task's allowance leaves of this second.
+    const int64_t left = m_task ? m_task->DownloadAllowanceLeft() : ReadSize;
+    if (left <= 0) return true;
+    const int64_t got = m_socket->Receive(static_cast<int32_t>(std::min<int64_t>(ReadSize, std::max<int64_t>(left, BlockBytes))));
     if (got < 0 && m_socket->ReceiveCount() == 0) return false;
     int64_t n = static_cast<int64_t>(m_socket->ReceiveCount());
     if (n == 0) return true;

@@ -121,6 +121,34 @@ TEST_F(HttpDownload, AddressSourceCarriesItsHostName) {
     for (const ServedRequest& q : nginx.Requests()) EXPECT_EQ(q.host, "files.example.test");
 }
 
+TEST_F(HttpDownload, SpeedLimitHoldsTheDownloadBack) {
+    const std::string content = RandomContent(32 << 20, 8);
+    Serve("f.bin", content);
+    LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    TaskParams params;
+    std::memset(&params, 0, sizeof params);
+    params.flags = TW_FLAG_EXACT_TARGET;
+    const std::string sources = nginx.Url("/f.bin");
+    params.source_text = sources.c_str();
+    CopyText(params.target, Target("slow.bin"));
+    ASSERT_EQ(CreateTask(&params), TW_OK);
+    ASSERT_EQ(SetTaskSpeedLimit(params.handle, 1, 256), TW_OK);
+    ASSERT_EQ(StartTask(params.handle), TW_OK);
+    // Unlimited, 32 MiB take well under a second here; at 256 KiB/s the
+    // task has at most a few seconds' worth after three seconds.
+    const auto until = std::chrono::steady_clock::now() + seconds(3);
+    TaskStatus status{};
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_EQ(QueryTaskStatus(params.handle, &status), TW_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(QueryTaskStatus(params.handle, &status), TW_OK);
+    EXPECT_NE(status.state, TW_STATE_COMPLETE);
+    EXPECT_LT(status.web_bytes, uint64_t{3} << 20);
+    StopTask(params.handle, 0);
+}
+
 TEST_F(HttpDownload, MissingFileRemovesTheOnlySource) {
     Serve("other.bin", "x");
     LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
