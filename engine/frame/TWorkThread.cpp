@@ -10,6 +10,7 @@
 #include "engine/frame/EngineDiskInfo.h"
 #include "engine/frame/EngineLocks.h"
 #include "engine/frame/EngineSettings.h"
+#include "engine/peers/TPeerObject.h"
 #include "platform/File.h"
 
 namespace engine {
@@ -105,13 +106,13 @@ void TWorkThread::ResetWork() {
 
 bool TWorkThread::IsAcceptingIncoming() { return IsP2PEnabled() && IsRunning() && IsMetadataReady(); }
 
-std::unique_ptr<TPoolablePeer> TWorkThread::CreatePeer(int kind) {
+TPeerObject* TWorkThread::CreatePeer(int kind) {
     if (kind != PeerKindBt && kind != PeerKindHttp && kind != PeerKindFtp && kind != PeerKindTracker) {
         return nullptr;
     }
-    std::unique_ptr<TPoolablePeer> peer = TakePooledPeer(kind);
+    TPeerObject* peer = TakePooledPeer(kind);
     if (!peer) peer = NewPeer(kind);
-    if (peer) peer->Initialize();
+    if (peer) peer->Initialize(this);
     return peer;
 }
 

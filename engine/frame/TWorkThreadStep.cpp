@@ -203,7 +203,7 @@ void TWorkThread::ConnectionDuties() {
     if (SourceKindRate(PeerKindsWeb) < SlowWebRateBps) {
         if (++m_slow_web_seconds >= SlowWebSecondsInARow) {
             if (ConnectedWebPeers() < web_limit) {
-                ReAddSavedSources();
+                ReAddSavedSources(true);
                 ResolvePending();
             }
             m_slow_web_seconds = 0;

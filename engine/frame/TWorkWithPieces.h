@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/frame/TWorkWithPeers.h"
+#include "engine/peers/TWorkWithPeers.h"
 
 namespace engine {
 
