@@ -775,13 +775,8 @@ void DownloadController::StartResourceList() {
 int DownloadController::RunResourceList(const ResourceListTarget& target) {
     try {
         if (m_hooks.apply_resource_list) return m_hooks.apply_resource_list(*m_engine, target);
-        HttpGetOptions options;
+        HttpGetOptions options = ResourceListOptions();
         options.timeout_s = ResourceListFetchBoundS;
-        if (m_module != nullptr) {
-            if (const EmbeddedResource* ca = m_module->Find(CaCertResourceId, CaCertResourceType)) {
-                if (ca->data != nullptr) options.extra_ca_pem.assign(reinterpret_cast<const char*>(ca->data), ca->size);
-            }
-        }
         std::string body;
         std::string error;
         long code = 0;
@@ -793,6 +788,21 @@ int DownloadController::RunResourceList(const ResourceListTarget& target) {
     } catch (...) {
         return ResourceListException;
     }
+}
+
+HttpGetOptions DownloadController::ResourceListOptions() const {
+    HttpGetOptions options;
+    if (m_module != nullptr) {
+        if (const EmbeddedResource* ca = m_module->Find(CaCertResourceId, CaCertResourceType)) {
+            if (ca->data != nullptr) options.extra_ca_pem.assign(reinterpret_cast<const char*>(ca->data), ca->size);
+        }
+    }
+    return options;
+}
+
+bool DownloadController::CheckExpiry(std::string* message, std::string* url) {
+    // No lock: the fetch waits up to two seconds and touches no controller value.
+    return app::CheckExpiry(m_config.resource_list_url, ResourceListOptions(), message, url);
 }
 
 void DownloadController::Log(const std::string& text) const { engine::LogLine(text, DownloaderLogLevel); }

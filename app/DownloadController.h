@@ -73,6 +73,10 @@ public:
     // and recovery. Results as DownloadSession::Initialize: 0 start normally
     // (the user presses start), 1 tasks were restored, negative: quit.
     int Initialize();
+    // The start-up expiry check against the resource list (2-second wait):
+    // true when this downloader is expired; then *message is shown to the
+    // user and *url (a web page, or empty) opened before quitting.
+    bool CheckExpiry(std::string* message, std::string* url);
 
     // --- Called by the front end's timers ---------------------------------
     // Every 100 ms: progress, bytes on disk, the free-space watch, state
@@ -187,6 +191,7 @@ private:
     void CountResourceList();
     int RunResourceList(const ResourceListTarget& target);
     TransferTotals Totals();
+    HttpGetOptions ResourceListOptions() const;
     void Log(const std::string& text) const;
     void Sleep(int milliseconds) const;
 
