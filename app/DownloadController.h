@@ -113,6 +113,10 @@ public:
     bool Blocked() const;
     std::string SaveFolder() const;
     void SetSaveFolder(const std::string& folder);
+    // The user chose `folder` in the folder browser: in states 0 and 1 the
+    // save folder becomes folder + "/wg311" and the state 1; refused (false)
+    // once a download has begun.
+    bool ChooseSaveFolder(const std::string& folder);
     // The window's buffer protocol: -2 without a save folder, the length when
     // buffer is null, 0 when it is too small, -1 after copying.
     int GetSaveFolder(char* buffer, size_t size) const;
@@ -131,6 +135,8 @@ public:
     uint32_t RepairProgress() const { return uint32_t(m_repair_progress.load()); }
     std::string RepairRateText() const;
     bool MismatchSeen() const { return m_mismatch_seen.load(); }
+    // A resource-list application is running (a new one is not started then).
+    bool ResourceListRunning() const { return m_list_running.load(); }
 
     // --- For verification, repair, installation and exit -----------------
     void SetState(int state);

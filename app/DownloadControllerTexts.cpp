@@ -7,6 +7,7 @@
 
 #include "app/ControllerStates.h"
 #include "app/TextFormats.h"
+#include "platform/Paths.h"
 
 namespace app {
 
@@ -129,6 +130,14 @@ std::string DownloadController::SaveFolder() const {
 void DownloadController::SetSaveFolder(const std::string& folder) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     m_session.SetSaveFolder(folder);
+}
+
+bool DownloadController::ChooseSaveFolder(const std::string& folder) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    if (folder.empty() || !In(State(), {StateBack, StateReady})) return false;
+    m_session.SetSaveFolder(platform::JoinPath(folder, DefaultFolderName));
+    SetState(StateReady);
+    return true;
 }
 
 int DownloadController::GetSaveFolder(char* buffer, size_t size) const {

@@ -538,6 +538,30 @@ TEST_F(ControllerTest, MainButtonByState) {
     EXPECT_EQ(m_installs.size(), 1u);
 }
 
+TEST_F(ControllerTest, SaveFolderIsChosenOnlyBeforeTheDownload) {
+    app::DownloadController& c = NewController();
+    c.Initialize();
+    c.SetState(app::StateBack);
+    EXPECT_TRUE(c.ChooseSaveFolder(m_box.File("games")));
+    EXPECT_EQ(c.SaveFolder(), m_box.File("games/wg311"));
+    EXPECT_EQ(c.State(), app::StateReady);
+    EXPECT_TRUE(c.ChooseSaveFolder(m_box.File("other/")));
+    EXPECT_EQ(c.SaveFolder(), m_box.File("other/wg311"));
+    char buffer[4096];
+    EXPECT_EQ(c.GetSaveFolder(nullptr, 0), int(c.SaveFolder().size()));
+    EXPECT_EQ(c.GetSaveFolder(buffer, 3), 0);
+    EXPECT_EQ(c.GetSaveFolder(buffer, sizeof buffer), -1);
+    EXPECT_EQ(std::string(buffer), m_box.File("other/wg311"));
+
+    c.OnMainButton();
+    ASSERT_EQ(c.State(), app::StatePreparing);
+    EXPECT_EQ(m_engine.created[0].target, m_box.File("other/wg311/setup.sh"));
+    EXPECT_FALSE(c.ChooseSaveFolder(m_box.File("late")));
+    EXPECT_EQ(c.SaveFolder(), m_box.File("other/wg311"));
+    c.SetSaveFolder("");
+    EXPECT_EQ(c.GetSaveFolder(buffer, sizeof buffer), -2);
+}
+
 TEST_F(ControllerTest, SparseModeWatchesTheFreeSpace) {
     m_disk_mode = app::DiskMode::Sparse;
     app::DownloadController& c = Downloading();
@@ -634,7 +658,7 @@ TEST_F(ControllerTest, ResourceListRunsWhileDownloading) {
         EXPECT_EQ(t.verifying_index, -1);
         EXPECT_FALSE(t.is_file_complete(1));
     }
-    ASSERT_TRUE(WaitFor([&] { return c.P2PEnabled(); }));
+    ASSERT_TRUE(WaitFor([&] { return c.P2PEnabled() && !c.ResourceListRunning(); }));
     // The switch from the list is applied again with the next speed text.
     c.SpeedText();
     EXPECT_EQ(m_engine.Calls("SetP2PEnabled").back().a, "on");
@@ -648,6 +672,7 @@ TEST_F(ControllerTest, ResourceListRunsWhileDownloading) {
         std::lock_guard<std::mutex> hold(m_list_mutex);
         return m_list_targets.size() == 2;
     }));
+    ASSERT_TRUE(WaitFor([&] { return !c.ResourceListRunning(); }));
     // Paused: the count starts over.
     c.Pause();
     c.SpeedText();
