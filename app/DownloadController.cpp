@@ -66,14 +66,19 @@ int DownloadController::Initialize() {
 // --- Timers ---------------------------------------------------------------
 
 int DownloadController::UpdateState() {
-    std::lock_guard<std::recursive_mutex> hold(m_lock);
-    Probes probes = QueryAll();
-    m_progress = ProgressWithChecks(probes);
-    m_bytes_on_disk = SumBytesOnDisk(probes);
-    if (m_session.Mode() == DiskMode::Sparse) WatchSparseSpace();
-    if (State() == StatePreparing && m_progress > 0) SetState(StateReload);
-    LogStateChange();
-    return State();
+    int state;
+    {
+        std::lock_guard<std::recursive_mutex> hold(m_lock);
+        Probes probes = QueryAll();
+        m_progress = ProgressWithChecks(probes);
+        m_bytes_on_disk = SumBytesOnDisk(probes);
+        if (m_session.Mode() == DiskMode::Sparse) WatchSparseSpace();
+        if (State() == StatePreparing && m_progress > 0) SetState(StateReload);
+        LogStateChange();
+        state = State();
+    }
+    RunDeferred();
+    return state;
 }
 
 void DownloadController::PollTasks() {
@@ -106,11 +111,18 @@ void DownloadController::PollTasks() {
 // --- Operations -------------------------------------------------------------
 
 void DownloadController::OnMainButton() {
-    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    {
+        std::lock_guard<std::recursive_mutex> hold(m_lock);
+        MainButtonLocked();
+    }
+    RunDeferred();
+}
+
+void DownloadController::MainButtonLocked() {
     switch (State()) {
     case StateBack:
     case StateReady:
-        BeginDownload();
+        BeginDownloadLocked();
         break;
     case StateDownloading:
     case StateResume:
@@ -121,7 +133,7 @@ void DownloadController::OnMainButton() {
         break;
     case StateFinished:
         SubmitEvent(EventInstallClicked, "");
-        if (m_hooks.ask_verify_and_install) m_hooks.ask_verify_and_install();
+        if (m_hooks.ask_verify_and_install) Defer(m_hooks.ask_verify_and_install);
         break;
     case StateMd5Checking:
         ShowMessage("MD5计算工作中……请等待完成");
@@ -131,7 +143,7 @@ void DownloadController::OnMainButton() {
         break;
     case StateCheckFinished:
         SubmitEvent(EventInstallClicked, "点击时已经验证过安装包分卷了");
-        if (m_hooks.install) m_hooks.install(true);
+        if (m_hooks.install) Defer([install = m_hooks.install] { install(true); });
         break;
     default:
         break;
@@ -139,7 +151,14 @@ void DownloadController::OnMainButton() {
 }
 
 void DownloadController::BeginDownload() {
-    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    {
+        std::lock_guard<std::recursive_mutex> hold(m_lock);
+        BeginDownloadLocked();
+    }
+    RunDeferred();
+}
+
+void DownloadController::BeginDownloadLocked() {
     const std::string folder = m_session.SaveFolder();
     int64_t free = m_engine->GetDiskFreeBytes(folder);
     if (free < 0 || uint64_t(free) < m_config.RequiredSpace()) {
@@ -162,7 +181,7 @@ void DownloadController::BeginDownload() {
         Log("Begin Download Task] [环境初始化失败");
         SubmitEvent(EventEngineStartFailed, "Begin Download Task 环境初始化失败");
         if (m_hooks.show_blocking_message) {
-            m_hooks.show_blocking_message("下载启动失败请重试");
+            Defer([show = m_hooks.show_blocking_message] { show("下载启动失败请重试"); });
         } else {
             ShowMessage("下载启动失败请重试");
         }
@@ -420,7 +439,7 @@ void DownloadController::LogStateChange() {
     if (const char* name = StateName(state)) Log(std::string("Tidewell Utility: 下载状态改变为") + name);
     if (finished && m_shutdown_when_finished) {
         Log("Tidewell Utility: 触发自动关机");
-        if (m_hooks.shutdown_computer) m_hooks.shutdown_computer();
+        if (m_hooks.shutdown_computer) Defer(m_hooks.shutdown_computer);
     }
 }
 
@@ -488,6 +507,17 @@ HttpGetOptions DownloadController::ResourceListOptions() const {
 bool DownloadController::CheckExpiry(std::string* message, std::string* url) {
     // No lock: the fetch waits up to two seconds and touches no controller value.
     return app::CheckExpiry(m_config.resource_list_url, ResourceListOptions(), message, url);
+}
+
+void DownloadController::Defer(std::function<void()> action) { m_deferred.push_back(std::move(action)); }
+
+void DownloadController::RunDeferred() {
+    std::vector<std::function<void()>> actions;
+    {
+        std::lock_guard<std::recursive_mutex> hold(m_lock);
+        actions.swap(m_deferred);
+    }
+    for (auto& action : actions) action();
 }
 
 void DownloadController::Log(const std::string& text) const { engine::LogLine(text, DownloaderLogLevel); }

@@ -18,9 +18,11 @@
 // (the state, the completion flags and the handles change together). Engine
 // calls are made under it (lock order: controller, then the engine's API
 // lock); the engine never calls back into the controller, and nothing the
-// controller calls while holding it waits for a thread that needs it. The
-// verification and repair progress values, written for every 4 KiB read by
-// the verification thread, are atomics read without the lock.
+// controller calls while holding it waits for a thread that needs it: the
+// hooks that may wait for the user run after the lock is released, and the
+// resource-list thread takes the lock only for short reads. The verification
+// and repair progress values, written for every 4 KiB read by the
+// verification thread, are atomics read without the lock.
 
 #include <array>
 #include <atomic>
@@ -30,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/AppState.h"
 #include "app/DownloadSession.h"
@@ -193,6 +196,13 @@ private:
     void ApplySpeedLimit();
     void ShareConnectionLimitsIfChanged();
     void CreateFileTask(int index);
+    void MainButtonLocked();
+    void BeginDownloadLocked();
+    // Hooks that may wait for the user (a modal question, a message box) or
+    // start other work run after the operation has released m_lock, so the
+    // timers keep running meanwhile.
+    void Defer(std::function<void()> action);
+    void RunDeferred();
     void StartResourceList();
     void CountResourceList();
     int RunResourceList(const ResourceListTarget& target);
@@ -244,6 +254,7 @@ private:
     std::thread m_list_thread;
     std::atomic<bool> m_list_running{false};
     bool m_sink_installed = false;
+    std::vector<std::function<void()>> m_deferred;  // under m_lock
 };
 
 }  // namespace app

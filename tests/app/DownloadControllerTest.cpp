@@ -73,7 +73,16 @@ protected:
         env.sleep = [](int) {};
         env.disk_mode_probe = [this](const std::string&) { return m_disk_mode; };
         app::ControllerHooks hooks;
-        hooks.ask_verify_and_install = [this] { ++m_asked; };
+        hooks.ask_verify_and_install = [this] {
+            // A modal question runs while the timers go on: another thread
+            // reaches the controller meanwhile.
+            m_probe = std::thread([this] {
+                m_controller->UpdateState();
+                m_probe_reached = true;
+            });
+            m_hook_saw_unlocked = WaitFor([this] { return m_probe_reached.load(); }, std::chrono::seconds(5));
+            ++m_asked;
+        };
         hooks.install = [this](bool verified) { m_installs.push_back(verified); };
         hooks.shutdown_computer = [this] { ++m_shutdowns; };
         hooks.show_blocking_message = [this](const std::string& text) { m_blocking.push_back(text); };
@@ -144,6 +153,9 @@ protected:
     app_test::LogCapture m_log;
     app::DiskMode m_disk_mode = app::DiskMode::Preallocate;
     int m_asked = 0;
+    bool m_hook_saw_unlocked = false;
+    std::thread m_probe;  // joined by the test once the operation has returned
+    std::atomic<bool> m_probe_reached{false};
     int m_shutdowns = 0;
     std::vector<bool> m_installs;
     std::vector<std::string> m_blocking;
@@ -518,6 +530,8 @@ TEST_F(ControllerTest, MainButtonByState) {
     c.SetState(app::StateFinished);
     c.OnMainButton();
     EXPECT_EQ(m_asked, 1);
+    m_probe.join();
+    EXPECT_TRUE(m_hook_saw_unlocked);
     EXPECT_EQ(m_stats.Codes().back(), app::EventInstallClicked);
     c.SetState(app::StateMd5Checking);
     c.OnMainButton();
