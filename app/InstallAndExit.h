@@ -18,12 +18,6 @@
 
 namespace app {
 
-// Statistics events of installation and exit.
-constexpr uint32_t EventInstallerNotStarted = 11600101;
-constexpr uint32_t EventInstallerMissing = 11600102;
-constexpr uint32_t EventUserExit = 11040000;
-constexpr uint32_t EventUnrequestedExit = 11990501;
-
 class InstallAndExit {
 public:
     // `opener` is the desktop's program for files that are not executable

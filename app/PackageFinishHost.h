@@ -33,6 +33,14 @@ public:
     // QueryTaskStatus of file i's task: false when the query fails.
     virtual bool QueryFileTask(int index, uint32_t* progress, uint32_t* download_rate_bps) = 0;
 
+    // Figures the file list and the progress bar show while verifying:
+    // the file being checked or repaired and its progress (ten-thousandths),
+    // the repaired task's progress and rate, and whether any file mismatched.
+    virtual void SetVerification(int index, uint32_t progress) = 0;
+    virtual void SetVerifyProgress(uint32_t progress) = 0;
+    virtual void SetRepair(uint32_t progress, uint32_t rate_bps) = 0;
+    virtual void SetMismatchSeen(bool seen) = 0;
+
     // Settings file: the creation keys, and file i's finish information.
     virtual void WriteCreationKeys() = 0;
     virtual void RecordFinishInfo(int index) = 0;

@@ -72,8 +72,7 @@ void PackageVerifier::StartVerification(bool install_afterwards) {
     }
     if (m_thread.joinable()) m_thread.join();  // a finished earlier check
     m_host.SetState(StateMd5Checking);
-    m_verify_index = 0;
-    m_verify_progress = 0;
+    m_host.SetVerification(0, 0);
     m_install_afterwards = install_afterwards;
     m_host.WriteCreationKeys();
     bool started = false;
@@ -101,10 +100,9 @@ std::string PackageVerifier::FilePath(int index) const {
 }
 
 std::string PackageVerifier::ComputeFileDigest(const std::string& path, int index) {
-    m_verify_index = index;
-    m_verify_progress = 0;
+    m_host.SetVerification(index, 0);
     return Md5OfFile(path, [this](uint32_t progress) {
-        m_verify_progress = progress;
+        m_host.SetVerifyProgress(progress);
         return !StopRequested();
     });
 }
@@ -114,9 +112,8 @@ bool PackageVerifier::CheckFile(int index, bool remember) {
     const std::string& expected = m_config.md5[size_t(index)];
     std::string computed = ComputeFileDigest(FilePath(index), index);
     if (computed != expected) {
-        m_mismatch_seen = true;
-        m_verify_index = index;
-        m_verify_progress = 0;
+        m_host.SetMismatchSeen(true);
+        m_host.SetVerification(index, 0);
         engine::LogFormat(DownloaderLogLevel, "MD5不匹配：%s，Except：%s，Actural：%s", name.c_str(), expected.c_str(),
                           computed.c_str());
         if (remember) {
@@ -133,10 +130,10 @@ bool PackageVerifier::CheckFile(int index, bool remember) {
 void PackageVerifier::CheckThread() {
     platform::SetCurrentThreadName("CheckFiles");
     platform::LowerCurrentThreadPriority();
-    m_mismatch_seen = false;
+    m_host.SetMismatchSeen(false);
     for (int i = 0; i < PackageFileCount; ++i)
         if (!VerifyAndRepair(i)) return;
-    m_host.SubmitEvent(EventAllVerified, "", 0);
+    m_host.SubmitEvent(EventAllFilesVerified, "", 0);
     m_host.SetState(StateCheckFinished);
     if (m_install_afterwards) m_host.PostInstallAfterVerification();
 }
@@ -150,13 +147,13 @@ bool PackageVerifier::VerifyAndRepair(int index) {
     }
     bool ok = CheckFile(index, true);
     if (StopRequested()) return false;
-    if (!ok) m_host.SubmitFileEvent(EventDigestMismatch, name, "MD5 unmatched (" + KeptDigest() + ")");
+    if (!ok) m_host.SubmitFileEvent(EventFirstVerifyFailed, name, "MD5 unmatched (" + KeptDigest() + ")");
     while (!ok && repairs < MaxRepairRounds) {
         if (!RepairOnce(index)) return false;
         ok = CheckFile(index, false);
         if (StopRequested()) return false;
         ++repairs;
-        if (ok) m_host.SubmitFileEvent(EventRepaired, name, RepairCountText(repairs));
+        if (ok) m_host.SubmitFileEvent(EventRepairedFileVerified, name, RepairCountText(repairs));
     }
     if (ok) return true;
     Message(RepairFailedText);
@@ -167,8 +164,7 @@ bool PackageVerifier::VerifyAndRepair(int index) {
 
 bool PackageVerifier::RepairOnce(int index) {
     m_host.SetState(StateCheckRecover);
-    m_repair_progress = 0;
-    m_repair_rate = 0;
+    m_host.SetRepair(0, 0);
     m_host.StopFileTask(index);
     if (!ReloadTask(index)) return false;
     if (!WaitForRepairedTask(index)) return false;
@@ -195,8 +191,7 @@ bool PackageVerifier::WaitForRepairedTask(int index) {
         uint32_t rate = 0;
         if (!m_host.QueryFileTask(index, &progress, &rate)) continue;
         if (progress > 9999) return true;
-        m_repair_progress = progress;
-        m_repair_rate = rate;
+        m_host.SetRepair(progress, rate);
     }
 }
 

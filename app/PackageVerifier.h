@@ -3,11 +3,13 @@
 // the installer starts, and repairing a file that does not match by
 // downloading it again through its engine task (at most five rounds per
 // file). The check runs on its own thread; the controller's timers read its
-// index and progress figures for the file list and the progress bar.
+// figures for the file list and the progress bar.
 //
 // Owner: the download controller. Threads: AskVerifyAndInstall and
 // StartVerification run on the UI thread; the check thread does the rest.
-// The figures the UI reads are atomics; the kept digest has its own mutex.
+// The figures the UI reads (index, progress, repair progress and rate, the
+// mismatch flag) live in the controller and are published through the host;
+// the kept digest has its own mutex.
 // Destroying the verifier stops the check thread at its next wait or read.
 
 #include <atomic>
@@ -18,19 +20,16 @@
 #include <string>
 #include <thread>
 
+#include "app/AppState.h"
 #include "app/ConfigSlots.h"
 #include "app/InstallAndExit.h"
 #include "app/PackageFinishHost.h"
 
 namespace app {
 
-// Statistics events of verification and repair.
-constexpr uint32_t EventVerifyChosen = 11100001;
-constexpr uint32_t EventVerifyDeclined = 11100002;
-constexpr uint32_t EventRepaired = 11100003;
-constexpr uint32_t EventAllVerified = 11100004;
-constexpr uint32_t EventDigestMismatch = 11500201;
-constexpr uint32_t EventRepairFailed = 11990501;
+// A file still wrong after the last repair is reported with the code of an
+// unrequested exit.
+constexpr uint32_t EventRepairFailed = EventUnrequestedExit;
 
 // Repair rounds per file before the check gives up.
 constexpr int MaxRepairRounds = 5;
@@ -67,12 +66,7 @@ public:
     // progress; empty when the file cannot be read.
     std::string ComputeFileDigest(const std::string& path, int index);
 
-    // Figures for the file list and the progress bar.
-    int VerifyIndex() const { return m_verify_index; }
-    uint32_t VerifyFileProgress() const { return m_verify_progress; }
-    uint32_t RepairProgress() const { return m_repair_progress; }
-    uint32_t RepairRate() const { return m_repair_rate; }
-    bool MismatchSeen() const { return m_mismatch_seen; }
+    // The digest of the last mismatch kept by CheckFile.
     std::string KeptDigest() const;
     bool InstallAfterwards() const { return m_install_afterwards; }
 
@@ -100,11 +94,6 @@ private:
     std::string m_title;
     VerifierOptions m_options;
 
-    std::atomic<int> m_verify_index{0};
-    std::atomic<uint32_t> m_verify_progress{0};
-    std::atomic<uint32_t> m_repair_progress{0};
-    std::atomic<uint32_t> m_repair_rate{0};
-    std::atomic<bool> m_mismatch_seen{false};
     std::atomic<bool> m_install_afterwards{false};
     mutable std::mutex m_digest_lock;
     std::string m_kept_digest;  // guarded by m_digest_lock

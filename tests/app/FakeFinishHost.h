@@ -75,6 +75,25 @@ public:
         *rate = 2048;
         return true;
     }
+    void SetVerification(int index, uint32_t progress) override {
+        Locked([&] {
+            verify_index = index;
+            verify_progress = progress;
+        });
+    }
+    void SetVerifyProgress(uint32_t progress) override {
+        Locked([&] { verify_progress = progress; });
+    }
+    void SetRepair(uint32_t progress, uint32_t rate) override {
+        Locked([&] {
+            repair_progress = progress;
+            repair_rate = rate;
+            repair_figures.push_back(progress);
+        });
+    }
+    void SetMismatchSeen(bool seen) override {
+        Locked([&] { mismatch_seen = seen; });
+    }
     void WriteCreationKeys() override { Record("WriteCreationKeys"); }
     void RecordFinishInfo(int index) override { Record("RecordFinishInfo " + std::to_string(index)); }
     void ShowMessage(const std::string& text, const std::string& caption) override {
@@ -111,6 +130,18 @@ public:
     bool Called(const std::string& call) const {
         auto all = Calls();
         return std::find(all.begin(), all.end(), call) != all.end();
+    }
+
+    // Published verification figures.
+    int verify_index = -1;
+    uint32_t verify_progress = 0;
+    uint32_t repair_progress = 0;
+    uint32_t repair_rate = 0;
+    std::vector<uint32_t> repair_figures;
+    bool mismatch_seen = false;
+    template <typename T>
+    T Get(const T& field) const {
+        return Locked([&] { return field; });
     }
 
     std::vector<int> states;

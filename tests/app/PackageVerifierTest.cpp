@@ -51,7 +51,7 @@ protected:
     }
     bool EndsCheck() const {
         for (const Event& e : m_host.Events())
-            if (e.code == app::EventAllVerified || e.code == app::EventRepairFailed) return true;
+            if (e.code == app::EventAllFilesVerified || e.code == app::EventRepairFailed) return true;
         auto messages = m_host.Messages();
         return !messages.empty();
     }
@@ -76,13 +76,13 @@ protected:
 
 TEST_F(PackageVerifierTest, FourGoodFilesEndVerifiedAndAskForTheInstaller) {
     RunCheck(app::StateCheckFinished);
-    EXPECT_EQ(Codes(), std::vector<uint32_t>{app::EventAllVerified});
+    EXPECT_EQ(Codes(), std::vector<uint32_t>{app::EventAllFilesVerified});
     EXPECT_EQ(m_host.States(), (std::vector<int>{app::StateMd5Checking, app::StateCheckFinished}));
     EXPECT_TRUE(m_host.Called("WriteCreationKeys"));
     EXPECT_TRUE(m_host.Called("PostInstall"));
     EXPECT_TRUE(m_log.Has(std::string("MD5匹配：setup.sh，Except：") + AbcMd5 + "，Actural：" + AbcMd5));
     for (const std::string& name : m_config.names) EXPECT_TRUE(m_log.Has("MD5匹配：" + name + "，")) << name;
-    EXPECT_FALSE(m_verifier->MismatchSeen());
+    EXPECT_FALSE(m_host.Get(m_host.mismatch_seen));
     EXPECT_TRUE(m_host.Messages().empty());
 }
 
@@ -91,9 +91,9 @@ TEST_F(PackageVerifierTest, FileFixedByFirstRepairIsReportedWithOneRepair) {
     m_host.repairs[1] = {m_good[1]};
     RunCheck(app::StateCheckFinished);
     EXPECT_EQ(m_host.Events(),
-              (std::vector<Event>{{app::EventDigestMismatch, "data.zip", std::string("MD5 unmatched (") + AbcMd5 + ")"},
-                                  {app::EventRepaired, "data.zip", "修复次数：1"},
-                                  {app::EventAllVerified, "", ""}}));
+              (std::vector<Event>{{app::EventFirstVerifyFailed, "data.zip", std::string("MD5 unmatched (") + AbcMd5 + ")"},
+                                  {app::EventRepairedFileVerified, "data.zip", "修复次数：1"},
+                                  {app::EventAllFilesVerified, "", ""}}));
     EXPECT_TRUE(m_log.Has(std::string("MD5不匹配：data.zip，Except：f96b697d7cb7938d525a2f31aaf161d0，Actural：") + AbcMd5));
     EXPECT_EQ(m_host.States(), (std::vector<int>{app::StateMd5Checking, app::StateCheckRecover, app::StateMd5Checking,
                                                  app::StateCheckFinished}));
@@ -101,14 +101,16 @@ TEST_F(PackageVerifierTest, FileFixedByFirstRepairIsReportedWithOneRepair) {
     auto at = [&](const std::string& c) { return std::find(calls.begin(), calls.end(), c) - calls.begin(); };
     EXPECT_LT(at("StopTask 1"), at("Reload 1 force"));
     EXPECT_LT(at("Reload 1 force"), at("RecordFinishInfo 1"));
-    EXPECT_TRUE(m_verifier->MismatchSeen());
+    EXPECT_TRUE(m_host.Get(m_host.mismatch_seen));
+    // The repaired task's progress was shown while it ran: 0, then its 5000.
+    EXPECT_EQ(m_host.Get(m_host.repair_figures), (std::vector<uint32_t>{0, 5000}));
 }
 
 TEST_F(PackageVerifierTest, MissingFileIsRepairedLikeABrokenOne) {
     std::remove(m_box.File("setup.sh").c_str());
     m_host.repairs[0] = {m_good[0]};
     RunCheck(app::StateCheckFinished);
-    EXPECT_EQ(Codes(), (std::vector<uint32_t>{app::EventDigestMismatch, app::EventRepaired, app::EventAllVerified}));
+    EXPECT_EQ(Codes(), (std::vector<uint32_t>{app::EventFirstVerifyFailed, app::EventRepairedFileVerified, app::EventAllFilesVerified}));
     EXPECT_EQ(m_host.Events()[0].text, "MD5 unmatched ()");
 }
 
@@ -116,7 +118,7 @@ TEST_F(PackageVerifierTest, FileFixedOnlyByFifthRepairLetsTheCheckGoOn) {
     Corrupt(2, "x");
     m_host.repairs[2] = {"x", "x", "x", "x", m_good[2]};
     RunCheck(app::StateCheckFinished);
-    EXPECT_EQ(m_host.Events()[1], (Event{app::EventRepaired, "one.cab", "修复次数：5"}));
+    EXPECT_EQ(m_host.Events()[1], (Event{app::EventRepairedFileVerified, "one.cab", "修复次数：5"}));
     EXPECT_EQ(CountCalls("Reload 2 force"), 5u);
     EXPECT_TRUE(m_log.Has("MD5匹配：two.cab，"));
 }
@@ -126,7 +128,7 @@ TEST_F(PackageVerifierTest, FileStillWrongAfterFiveRepairsFailsTheCheck) {
     m_host.repairs[2] = {"still wrong"};
     RunCheck(app::StateFailed);
     EXPECT_EQ(m_host.Events().back(), (Event{app::EventRepairFailed, "one.cab", "修复次数：5"}));
-    EXPECT_EQ(Codes(), (std::vector<uint32_t>{app::EventDigestMismatch, app::EventRepairFailed}));
+    EXPECT_EQ(Codes(), (std::vector<uint32_t>{app::EventFirstVerifyFailed, app::EventRepairFailed}));
     EXPECT_EQ(m_host.Messages(), (std::vector<std::pair<std::string, std::string>>{{RepairFailed, Title}}));
     EXPECT_EQ(CountCalls("Reload 2 force"), 5u);
     EXPECT_FALSE(m_log.Has("two.cab"));  // the check ended before the last file
@@ -191,7 +193,7 @@ TEST_F(PackageVerifierTest, InstallQuestionChoosesVerificationOrInstallsUnverifi
     m_host.answer_yes = true;
     Verifier().AskVerifyAndInstall();
     ASSERT_TRUE(WaitFor([&] { return m_host.State() == app::StateCheckFinished && m_host.Called("PostInstall"); }));
-    EXPECT_EQ(Codes(), (std::vector<uint32_t>{app::EventVerifyChosen, app::EventAllVerified}));
+    EXPECT_EQ(Codes(), (std::vector<uint32_t>{app::EventVerifyChosen, app::EventAllFilesVerified}));
     EXPECT_TRUE(m_verifier->InstallAfterwards());
 }
 
@@ -206,13 +208,13 @@ TEST_F(PackageVerifierTest, VerifyIndexAndProgressFollowTheFileBeingChecked) {
     std::string path = m_box.Write("big", std::string(5 * 1048576, 'z'));
     app::PackageVerifier& v = Verifier();
     v.ComputeFileDigest(path, 3);
-    EXPECT_EQ(v.VerifyIndex(), 3);
-    EXPECT_EQ(v.VerifyFileProgress(), 10000u);
+    EXPECT_EQ(m_host.Get(m_host.verify_index), 3);
+    EXPECT_EQ(m_host.Get(m_host.verify_progress), 10000u);
     // A mismatch resets the progress of the file it names.
     Corrupt(1, "x");
     EXPECT_FALSE(v.CheckFile(1, false));
-    EXPECT_EQ(v.VerifyIndex(), 1);
-    EXPECT_EQ(v.VerifyFileProgress(), 0u);
+    EXPECT_EQ(m_host.Get(m_host.verify_index), 1);
+    EXPECT_EQ(m_host.Get(m_host.verify_progress), 0u);
     EXPECT_EQ(v.KeptDigest(), "");  // not remembered
 }
 

@@ -156,7 +156,7 @@ protected:
     std::string Saved(int i) const { return m_box.File("save/" + m_config.names[size_t(i)]); }
     bool Ended() const {
         for (const auto& e : m_host->Events())
-            if (e.code == app::EventAllVerified || e.code == app::EventRepairFailed) return true;
+            if (e.code == app::EventAllFilesVerified || e.code == app::EventRepairFailed) return true;
         return !m_host->Messages().empty();
     }
 
@@ -177,10 +177,10 @@ TEST_F(RepairOverHttpTest, FlippedBytesAreRepairedThroughTheTaskAndTheInstallerS
     using Event = FakeFinishHost::Event;
     auto events = m_host->Events();
     ASSERT_EQ(events.size(), 3u) << m_host->State();
-    EXPECT_EQ(events[0].code, app::EventDigestMismatch);
+    EXPECT_EQ(events[0].code, app::EventFirstVerifyFailed);
     EXPECT_EQ(events[0].file, "TidewellDemo.zip");
-    EXPECT_EQ(events[1], (Event{app::EventRepaired, "TidewellDemo.zip", "修复次数：1"}));
-    EXPECT_EQ(events[2].code, app::EventAllVerified);
+    EXPECT_EQ(events[1], (Event{app::EventRepairedFileVerified, "TidewellDemo.zip", "修复次数：1"}));
+    EXPECT_EQ(events[2].code, app::EventAllFilesVerified);
     EXPECT_EQ(m_host->State(), app::StateCheckFinished);
     EXPECT_TRUE(m_host->Messages().empty());
     // The demo installer ran in the save folder and found all four files.
