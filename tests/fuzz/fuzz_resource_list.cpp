@@ -2,7 +2,9 @@
 // engine must never crash, hang or read out of bounds.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/ResourceList.h"
 
@@ -11,12 +13,23 @@ namespace {
 class NullEngine : public app::IEngineCalls {
 public:
     int32_t EngineInitialize(const std::string&) override { return 0; }
+    int32_t EngineShutdown() override { return 0; }
+    int32_t CreateAndStartTask(app::TaskRequest&) override { return 0; }
     int32_t RecoverAndContinueTask(app::TaskRequest&, bool) override { return 0; }
+    int32_t StartTask(app::TaskHandle) override { return 0; }
+    int32_t StopTask(app::TaskHandle, bool) override { return 0; }
+    int32_t StopTasks(const std::vector<app::TaskHandle>&, bool) override { return 0; }
+    int32_t QueryTaskStatus(app::TaskHandle, app::TaskStatusInfo*) override { return 0; }
+    int32_t IsTaskComplete(app::TaskHandle, bool*) override { return 0; }
+    int32_t SetTaskSpeedLimit(app::TaskHandle, int32_t, int32_t) override { return 0; }
+    int32_t SetTaskConnectionLimits(app::TaskHandle, int32_t, int32_t) override { return 0; }
     int32_t ClearTaskIpSources(app::TaskHandle) override { return 0; }
     int32_t AddTaskIpSources(app::TaskHandle, const std::string&, const std::string&) override { return 0; }
     int32_t SetListenPort(uint16_t) override { return 0; }
     int32_t SetP2PEnabled(bool) override { return 0; }
     void SetHttpHandshakePrefix(bool) override {}
+    int64_t GetDiskFreeBytes(const std::string&) override { return 0; }
+    int64_t GetFileAllocatedSize(const std::string&) override { return 0; }
     int32_t ShowMessageBoxAsync(const std::string&, const std::string&) override { return 1; }
 };
 
