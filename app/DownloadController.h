@@ -18,9 +18,11 @@
 // (the state, the completion flags and the handles change together). Engine
 // calls are made under it (lock order: controller, then the engine's API
 // lock); the engine never calls back into the controller, and nothing the
-// controller calls while holding it waits for a thread that needs it. The
-// verification and repair progress values, written for every 4 KiB read by
-// the verification thread, are atomics read without the lock.
+// controller calls while holding it waits for a thread that needs it: the
+// hooks that may wait for the user run after the lock is released, and the
+// resource-list thread takes the lock only for short reads. The verification
+// and repair progress values, written for every 4 KiB read by the
+// verification thread, are atomics read without the lock.
 
 #include <array>
 #include <atomic>
@@ -30,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/AppState.h"
 #include "app/DownloadSession.h"
@@ -73,6 +76,10 @@ public:
     // and recovery. Results as DownloadSession::Initialize: 0 start normally
     // (the user presses start), 1 tasks were restored, negative: quit.
     int Initialize();
+    // The start-up expiry check against the resource list (2-second wait):
+    // true when this downloader is expired; then *message is shown to the
+    // user and *url (a web page, or empty) opened before quitting.
+    bool CheckExpiry(std::string* message, std::string* url);
 
     // --- Called by the front end's timers ---------------------------------
     // Every 100 ms: progress, bytes on disk, the free-space watch, state
@@ -109,6 +116,10 @@ public:
     bool Blocked() const;
     std::string SaveFolder() const;
     void SetSaveFolder(const std::string& folder);
+    // The user chose `folder` in the folder browser: in states 0 and 1 the
+    // save folder becomes folder + "/wg311" and the state 1; refused (false)
+    // once a download has begun.
+    bool ChooseSaveFolder(const std::string& folder);
     // The window's buffer protocol: -2 without a save folder, the length when
     // buffer is null, 0 when it is too small, -1 after copying.
     int GetSaveFolder(char* buffer, size_t size) const;
@@ -127,6 +138,8 @@ public:
     uint32_t RepairProgress() const { return uint32_t(m_repair_progress.load()); }
     std::string RepairRateText() const;
     bool MismatchSeen() const { return m_mismatch_seen.load(); }
+    // A resource-list application is running (a new one is not started then).
+    bool ResourceListRunning() const { return m_list_running.load(); }
 
     // --- For verification, repair, installation and exit -----------------
     void SetState(int state);
@@ -183,10 +196,18 @@ private:
     void ApplySpeedLimit();
     void ShareConnectionLimitsIfChanged();
     void CreateFileTask(int index);
+    void MainButtonLocked();
+    void BeginDownloadLocked();
+    // Hooks that may wait for the user (a modal question, a message box) or
+    // start other work run after the operation has released m_lock, so the
+    // timers keep running meanwhile.
+    void Defer(std::function<void()> action);
+    void RunDeferred();
     void StartResourceList();
     void CountResourceList();
     int RunResourceList(const ResourceListTarget& target);
     TransferTotals Totals();
+    HttpGetOptions ResourceListOptions() const;
     void Log(const std::string& text) const;
     void Sleep(int milliseconds) const;
 
@@ -233,6 +254,7 @@ private:
     std::thread m_list_thread;
     std::atomic<bool> m_list_running{false};
     bool m_sink_installed = false;
+    std::vector<std::function<void()>> m_deferred;  // under m_lock
 };
 
 }  // namespace app

@@ -63,6 +63,8 @@ protected:
     virtual void ReturnedBlockUpkeep() {}
     // Forgets host names that failed to resolve (end of a run).
     virtual void ClearFailedHosts() {}
+    // The process-wide dispatch of incoming connections (SharedServices).
+    void DispatchIncoming() override;
 
 private:
     void WorkLoop();

@@ -377,14 +377,27 @@ void TWorkWithPieces::PieceLayerStep() {
     }
     if (m_pieces && m_claims && m_claims->List().empty()) {
         // Before the claims cut the runs, every web source may take as many
-        // connections as the task opens at once.
+        // connections as the task opens at once, within the task's limit.
+        const int32_t per_source = std::max(std::min(WebConnectionsPerSource, WebLimit()), 1);
+        SetPerSourceConnections(per_source);
         for (TPeerId* c : Candidates()) {
-            if (c->IsWebSource() && !c->FetchesIntoMemory()) {
-                c->m_max_connections = std::max(c->m_max_connections, WebConnectionsPerSource);
-            }
+            if (c->IsWebSource() && !c->FetchesIntoMemory()) c->m_max_connections = per_source;
         }
     }
     SyncCounters();
+}
+
+void TWorkWithPieces::AdoptFetchedBody(TPeerId& source) {
+    if (source.m_origin != 1) return;
+    const std::string body = source.Info().body;
+    source.Info().body.clear();
+    source.Info().body.shrink_to_fit();
+    PenalizeSource(source, false, 0);
+    if (HasMetainfoBytes() || body.size() <= 2 || (body[0] != 'd' && body[0] != 'D')) return;
+    if (TakeMetainfo(body)) {
+        QTMutexLocker lock(ObjectLock());
+        m_live.phase = TaskPhase::Running;
+    }
 }
 
 // --- services for the peers ------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineLocks.h"
+#include "engine/frame/SharedServices.h"
 #include "platform/Random.h"
 
 namespace engine {
@@ -44,6 +45,7 @@ void RegisterWork(TBaseWork* task) {
     if (!first) return;
     EnsureTimeThread();
     CreateIdentityIfMissing();
+    StartSharedServicesForFirstTask();
     if (Hooks().start_first) Hooks().start_first();
 }
 
@@ -53,7 +55,10 @@ void UnregisterWork(TBaseWork* task) {
     auto it = std::find(list.begin(), list.end(), task);
     if (it == list.end()) return;
     list.erase(it);
-    if (list.empty() && Hooks().stop_last) Hooks().stop_last();
+    ForgetSharedTask(task);
+    if (!list.empty()) return;
+    StopSharedServicesForLastTask();
+    if (Hooks().stop_last) Hooks().stop_last();
 }
 
 bool IsLiveWork(const void* task) {

@@ -131,6 +131,7 @@ public:
 
     // The task's own BitTorrent identity (set when its handshake is built).
     void SetInfoHash(const std::array<uint8_t, 20>& info_hash) { m_info_hash = info_hash; }
+    const std::array<uint8_t, 20>& InfoHash() const { return m_info_hash; }
     const std::array<uint8_t, 20>& OwnPeerId() const { return m_own_peer_id; }
     void SetOwnPeerId(const std::array<uint8_t, 20>& id) { m_own_peer_id = id; }
     // Builds the peer id from the torrent's announce address.

@@ -73,7 +73,16 @@ protected:
         env.sleep = [](int) {};
         env.disk_mode_probe = [this](const std::string&) { return m_disk_mode; };
         app::ControllerHooks hooks;
-        hooks.ask_verify_and_install = [this] { ++m_asked; };
+        hooks.ask_verify_and_install = [this] {
+            // A modal question runs while the timers go on: another thread
+            // reaches the controller meanwhile.
+            m_probe = std::thread([this] {
+                m_controller->UpdateState();
+                m_probe_reached = true;
+            });
+            m_hook_saw_unlocked = WaitFor([this] { return m_probe_reached.load(); }, std::chrono::seconds(5));
+            ++m_asked;
+        };
         hooks.install = [this](bool verified) { m_installs.push_back(verified); };
         hooks.shutdown_computer = [this] { ++m_shutdowns; };
         hooks.show_blocking_message = [this](const std::string& text) { m_blocking.push_back(text); };
@@ -144,6 +153,9 @@ protected:
     app_test::LogCapture m_log;
     app::DiskMode m_disk_mode = app::DiskMode::Preallocate;
     int m_asked = 0;
+    bool m_hook_saw_unlocked = false;
+    std::thread m_probe;  // joined by the test once the operation has returned
+    std::atomic<bool> m_probe_reached{false};
     int m_shutdowns = 0;
     std::vector<bool> m_installs;
     std::vector<std::string> m_blocking;
@@ -518,6 +530,8 @@ TEST_F(ControllerTest, MainButtonByState) {
     c.SetState(app::StateFinished);
     c.OnMainButton();
     EXPECT_EQ(m_asked, 1);
+    m_probe.join();
+    EXPECT_TRUE(m_hook_saw_unlocked);
     EXPECT_EQ(m_stats.Codes().back(), app::EventInstallClicked);
     c.SetState(app::StateMd5Checking);
     c.OnMainButton();
@@ -536,6 +550,30 @@ TEST_F(ControllerTest, MainButtonByState) {
     }
     EXPECT_EQ(m_engine.messages.size(), 2u);
     EXPECT_EQ(m_installs.size(), 1u);
+}
+
+TEST_F(ControllerTest, SaveFolderIsChosenOnlyBeforeTheDownload) {
+    app::DownloadController& c = NewController();
+    c.Initialize();
+    c.SetState(app::StateBack);
+    EXPECT_TRUE(c.ChooseSaveFolder(m_box.File("games")));
+    EXPECT_EQ(c.SaveFolder(), m_box.File("games/wg311"));
+    EXPECT_EQ(c.State(), app::StateReady);
+    EXPECT_TRUE(c.ChooseSaveFolder(m_box.File("other/")));
+    EXPECT_EQ(c.SaveFolder(), m_box.File("other/wg311"));
+    char buffer[4096];
+    EXPECT_EQ(c.GetSaveFolder(nullptr, 0), int(c.SaveFolder().size()));
+    EXPECT_EQ(c.GetSaveFolder(buffer, 3), 0);
+    EXPECT_EQ(c.GetSaveFolder(buffer, sizeof buffer), -1);
+    EXPECT_EQ(std::string(buffer), m_box.File("other/wg311"));
+
+    c.OnMainButton();
+    ASSERT_EQ(c.State(), app::StatePreparing);
+    EXPECT_EQ(m_engine.created[0].target, m_box.File("other/wg311/setup.sh"));
+    EXPECT_FALSE(c.ChooseSaveFolder(m_box.File("late")));
+    EXPECT_EQ(c.SaveFolder(), m_box.File("other/wg311"));
+    c.SetSaveFolder("");
+    EXPECT_EQ(c.GetSaveFolder(buffer, sizeof buffer), -2);
 }
 
 TEST_F(ControllerTest, SparseModeWatchesTheFreeSpace) {
@@ -634,7 +672,7 @@ TEST_F(ControllerTest, ResourceListRunsWhileDownloading) {
         EXPECT_EQ(t.verifying_index, -1);
         EXPECT_FALSE(t.is_file_complete(1));
     }
-    ASSERT_TRUE(WaitFor([&] { return c.P2PEnabled(); }));
+    ASSERT_TRUE(WaitFor([&] { return c.P2PEnabled() && !c.ResourceListRunning(); }));
     // The switch from the list is applied again with the next speed text.
     c.SpeedText();
     EXPECT_EQ(m_engine.Calls("SetP2PEnabled").back().a, "on");
@@ -648,6 +686,7 @@ TEST_F(ControllerTest, ResourceListRunsWhileDownloading) {
         std::lock_guard<std::mutex> hold(m_list_mutex);
         return m_list_targets.size() == 2;
     }));
+    ASSERT_TRUE(WaitFor([&] { return !c.ResourceListRunning(); }));
     // Paused: the count starts over.
     c.Pause();
     c.SpeedText();

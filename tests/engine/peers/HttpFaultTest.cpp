@@ -37,8 +37,8 @@ TEST_P(HttpFaults, BadRepliesNeverReachAFinishedPiece) {
 INSTANTIATE_TEST_SUITE_P(Replies, HttpFaults,
                          ::testing::Values(HttpFault::WrongContentRange, HttpFault::LongerBody, HttpFault::ShorterBody,
                                            HttpFault::Garbage),
-                         [](const ::testing::TestParamInfo<HttpFault>& info) {
-                             switch (info.param) {
+                         [](const ::testing::TestParamInfo<HttpFault>& fault) {
+                             switch (fault.param) {
                                  case HttpFault::WrongContentRange: return std::string("WrongContentRange");
                                  case HttpFault::LongerBody: return std::string("LongerBody");
                                  case HttpFault::ShorterBody: return std::string("ShorterBody");

@@ -57,6 +57,7 @@ struct ServedRequest {
     int status = 0;
     int64_t bytes = 0;
     std::string range;
+    std::string host;
 };
 
 // nginx with a log of every request: "port status bytes "range"".
@@ -67,7 +68,7 @@ public:
         : m_log(log),
           m_server(testing_support::NginxOptions{
               root, false, server_config + "\naccess_log " + log + " ranges;\n",
-              http_config + "\nlog_format ranges '$remote_port $status $bytes_sent \"$http_range\"';\n", ""}) {}
+              http_config + "\nlog_format ranges '$remote_port $status $bytes_sent \"$http_range\" \"$http_host\"';\n", ""}) {}
     testing_support::NginxServer& Server() { return m_server; }
     std::string Url(const std::string& path) const { return m_server.BaseUrl() + path; }
     std::vector<ServedRequest> Requests() const {
@@ -77,10 +78,13 @@ public:
         while (std::getline(in, line)) {
             ServedRequest r;
             char range[256] = {0};
+            char host[256] = {0};
             long long bytes = 0;
-            if (std::sscanf(line.c_str(), "%d %d %lld \"%255[^\"]", &r.port, &r.status, &bytes, range) >= 3) {
+            if (std::sscanf(line.c_str(), "%d %d %lld \"%255[^\"]\" \"%255[^\"]", &r.port, &r.status, &bytes, range,
+                            host) >= 3) {
                 r.bytes = bytes;
                 r.range = range;
+                r.host = host;
                 out.push_back(r);
             }
         }
@@ -108,10 +112,11 @@ inline void CopyText(char* out, const std::string& text) { std::snprintf(out, TW
 // until it is complete, shows a state code other than 0/20216, or `limit`
 // passes; the task is stopped before returning.
 inline RunResult RunTask(const std::string& target, const std::string& sources, const std::string& torrent_path,
-                         std::chrono::seconds limit, int web_limit = 0) {
+                         std::chrono::seconds limit, int web_limit = 0, const std::string& ip_url = {},
+                         const std::string& ip_host = {}, uint32_t extra_flags = 0) {
     TaskParams params;
     std::memset(&params, 0, sizeof params);
-    params.flags = TW_FLAG_EXACT_TARGET;
+    params.flags = TW_FLAG_EXACT_TARGET | extra_flags;
     if (!torrent_path.empty()) {
         params.flags |= TW_FLAG_P2SP;
         CopyText(params.main_source, "file://" + torrent_path);
@@ -120,11 +125,14 @@ inline RunResult RunTask(const std::string& target, const std::string& sources, 
     CopyText(params.target, target);
     CopyText(params.info_path, target + ".twinfo");
     RunResult result;
-    if (CreateTask(&params) != TW_OK) {
-        ADD_FAILURE() << "CreateTask failed";
+    if (int32_t rc = CreateTask(&params); rc != TW_OK) {
+        ADD_FAILURE() << "CreateTask failed: " << rc;
         return result;
     }
     if (web_limit > 0) SetTaskConnectionLimits(params.handle, web_limit, 0);
+    if (!ip_url.empty()) {
+        EXPECT_EQ(AddTaskIpSources(params.handle, ip_url.c_str(), ip_host.c_str()), TW_OK);
+    }
     EXPECT_EQ(StartTask(params.handle), TW_OK);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     result.timed_out = true;

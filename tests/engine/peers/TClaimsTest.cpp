@@ -14,6 +14,12 @@
 namespace engine {
 namespace {
 
+class TestWebPeer final : public TWebPeer {
+public:
+    TestWebPeer() : TWebPeer(2) {}
+    bool ReadInput() override { return true; }
+};
+
 class FakeClaimTask : public TClaimTask {
 public:
     bool ClaimMapReady() override { return true; }
@@ -53,7 +59,7 @@ protected:
         return c;
     }
     TWebPeer* AddPeer(int32_t rate, int32_t claims_taken) {
-        auto* p = new TWebPeer(2);
+        auto* p = new TestWebPeer;
         p->SetRates(rate, 0);
         p->Stats().claim_count = claims_taken;
         peers.push_back(p);
@@ -121,7 +127,7 @@ TEST_F(ClaimsTest, FinishedPieceContinuesIntoTheNextFreeClaim) {
     EXPECT_EQ(peer->Claim()->first, 42);
     EXPECT_EQ(peer->Claim()->owner, peer);
     EXPECT_EQ(peer->Stats().claim_count, 2);
-    EXPECT_EQ(claims.NextPiece(peer), 43);  // after its current piece
+    EXPECT_EQ(claims.NextPiece(peer), 42);  // the first wanted piece after 41
 }
 
 TEST_F(ClaimsTest, StalledOwnerHandsItsClaimOver) {

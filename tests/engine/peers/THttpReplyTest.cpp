@@ -39,7 +39,7 @@ TEST(HttpReplyHeader, EndIsABlankLineInEitherForm) {
         const char* text;
         int64_t end;
     } cases[] = {
-        {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nBODY", 26},
+        {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nBODY", 25},
         {"HTTP/1.1 200 OK\nA: b\n\nBODY", 22},
         {"HTTP/1.1 200 OK\r\nA: b\r\n", 0},
         {"HTTP/1.1 200 OK\r\nA: b\r\n\r", 0},
@@ -107,7 +107,9 @@ TEST(HttpReplyHeader, DispositionFileName) {
         THttpReply r = Parsed(std::string("HTTP/1.1 200 OK\r\n") + c.line + "\r\n");
         std::string name = "unchanged";
         EXPECT_EQ(r.DispositionFileName(&name), c.present) << c.line;
-        if (c.present) EXPECT_EQ(name, c.name);
+        if (c.present) {
+            EXPECT_EQ(name, c.name);
+        }
     }
 }
 
@@ -139,7 +141,7 @@ TEST(HttpChunkDecoder, WholeBodyInPieces) {
 }
 
 TEST(HttpChunkDecoder, MalformedInputIsAnError) {
-    for (const std::string bad : {std::string("zz\r\n"), std::string("3\r\nabcX\r\n"), std::string(300, '1'),
+    for (const std::string& bad : {std::string("zz\r\n"), std::string("3\r\nabcX\r\n"), std::string(300, '1'),
                                   std::string("fffffffffffffff\r\n")}) {
         THttpChunkDecoder decoder;
         std::string body;

@@ -1,0 +1,456 @@
+#include "engine/peers/TBTPeer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/frame/CTidewellLog.h"
+#include "engine/frame/EngineClock.h"
+#include "engine/frame/EngineSettings.h"
+#include "engine/frame/SharedServices.h"
+#include "engine/frame/TWorkThread.h"
+#include "engine/net/QTcpSocket.h"
+#include "engine/peers/BtWire.h"
+#include "engine/peers/TPeerId.h"
+
+namespace engine {
+
+namespace {
+
+constexpr int32_t PeerLogLevel = 13;
+// Every third failed attempt goes out wrapped in a fake HTTP request, for
+// networks that let only web traffic through.
+constexpr int32_t PreambleRound = 3;
+// Reads stay small until data flows: 2 KiB while choked or idle, then 16 to
+// 64 KiB (plus room for a message head) with the rate.
+constexpr int32_t SmallRead = 2048;
+constexpr int32_t ReadHeadroom = 1024;
+// After the handshake the kernel buffer is sized for two and a half blocks.
+constexpr int ActiveReceiveBuffer = 40960;
+// A seed that stayed a seed this long may be dropped once we are complete.
+constexpr int64_t LongSeedS = 15;
+constexpr int64_t UninterestingS = 90;
+constexpr int32_t RateEstimateHaves = 4;
+
+int32_t ReadSizeFor(int32_t rate_bps) {
+    if (rate_bps <= 65535) return 16384 + ReadHeadroom;
+    if (rate_bps <= 262143) return 32768 + ReadHeadroom;
+    return 65536 + ReadHeadroom;
+}
+
+}  // namespace
+
+const char* BtCloseReasonName(BtCloseReason reason) {
+    switch (reason) {
+        case BtCloseReason::None: return "none";
+        case BtCloseReason::NotConnected: return "not connected";
+        case BtCloseReason::ConnectTimeout: return "connect timed out";
+        case BtCloseReason::HandshakeTimeout: return "handshake timed out";
+        case BtCloseReason::BadHandshake: return "bad handshake";
+        case BtCloseReason::OwnPeerId: return "own peer id";
+        case BtCloseReason::DuplicatePeer: return "duplicate peer";
+        case BtCloseReason::MessageTooLong: return "message too long";
+        case BtCloseReason::BadBitfield: return "bitfield of the wrong size";
+        case BtCloseReason::BadPiece: return "piece with a bad length";
+        case BtCloseReason::UnrequestedPiece: return "piece refused";
+        case BtCloseReason::ConnectionLost: return "connection lost";
+    }
+    return "?";
+}
+
+TBTPeer::TBTPeer() : TPeerObject(1) {}
+
+bool TBTPeer::Fail(BtCloseReason reason) {
+    m_close_reason = reason;
+    LogFormat(PeerLogLevel, "BT peer %s closed: %s", m_socket ? m_socket->PeerText().c_str() : "-",
+              BtCloseReasonName(reason));
+    return false;
+}
+
+void TBTPeer::ResetState() {
+    m_remote_bits.clear();
+    m_peer_choking = m_we_choke = 1;
+    m_interesting = m_nothing_wanted = 0;
+    m_nothing_wanted_time = m_choke_time = m_seed_time = 0;
+    m_pieces_at_bitfield = m_pieces_now = m_haves = 0;
+    m_last_have = -1;
+    m_sent = 0;
+    m_ready = 0;
+    m_bad_messages = 0;
+    m_close_reason = BtCloseReason::None;
+    TPeerObject::ResetState();
+}
+
+bool TBTPeer::ConnectTo(TPeerId* candidate) {
+    ResetState();
+    if (!TPeerObject::ConnectTo(candidate)) return false;
+    // Outgoing connections leave from the listener's address, so the remote
+    // sees the address the tracker announced for us.
+    if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, ListenerAddress())) return false;
+    m_phase = PeerPhase::Connecting;
+    return BeginExchange();
+}
+
+bool TBTPeer::BeginExchange() { return SendHandshake(); }
+
+bool TBTPeer::SendBytes(const std::string& bytes) { return m_socket && m_socket->Send(bytes) >= 0; }
+
+bool TBTPeer::SendHandshake() {
+    if (!IsConnected()) return false;
+    std::string bytes;
+    if (IsIncoming()) {
+        if (m_socket->IsHttpWrapped()) bytes = BuildBtReplyPreamble(GetClockSeconds(), GetClockSeconds());
+    } else if (!m_socket->IsUdpStream() && m_candidate &&
+               (IsHttpHandshakePrefixEnabled() || m_candidate->m_failures % PreambleRound == 1)) {
+        bytes = BuildBtRequestPreamble(m_candidate->m_address, m_candidate->m_port, m_candidate->m_failures);
+    }
+    bytes += BuildBtHandshake(m_task->InfoHash(), m_task->OwnPeerId());
+    return SendBytes(bytes);
+}
+
+bool TBTPeer::CheckHandshake(QTcpSocket* socket) {
+    if (!IsConnected() || m_phase != PeerPhase::Connecting || !socket) return false;
+    if (socket->ReceiveCount() < BtHandshakeSize) return false;
+    const uint8_t* data = socket->ReceiveData();
+    if (!MatchesBtHandshake(data, socket->ReceiveCount(), m_task->InfoHash())) return Fail(BtCloseReason::BadHandshake);
+    PeerIdBytes remote{};
+    std::memcpy(remote.data(), data + BtPeerIdOffset, remote.size());
+    if (remote == m_task->OwnPeerId() || m_task->IsPlainHttp()) return Fail(BtCloseReason::OwnPeerId);
+    if (!IsIncoming()) return true;
+    if (!m_candidate) {
+        TPeerId* found = m_task->FindOrAddAddress(socket->RemoteAddress(), socket->RemotePort(), 1, false, 1);
+        if (found) {
+            found->AddRef();
+            m_candidate = found;
+        }
+    }
+    for (TPeerObject* other : m_task->ActivePeers()) {
+        if (other == this || !other->IsActive() || !other->IsIncoming() || !other->Candidate()) continue;
+        if (other->Socket()->RemoteAddress() == socket->RemoteAddress() && other->Candidate()->m_peer_id == remote) {
+            return Fail(BtCloseReason::DuplicatePeer);
+        }
+    }
+    if (m_candidate) m_candidate->m_peer_id = remote;
+    return true;
+}
+
+TBTPeer::Step TBTPeer::ReadHandshake() {
+    const int64_t now = GetClockSeconds();
+    if (!IsIncoming()) TWorkWithPeers::SkipHttpPreamble(*m_socket);
+    if (m_socket->ReceiveCount() < BtHandshakeSize) {
+        const int64_t since = now - std::max<int64_t>(m_stats.connect_time, 0);
+        return since > HandshakeTimeoutS + ConnectTimeoutS ? (Fail(BtCloseReason::HandshakeTimeout), Step::Fail)
+                                                           : Step::Wait;
+    }
+    if (!CheckHandshake(m_socket.get())) return Step::Fail;
+    PeerIdBytes remote{};
+    std::memcpy(remote.data(), m_socket->ReceiveData() + BtPeerIdOffset, remote.size());
+    for (TPeerObject* other : m_task->ActivePeers()) {
+        if (other == this || !other->IsActive() || !other->Candidate()) continue;
+        if (other->Socket()->RemoteAddress() == m_socket->RemoteAddress() && other->Candidate()->m_peer_id == remote &&
+            remote != TPeerId::SyntheticPeerId(m_socket->RemoteAddress(), m_socket->RemotePort())) {
+            m_phase = PeerPhase::Idle;
+            m_socket->Close();
+            Fail(BtCloseReason::DuplicatePeer);
+            return Step::Fail;
+        }
+    }
+    return StartExchange() ? Step::Continue : Step::Fail;
+}
+
+int32_t TBTPeer::PieceCount() const {
+    const int32_t length = m_task->PeerPieceLength();
+    if (length <= 0) return 0;
+    const TaskStatusBlock status = m_task->LiveStatus();
+    return static_cast<int32_t>(status.piece_count);
+}
+
+std::string TBTPeer::OwnBitfield() {
+    const int32_t pieces = PieceCount();
+    std::vector<uint8_t> bits((pieces + 7) / 8, 0);
+    const int32_t blocks_per_piece = m_task->PeerPieceLength() / BlockSize;
+    const uint64_t total = m_task->LiveStatus().total_bytes;
+    for (int32_t p = 0; p < pieces && blocks_per_piece > 0; ++p) {
+        bool complete = true;
+        for (int32_t b = 0; b < blocks_per_piece && complete; ++b) {
+            const int64_t block = int64_t{p} * blocks_per_piece + b;
+            if (block * BlockSize >= static_cast<int64_t>(total)) break;
+            complete = m_task->HasBlock(static_cast<int32_t>(block));
+        }
+        if (complete) bits[p / 8] |= static_cast<uint8_t>(0x80 >> (p % 8));
+    }
+    return BuildBtBitfield(bits.data(), bits.size());
+}
+
+bool TBTPeer::StartExchange() {
+    m_task->NoteHandshaken(m_socket->RemoteAddress());
+    SetPhase(PeerPhase::Established);
+    m_socket->Consume(BtHandshakeSize, true);
+    m_remote_bits.assign((PieceCount() + 7) / 8, 0);
+    if (m_task->HasPieceMap() && !SendBytes(OwnBitfield())) return false;
+    m_pieces_at_bitfield = m_pieces_now = m_haves = 0;
+    m_choke_time = GetClockSeconds();
+    m_state = BtStateChoked;
+    m_peer_choking = m_we_choke = 1;
+    if (!SendBytes(BuildBtSimple(static_cast<int32_t>(BtMessageId::Interested)) +
+                   BuildBtSimple(static_cast<int32_t>(BtMessageId::Unchoke)))) {
+        return false;
+    }
+    m_interesting = 0;
+    m_we_choke = 0;
+    m_ready = 1;
+    m_socket->SetReceiveBufferSize(ActiveReceiveBuffer);
+    return true;
+}
+
+bool TBTPeer::ReadInput() {
+    if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
+    if (m_phase == PeerPhase::Connecting && !m_socket->IsEstablished()) {
+        if (!m_socket->IsOpen()) return Fail(BtCloseReason::ConnectionLost);
+        return GetClockSeconds() - m_stats.connect_time > ConnectTimeoutS ? Fail(BtCloseReason::ConnectTimeout) : true;
+    }
+    int32_t size = SmallRead;
+    if (m_phase == PeerPhase::Established && !m_peer_choking && !m_requests.empty()) size = ReadSizeFor(DownloadRate());
+    const int64_t allowance = m_task->DownloadAllowance();
+    if (allowance == 0 && m_phase != PeerPhase::Connecting) return true;
+    if (allowance > 0 && allowance < size) size = static_cast<int32_t>(std::max<int64_t>(allowance, 192));
+    if (m_socket->Receive(size) < 0) return Fail(BtCloseReason::ConnectionLost);
+    if (m_phase == PeerPhase::Connecting) {
+        Step step = ReadHandshake();
+        if (step != Step::Continue) return step == Step::Wait;
+    }
+    return ParseMessages();
+}
+
+bool TBTPeer::ParseMessages() {
+    const bool was_choking = m_peer_choking != 0;
+    const uint8_t* data = m_socket->ReceiveData();
+    const size_t size = m_socket->ReceiveCount();
+    size_t at = 0;
+    bool ok = true;
+    while (ok && at < size) {
+        BtMessage m;
+        size_t consumed = 0;
+        const BtParseStatus status = TBtMessageParser::Next(data + at, size - at, &m, &consumed);
+        if (status == BtParseStatus::NeedMore || status == BtParseStatus::PartialPiece) break;
+        if (status == BtParseStatus::TooLong) return Fail(BtCloseReason::MessageTooLong);
+        if (status == BtParseStatus::BadPiece) return Fail(BtCloseReason::BadPiece);
+        if (status == BtParseStatus::Malformed) {
+            // A wrong payload size leaves no way to find the next message.
+            ++m_bad_messages;
+            at = size;
+            break;
+        }
+        ok = HandleMessage(m);
+        at += consumed;
+    }
+    if (!ok) return false;
+    m_socket->Consume(static_cast<int64_t>(at), DownloadRate() > 262143);
+    if (was_choking != (m_peer_choking != 0)) OnChokeChanged(was_choking);
+    return true;
+}
+
+bool TBTPeer::HandleMessage(const BtMessage& m) {
+    switch (static_cast<BtMessageId>(m.id)) {
+        case BtMessageId::Choke:
+            m_peer_choking = 1;
+            if (m_choke_time == 0) m_choke_time = GetClockSeconds();
+            m_state = BtStateChoked;
+            return true;
+        case BtMessageId::Unchoke:
+            m_peer_choking = 0;
+            m_choke_time = 0;
+            m_state = m_we_choke ? BtStateChoked : PeerState::Requesting;
+            return true;
+        case BtMessageId::Have: OnHave(m.index); return true;
+        case BtMessageId::Bitfield: return OnBitfield(m);
+        case BtMessageId::Request: OnRequest(m); return true;
+        case BtMessageId::Piece: return OnPiece(m);
+        case BtMessageId::Cancel: OnCancel(m); return true;
+        default: return true;  // keep-alive, interest and unknown ids
+    }
+}
+
+bool TBTPeer::OnBitfield(const BtMessage& m) {
+    if (m_task->HasPieceMap() && m.payload_size != m_remote_bits.size()) return Fail(BtCloseReason::BadBitfield);
+    m_remote_bits.assign(m.payload, m.payload + m.payload_size);
+    // Spare bits past the last piece are not counted.
+    const int32_t pieces = PieceCount();
+    int32_t count = 0;
+    for (int32_t p = 0; p < pieces; ++p) count += RemoteHas(p) ? 1 : 0;
+    m_pieces_at_bitfield = m_pieces_now = count;
+    m_nothing_wanted = count == 0;
+    m_interesting = count > 0;
+    if (!IsIncoming() && m_candidate) {
+        m_candidate->m_extra = count;
+        m_candidate->m_failures = 0;
+    }
+    IsSeed();
+    return true;
+}
+
+void TBTPeer::OnHave(uint32_t piece) {
+    if (piece >= static_cast<uint32_t>(PieceCount()) || piece / 8 >= m_remote_bits.size()) return;
+    const uint8_t mask = static_cast<uint8_t>(0x80 >> (piece % 8));
+    if (m_remote_bits[piece / 8] & mask) return;
+    m_remote_bits[piece / 8] |= mask;
+    ++m_haves;
+    ++m_pieces_now;
+    IsSeed();
+    int32_t offset = 0;
+    int32_t bytes = 0;
+    if (m_task->MissingPartOfPiece(static_cast<int32_t>(piece), &offset, &bytes)) m_nothing_wanted = 0;
+    m_last_have = static_cast<int32_t>(piece);
+}
+
+void TBTPeer::OnRequest(const BtMessage& m) {
+    const int32_t piece_length = m_task->PeerPieceLength();
+    if (m_we_choke || piece_length <= 0 || !m_task->HasPieceMap()) return;
+    // A request must lie inside one piece of the torrent and ask for at most
+    // one block.
+    if (m.index >= static_cast<uint32_t>(PieceCount()) || m.length == 0 || m.length > static_cast<uint32_t>(BlockSize) ||
+        uint64_t{m.begin} + m.length > static_cast<uint64_t>(piece_length) || m.begin % BlockSize != 0) {
+        return;
+    }
+    const int32_t block = static_cast<int32_t>(int64_t{m.index} * piece_length / BlockSize + m.begin / BlockSize);
+    for (const TBlockRequest& r : m_uploads) {
+        if (r.block == block) return;
+    }
+    m_uploads.push_back(TBlockRequest{block, static_cast<int32_t>(m.length), static_cast<int32_t>(GetClockSeconds())});
+}
+
+void TBTPeer::OnCancel(const BtMessage& m) {
+    const int32_t piece_length = m_task->PeerPieceLength();
+    if (piece_length <= 0) return;
+    const int64_t block = int64_t{m.index} * piece_length / BlockSize + m.begin / BlockSize;
+    std::erase_if(m_uploads, [&](const TBlockRequest& r) { return r.block == block; });
+}
+
+bool TBTPeer::OnPiece(const BtMessage& m) {
+    const int32_t piece_length = m_task->PeerPieceLength();
+    if (piece_length <= 0 || piece_length % BlockSize != 0) return Fail(BtCloseReason::UnrequestedPiece);
+    const int64_t block = int64_t{m.index} * piece_length / BlockSize + m.begin / BlockSize;
+    if (block > INT32_MAX) return Fail(BtCloseReason::UnrequestedPiece);
+    const size_t before = m_requests.size();
+    if (!ReceiveBlock(static_cast<int32_t>(block), static_cast<int32_t>(m.data_size), m.data, 0)) {
+        ++m_bad_messages;
+        return Fail(BtCloseReason::UnrequestedPiece);
+    }
+    if (m_requests.size() < before && m_sent > 0) --m_sent;
+    return true;
+}
+
+void TBTPeer::OnChokeChanged(bool was_choking) {
+    if (!was_choking) {
+        // Choked now: what was sent will not be answered.
+        for (int32_t i = 0; i < m_sent && i < static_cast<int32_t>(m_requests.size()); ++i) {
+            const TBlockRequest& r = m_requests[static_cast<size_t>(i)];
+            const int32_t piece_length = m_task->PeerPieceLength();
+            const int64_t start = int64_t{r.block} * BlockSize;
+            SendBytes(BuildBtRequest(static_cast<int32_t>(BtMessageId::Cancel), static_cast<uint32_t>(start / piece_length),
+                                     static_cast<uint32_t>(start % piece_length), static_cast<uint32_t>(r.length)));
+        }
+        m_task->ReturnBlocks(m_requests);
+        m_requests.clear();
+        m_sent = 0;
+        return;
+    }
+    m_sent = 0;
+    SendRequests();
+}
+
+bool TBTPeer::RemoteHas(int32_t piece) const {
+    if (piece < 0 || static_cast<size_t>(piece / 8) >= m_remote_bits.size()) return false;
+    return (m_remote_bits[static_cast<size_t>(piece / 8)] & (0x80 >> (piece % 8))) != 0;
+}
+
+bool TBTPeer::QueuedInPiece(int32_t piece) const {
+    const int32_t piece_length = m_task->PeerPieceLength();
+    return std::any_of(m_requests.begin(), m_requests.end(), [&](const TBlockRequest& r) {
+        return int64_t{r.block} * BlockSize / piece_length == piece;
+    });
+}
+
+int32_t TBTPeer::NextPiece() {
+    if (!IsConnected() || !m_task->HasPieceMap() || !IsP2PEnabled()) return -1;
+    m_nothing_wanted = 0;
+    const int32_t pieces = PieceCount();
+    int32_t offset = 0;
+    int32_t bytes = 0;
+    for (int32_t p = 0; p < pieces; ++p) {
+        if (RemoteHas(p) && !QueuedInPiece(p) && m_task->MissingPartOfPiece(p, &offset, &bytes)) return p;
+    }
+    if (!m_nothing_wanted) m_nothing_wanted_time = GetClockSeconds();
+    m_nothing_wanted = 1;
+    return -1;
+}
+
+bool TBTPeer::RequestBlocks() {
+    if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
+    if (m_phase != PeerPhase::Established || m_peer_choking || !m_task->HasPieceMap()) return true;
+    if (m_task->IsDownloadCompleteForPeers()) return true;
+    if (!m_nothing_wanted || GetClockSeconds() - m_nothing_wanted_time > 59) TPeerObject::RequestBlocks();
+    return true;
+}
+
+bool TBTPeer::SendRequests() {
+    if (m_phase != PeerPhase::Established || m_peer_choking || m_requests.empty()) return true;
+    const int32_t rate_blocks = DownloadRate() / BlockSize;
+    if (m_sent >= std::max(rate_blocks - 1, 5)) return true;
+    const int32_t target = std::max(rate_blocks + 2, 6);
+    const int32_t piece_length = m_task->PeerPieceLength();
+    if (piece_length <= 0) return true;
+    std::string batch;
+    while (m_sent < target && m_sent < static_cast<int32_t>(m_requests.size())) {
+        const TBlockRequest& r = m_requests[static_cast<size_t>(m_sent)];
+        const int64_t start = int64_t{r.block} * BlockSize;
+        batch += BuildBtRequest(static_cast<int32_t>(BtMessageId::Request), static_cast<uint32_t>(start / piece_length),
+                                static_cast<uint32_t>(start % piece_length), static_cast<uint32_t>(r.length));
+        ++m_sent;
+    }
+    return batch.empty() || SendBytes(batch);
+}
+
+bool TBTPeer::FlushOutput() {
+    if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
+    if (m_socket->SendCount() > 0 && m_socket->IsEstablished()) {
+        if (m_socket->Flush() < 0) return Fail(BtCloseReason::ConnectionLost);
+    }
+    return true;
+}
+
+void TBTPeer::Choke() {
+    m_we_choke = 1;
+    m_state = BtStateChoked;
+    SendBytes(BuildBtSimple(static_cast<int32_t>(BtMessageId::Choke)));
+    m_uploads.clear();
+}
+
+void TBTPeer::Unchoke() {
+    m_we_choke = 0;
+    m_state = m_peer_choking ? BtStateChoked : PeerState::Requesting;
+    SendBytes(BuildBtSimple(static_cast<int32_t>(BtMessageId::Unchoke)));
+}
+
+bool TBTPeer::IsSeed() {
+    const int32_t pieces = PieceCount();
+    if (pieces <= 0 || m_pieces_now < pieces) return false;
+    for (int32_t p = 0; p < pieces; ++p) {
+        if (!RemoteHas(p)) return false;
+    }
+    if (m_seed_time == 0) m_seed_time = GetClockSeconds();
+    return true;
+}
+
+bool TBTPeer::IsLongSeed() { return IsSeed() && GetClockSeconds() - m_seed_time > LongSeedS; }
+
+bool TBTPeer::IsUninteresting() {
+    return m_nothing_wanted && GetClockSeconds() - m_nothing_wanted_time > UninterestingS;
+}
+
+int32_t TBTPeer::GetPeerRate() {
+    if (!IsActive() || m_haves <= RateEstimateHaves) return 0;
+    const int64_t seconds = std::max<int64_t>(GetClockSeconds() - m_stats.connect_time, 1);
+    return static_cast<int32_t>(int64_t{m_haves} * m_task->PeerPieceLength() / 1024 / seconds);
+}
+
+}  // namespace engine
