@@ -3,6 +3,7 @@
 #include "app/SingleInstanceGuard.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <csignal>
@@ -56,6 +57,13 @@ public:
     bool WaitRunning() const {
         return WaitFor([&] { return Reports("running"); });
     }
+    // After SIGSTOP: true once the whole process has stopped.
+    bool WaitStopped() const {
+        return WaitFor([&] {
+            int status = 0;
+            return ::waitpid(m_pid, &status, WNOHANG | WUNTRACED) == m_pid && WIFSTOPPED(status);
+        });
+    }
     // Waits for the end; the exit code, or -1 when it is still running.
     int Wait(std::chrono::milliseconds limit) {
         int code = -1;
@@ -96,6 +104,9 @@ TEST(SingleInstanceGuard, HungCopyIsEndedAfterOneSecondAndLaterCopyRuns) {
     Copy first(id, box.File("first.txt"), box.Path().string());
     ASSERT_TRUE(first.WaitRunning()) << first.Status();
     ASSERT_EQ(::kill(first.Pid(), SIGSTOP), 0);
+    // kill() returns before every thread has stopped: on a busy machine the
+    // listener thread could still answer. Wait until the whole copy stopped.
+    ASSERT_TRUE(first.WaitStopped());
 
     auto started = Clock::now();
     Copy second(id, box.File("second.txt"), box.Path().string());
