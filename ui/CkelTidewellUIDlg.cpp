@@ -121,8 +121,10 @@ CkelTidewellUIDlg::CkelTidewellUIDlg(app::IDownloadControl& control, WindowEnvir
     setWindowIcon(QIcon(Skin("icon256")));
     m_font.setFamilies({QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei"),
                         QStringLiteral("Noto Sans CJK SC")});
-    // A cell height of 18 pixels, as the skin's text regions were laid out for.
-    m_font.setPixelSize(14);
+    // A cell height of 18 pixels: with these fonts' tall line spacing the
+    // glyphs are about 12 pixels, which is what the text regions were laid
+    // out for.
+    m_font.setPixelSize(12);
     m_font.setWeight(QFont::Normal);
     CreateButtons();
     CreateList();
@@ -252,6 +254,7 @@ bool CkelTidewellUIDlg::Start() {
     std::string folder = m_control.SaveFolder();
     m_folder_text = folder.empty() ? QDir::home().filePath(QLatin1String(FallbackFolder)) : ToUiText(folder);
     m_title_text = ToUiText(m_control.TitleText());
+    m_size_text = ToUiText(m_control.SizeText());  // finished at start: no refresh updates it
     m_label_text = ToUiText(ProgressLabel(m_control.State()));
     setWindowTitle(Title());
     if (!m_fast.isActive()) m_fast.start();
