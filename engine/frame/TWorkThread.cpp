@@ -10,6 +10,8 @@
 #include "engine/frame/EngineDiskInfo.h"
 #include "engine/frame/EngineLocks.h"
 #include "engine/frame/EngineSettings.h"
+#include "engine/peers/THttpPeer.h"
+#include "engine/peers/TPeerObject.h"
 #include "platform/File.h"
 
 namespace engine {
@@ -32,6 +34,14 @@ bool StartsWithFileScheme(const std::string& url) {
 }
 
 }  // namespace
+
+TWorkThread::TWorkThread() {
+    // The kinds built so far; tests install scripted peers instead.
+    SetPeerFactory([](int kind) -> TPeerObject* {
+        if (kind == PeerKindHttp) return new THttpPeer;
+        return nullptr;
+    });
+}
 
 TWorkThread::~TWorkThread() {
     // The loop uses members of every layer: end it before any of them goes.
@@ -99,19 +109,20 @@ int32_t TWorkThread::SetSpeedLimit(int32_t direction, int32_t value_kib) {
 void TWorkThread::ResetWork() {
     ResetBaseWork();
     ResetPeers();
+    ResetPieceRun();
     ResetTransfers();
     ResetRunState();
 }
 
 bool TWorkThread::IsAcceptingIncoming() { return IsP2PEnabled() && IsRunning() && IsMetadataReady(); }
 
-std::unique_ptr<TPoolablePeer> TWorkThread::CreatePeer(int kind) {
+TPeerObject* TWorkThread::CreatePeer(int kind) {
     if (kind != PeerKindBt && kind != PeerKindHttp && kind != PeerKindFtp && kind != PeerKindTracker) {
         return nullptr;
     }
-    std::unique_ptr<TPoolablePeer> peer = TakePooledPeer(kind);
+    TPeerObject* peer = TakePooledPeer(kind);
     if (!peer) peer = NewPeer(kind);
-    if (peer) peer->Initialize();
+    if (peer) peer->Initialize(this);
     return peer;
 }
 

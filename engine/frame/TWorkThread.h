@@ -21,7 +21,7 @@ namespace engine {
 
 class TWorkThread : public TWorkWithTransStatis {
 public:
-    TWorkThread() = default;
+    TWorkThread();
     ~TWorkThread() override;
 
     void Run() override;
@@ -44,7 +44,7 @@ public:
     void ResetWork();
     bool IsAcceptingIncoming();
     // A peer of `kind` from the pool (reinitialised) or a new one.
-    std::unique_ptr<TPoolablePeer> CreatePeer(int kind);
+    TPeerObject* CreatePeer(int kind) override;
     void PublishStatus(bool force, bool wait) override;
 
     // Bytes the target file occupies, as last read by the loop.

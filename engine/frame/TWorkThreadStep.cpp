@@ -48,6 +48,7 @@ constexpr SpeedStep SpeedSteps[] = {
 int64_t TWorkThread::WorkStep() {
     ServeReadRequests();
     PumpPeers();
+    PieceLayerStep();
     bool complete = IsDownloadComplete();
     // A finished task that only talks to trackers has nothing urgent to do.
     if (complete && OnlyTrackerPeersForAMinute()) platform::SleepMs(200);
@@ -203,7 +204,7 @@ void TWorkThread::ConnectionDuties() {
     if (SourceKindRate(PeerKindsWeb) < SlowWebRateBps) {
         if (++m_slow_web_seconds >= SlowWebSecondsInARow) {
             if (ConnectedWebPeers() < web_limit) {
-                ReAddSavedSources();
+                ReAddSavedSources(true);
                 ResolvePending();
             }
             m_slow_web_seconds = 0;

@@ -8,16 +8,27 @@
 // need.
 
 #include <cstdint>
+#include <vector>
+
+#include "engine/pieces/TPieceBuffer.h"
 
 namespace engine {
 
 class TPieces;
+class TBlockSource;
 
 class TPiece {
 public:
+    TPiece() = default;
+    ~TPiece();
+    TPiece(const TPiece&) = delete;
+    TPiece& operator=(const TPiece&) = delete;
+
     // Returns the piece to empty: no written prefix, no complete or verified
-    // mark. (Buffered blocks are the buffer layer's to drop.)
+    // mark, no SHA-1 state, no buffered blocks, no last source, out of the
+    // partial-pieces list.
     void Reset() {
+        ReleaseProgress(false);
         m_written_prefix = 0;
         m_complete = false;
         m_verified = false;
@@ -36,6 +47,49 @@ public:
     TPieces* m_owner = nullptr;
     const uint8_t* m_digest = nullptr;  // 20 bytes inside the map's digest buffer
     int64_t m_last_access = 0;
+
+    // --- buffers and verification (TPiece.cpp) ---------------------------
+    // Takes a received block. Returns `length` (with `accepted` telling
+    // whether the piece took it) or -99 when it completed the piece and the
+    // piece failed verification.
+    int32_t ReceiveBlock(const uint8_t* data, int32_t length, int32_t offset, TBlockSource* source,
+                         bool& accepted);
+    // Writes the contiguous buffered bytes after the written prefix when
+    // there are at least `minimum`; bytes written (or verified), 0, -1 after
+    // a short write, -99 after a failed verification.
+    int32_t Flush(int32_t minimum);
+    // Writes a piece that is complete in memory; its size, 0 when it is not
+    // complete in memory, -1 / -99 on failure.
+    int32_t WriteComplete(std::vector<uint8_t>& scratch);
+    // Serves an upload read from the cache, filling it from disk with
+    // read-ahead; bytes copied, 0, or -1.
+    int32_t ReadForUpload(uint8_t* out, int32_t length, int32_t offset, std::vector<uint8_t>& scratch, int64_t now,
+                          int32_t read_ahead, bool force);
+    // Frees the chunk memory and the present set.
+    void DropBuffer();
+    bool EnsureBuffer();
+    bool EnsureHashState();
+    // min(piece size, 128 KiB): the unit of memory and of prefix writes.
+    int32_t FlushUnit() const;
+    bool IsCompleteInMemory() const { return m_complete && m_verified && m_buffer.BufferedBytes() > 0; }
+    // Records a finished delivery with result `result` (-100: bad data).
+    void ChargeSource(int32_t result);
+    // Hashes the buffered bytes from the written prefix to the end (from the
+    // piece's SHA-1 state) and compares with the digest.
+    bool VerifyBuffered() const;
+    // The piece became complete in memory and verified.
+    void RecordCompletion();
+
+    TPieceBuffer m_buffer;
+    uint8_t* m_sha1 = nullptr;  // 104 bytes from the SHA-1 state pool
+    TBlockSource* m_last_source = nullptr;
+    int32_t m_bytes_from_source = 0;
+
+private:
+    void ReleaseProgress(bool keep_blocks);
+    void SetSource(TBlockSource* source);
+    int32_t FailVerification();
+    void ReportFailure() const;
 };
 
 }  // namespace engine

@@ -66,13 +66,20 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         previous = nullptr;
     }
     Empty();
-    m_has_digests = true;
+    m_has_digests = !layout.without_digests;
     m_name = layout.name;
     if (layout.piece_length <= 0 || layout.piece_length > std::numeric_limits<int32_t>::max()) return false;
     m_piece_length = static_cast<int32_t>(layout.piece_length);
-    if (layout.digests.size() < DigestSize || layout.digests.size() % DigestSize != 0) return false;
-    m_digests = layout.digests;
-    m_piece_count = static_cast<int64_t>(layout.digests.size() / DigestSize);
+    if (layout.without_digests) {
+        int64_t total = 0;
+        for (const auto& f : layout.files) total += std::max<int64_t>(f.size, 0);
+        if (total <= 0) return false;
+        m_digests.assign(static_cast<size_t>((total + m_piece_length - 1) / m_piece_length) * DigestSize, '\0');
+    } else {
+        if (layout.digests.size() < DigestSize || layout.digests.size() % DigestSize != 0) return false;
+        m_digests = layout.digests;
+    }
+    m_piece_count = static_cast<int64_t>(m_digests.size() / DigestSize);
     m_save_folder = layout.save_folder;
     if (m_save_folder.empty() || m_save_folder.back() != '/') m_save_folder += '/';
 
@@ -104,7 +111,7 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
     m_total_length = offset;
 
     bool ok = BuildPieces(previous);
-    m_has_digests = ok;
+    m_has_digests = ok && !layout.without_digests;
     if (ok && previous) {
         previous->m_total_length = 0;
         previous->m_piece_length = 0;
@@ -225,7 +232,16 @@ int64_t TPieces::OffsetOfBlock(int64_t block) const {
     return m_piece_length > 0 ? block * BlockSize % m_piece_length : -1;
 }
 
-bool TPieces::HasBlock(int64_t block) const { return block >= 0 && IsPieceDone(PieceOfBlock(block)); }
+bool TPieces::HasBlock(int64_t block) const {
+    if (block < 0) return false;
+    const int64_t index = PieceOfBlock(block);
+    if (IsPieceDone(index)) return true;
+    if (!IsPieceValid(index)) return false;
+    const TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    const int64_t offset = OffsetOfBlock(block);
+    // Blocks of the written prefix are on disk.
+    return offset < piece.m_written_prefix || piece.m_buffer.HasBlock(static_cast<int32_t>(offset));
+}
 
 TFileEntry* TPieces::FindFileByName(const std::string& display_name) {
     for (auto& f : m_files) {
@@ -260,6 +276,7 @@ void TPieces::SetPieceDone(int64_t index, bool done) {
 
 void TPieces::ResetPiece(int64_t index) {
     if (!IsPieceValid(index) || m_bitfield.Get(index)) return;
+    m_pieces[static_cast<size_t>(index)]->DropBuffer();
     m_pieces[static_cast<size_t>(index)]->Reset();
     std::erase(m_partial_pieces, static_cast<int32_t>(index));
 }
@@ -344,11 +361,16 @@ void TPieces::SelectAll(bool deselect) {
     if (deselect) {
         m_wanted_bytes = 0;
         m_wanted_pieces = 0;
-        m_done_or_skipped = static_cast<int32_t>(m_piece_count);
     } else {
         m_wanted_bytes = m_total_length;
         m_wanted_pieces = m_piece_count;
-        m_done_or_skipped = CountDoneOrSkipped();
+    }
+    // During the start-up examination the counter holds the pieces marked
+    // done so far (skips count once it is over, as in SetPieceSkipped);
+    // counting every piece here would let the examination's SetPieceDone
+    // push it past the piece count.
+    if (IsAllScanned()) {
+        m_done_or_skipped = deselect ? static_cast<int32_t>(m_piece_count) : CountDoneOrSkipped();
     }
 }
 
@@ -356,7 +378,12 @@ void TPieces::SelectAll(bool deselect) {
 
 bool TPieces::LoadPieceState() {
     if (!m_resume || !m_codec || m_files.empty() || m_piece_state_blob.empty()) return false;
-    return m_codec->LoadPieceState(*this);
+    if (!m_codec->LoadPieceState(*this)) return false;
+    m_scanned_bytes = m_total_length;
+    if (m_completed_bytes > m_total_length) return false;
+    LoadBlockDump();
+    Send(PiecesEventCode::Examination, 1, 0, 0);
+    return true;
 }
 
 bool TPieces::SavePieceState() { return m_codec && m_codec->SavePieceState(*this); }

@@ -26,6 +26,7 @@ namespace engine {
 
 class TDiskLockHolder;
 class TPieceStateCodec;
+class TBlockSource;
 class TTorrentLayout;
 
 // The layout a piece map is built from: what the metainfo says.
@@ -39,6 +40,9 @@ struct TPiecesLayout {
     std::string name;
     int64_t piece_length = 0;
     std::string digests;  // 20 bytes per piece
+    // A source that names no digests (a plain web download): the pieces
+    // are cut from the files' total length and accepted unhashed.
+    bool without_digests = false;
     std::vector<File> files;
 };
 
@@ -107,6 +111,40 @@ public:
     bool SaveSelectionList();
     void ApplySelectionList();
 
+    // --- buffers, cache and block dump (TPiecesCache.cpp, TPiecesBlockDump.cpp)
+    // Seconds a cached piece stays useful, and the idle age after which a
+    // piece still being received writes what it has.
+    static constexpr int64_t CacheLifetimeSeconds = 3600;
+    static constexpr int64_t IdleFlushSeconds = CacheLifetimeSeconds / 6 > 15 ? CacheLifetimeSeconds / 6 : 15;
+    // Blocks of a received piece; returns as TPiece::ReceiveBlock.
+    int32_t WriteBlock(int64_t block, int32_t length, const uint8_t* data, TBlockSource* source, bool& accepted);
+    // An upload read through the cache; bytes, 0 or -1.
+    int32_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t read_ahead, bool force);
+    // Every 5 seconds: idle partial pieces are flushed, complete pieces
+    // beyond the cache budget written, then the cache trimmed.
+    void MaintainCache();
+    // Evicts cached copies of done pieces; returns the cached bytes / 256 KiB.
+    int32_t TrimCache();
+    // Writes every piece complete in memory.
+    void FlushComplete();
+    int64_t FlushRange(int64_t first, int64_t last);
+    bool SaveBlockDump();
+    bool LoadBlockDump();
+    // Cache limit in bytes: the cache size in 256 KiB units.
+    int64_t CacheLimit() const { return static_cast<int64_t>(m_cache_size) * 262144; }
+    int64_t CompleteInMemoryBytes() const { return m_complete_in_memory; }
+    int32_t ReadRequests() const { return m_read_requests; }
+    int32_t CacheHits() const { return m_cache_hits; }
+    // The task's info hash (20 bytes; empty without metainfo).
+    void SetInfoHash(const std::string& info_hash) { m_info_hash = info_hash; }
+    const std::string& InfoHash() const { return m_info_hash; }
+    // Clock and stop request as the map sees them.
+    int64_t NowSeconds() const { return Now(); }
+    bool IsStopRequested() const { return IsStopping(); }
+    void RemovePartialPiece(int32_t index);
+    void AddPartialPiece(int32_t index);
+    std::vector<uint8_t>& ScratchBuffer() { return Scratch(); }
+
     // --- settings --------------------------------------------------------
     void SetOwner(TPiecesOwner* owner) { m_owner = owner; }
     TPiecesOwner* Owner() const { return m_owner; }
@@ -147,6 +185,7 @@ public:
     void TouchActivity();
 
 private:
+    friend class TPiece;
     // Storage helpers (TPiecesStorage.cpp).
     bool WaitForFreeSpace(const TFileEntry& file, int64_t missing, TDiskLockHolder& lock);
     bool TruncateToSize(TFileEntry& file);
@@ -200,6 +239,11 @@ private:
     int32_t m_last_completed = -1;
     int64_t m_last_activity = 0;
     int64_t m_last_trim = 0;
+    // Buffer layer.
+    int64_t m_complete_in_memory = 0;
+    int32_t m_read_requests = 0;
+    int32_t m_cache_hits = 0;
+    std::string m_info_hash;
 
     // Settings.
     int32_t m_cache_size = 32;  // 8 MiB until the task's option arrives

@@ -5,6 +5,7 @@
 // directly. Called only on the task's work thread.
 
 #include <cstdint>
+#include <string>
 
 namespace engine {
 
@@ -31,6 +32,15 @@ inline constexpr int32_t DiskSpaceBack = 1003;     // 1, 0, 0
 inline constexpr int32_t FileUnusable = 1004;      // 1, 0, 0
 }  // namespace PiecesEventCode
 
+// A received piece failed verification: statistics event `event_code`
+// ("11500102" for a BitTorrent peer, "11500101" for a web source) with the
+// source text (peer address "a.b.c.d : port", or the URL) and the piece.
+struct TVerifyFailure {
+    const char* event_code = "";
+    std::string source;
+    int32_t piece = -1;
+};
+
 class TPiecesOwner {
 public:
     virtual ~TPiecesOwner() = default;
@@ -43,6 +53,9 @@ public:
     virtual int64_t NowSeconds() const = 0;
     // One pause of the wait for free disk space (2000 ms in the engine).
     virtual void PauseForDiskSpace(uint32_t ms) = 0;
+    // Reports the verification-failure event (with the task's target file)
+    // to the statistics component.
+    virtual void OnVerifyFailure(const TVerifyFailure& failure) { (void)failure; }
 };
 
 }  // namespace engine

@@ -229,8 +229,13 @@ int32_t TPieces::WritePieceRange(int64_t index, const uint8_t* data, int32_t len
     int32_t result = (failed && written == 0) ? -1 : written;
     if (all_written) {
         bool ok;
-        if (skip_verify || piece_offset == 0) {
-            ok = VerifyAndMark(index, data, length, skip_verify);
+        if (skip_verify) {
+            // The caller verified the whole piece already (it may write only
+            // the part after its written prefix).
+            SetPieceDone(index, true);
+            ok = true;
+        } else if (piece_offset == 0) {
+            ok = VerifyAndMark(index, data, length, false);
         } else {
             std::vector<uint8_t>& whole = Scratch();
             ok = ReadPieceRange(index, whole.data(), piece.m_size, 0) == piece.m_size &&

@@ -1,4 +1,5 @@
 #include "engine/frame/TWorkThread.h"
+#include "engine/peers/TPeerObject.h"
 
 #include <gtest/gtest.h>
 
@@ -350,41 +351,46 @@ TEST(TaskConfiguration, SourceLinesAndTargets) {
 }
 
 TEST(TaskPeers, CreatePeerReusesPooledPeersOfTheSameKind) {
-    class FakePeer final : public engine::TPoolablePeer {
+    class FakePeer final : public engine::TPeerObject {
     public:
-        explicit FakePeer(int kind) : m_kind(kind) {}
-        int Kind() const override { return m_kind; }
-        void Initialize() override { ++initialised; }
-        int initialised = 0;
-
-    private:
-        int m_kind;
+        explicit FakePeer(int kind) : TPeerObject(kind) {}
+        bool ReadInput() override { return true; }
+        void ResetState() override {
+            ++resets;
+            TPeerObject::ResetState();
+        }
+        int resets = 0;
     };
     frame_test::ScriptedTask task;
     std::vector<int> made;
-    task.SetPeerFactory([&](int kind) -> std::unique_ptr<engine::TPoolablePeer> {
+    task.SetPeerFactory([&](int kind) -> engine::TPeerObject* {
         made.push_back(kind);
-        return std::make_unique<FakePeer>(kind);
+        return new FakePeer(kind);
     });
     for (int kind : {1, 2, 4, 8}) {
         SCOPED_TRACE(kind);
-        auto peer = task.CreatePeer(kind);
+        engine::TPeerObject* peer = task.CreatePeer(kind);
         ASSERT_NE(peer, nullptr);
         EXPECT_EQ(peer->Kind(), kind);
-        EXPECT_EQ(static_cast<FakePeer*>(peer.get())->initialised, 1);
+        EXPECT_EQ(peer->Task(), &task);
+        task.ReleasePeer(peer);
     }
     EXPECT_EQ(task.CreatePeer(3), nullptr);
     EXPECT_EQ(task.CreatePeer(6), nullptr);
     EXPECT_EQ(made, (std::vector<int>{1, 2, 4, 8}));
+    EXPECT_EQ(task.PooledPeers(), 4u);
 
-    auto http = task.CreatePeer(2);
-    engine::TPoolablePeer* raw = http.get();
-    task.ReturnPeerToPool(std::move(http));
-    EXPECT_NE(task.CreatePeer(1).get(), raw) << "another kind is not taken from the pool";
-    auto again = task.CreatePeer(2);
-    EXPECT_EQ(again.get(), raw);
-    EXPECT_EQ(static_cast<FakePeer*>(raw)->initialised, 2) << "a reused peer is reinitialised";
-    EXPECT_EQ(task.PooledPeers(), 0u);
+    auto* http = static_cast<FakePeer*>(task.CreatePeer(2));
+    EXPECT_EQ(made.size(), 4u) << "taken from the pool";
+    const int resets = http->resets;
+    task.ReleasePeer(http);
+    engine::TPeerObject* bt = task.CreatePeer(1);
+    EXPECT_NE(bt, http) << "another kind is not taken from the pool";
+    task.ReleasePeer(bt);
+    EXPECT_EQ(task.CreatePeer(2), http);
+    EXPECT_GT(http->resets, resets) << "a reused peer is reset to idle";
+    EXPECT_EQ(task.PooledPeers(), 3u);
+    task.ReleasePeer(http);
 }
 
 }  // namespace

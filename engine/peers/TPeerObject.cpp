@@ -1,0 +1,231 @@
+#include "engine/peers/TPeerObject.h"
+
+#include <algorithm>
+
+#include "engine/frame/EngineClock.h"
+#include "engine/frame/EngineSettings.h"
+#include "engine/frame/TWorkThread.h"
+#include "engine/net/QTcpSocket.h"
+
+namespace engine {
+
+namespace {
+
+// The remote may keep a few requests unanswered before the one it answers;
+// a BitTorrent block is matched only within that window.
+constexpr size_t BtAnswerWindow = 8;
+// Asking the piece map for a piece to fetch gives up after this many empty
+// answers in one fill.
+constexpr int PieceTries = 4;
+// A web connection whose claim lags the task's pending read by more than this
+// many pieces moves to the read position.
+constexpr int32_t ReadPositionJump = 6;
+
+}  // namespace
+
+TPeerObject::TPeerObject(int32_t kind) : m_kind(kind) {}
+
+TPeerObject::~TPeerObject() {
+    // Not ResetState(): a subclass's part is already gone, so only the
+    // common part is undone here.
+    if (m_task && !m_requests.empty()) m_task->ReturnBlocks(m_requests);
+    if (m_socket) m_socket->Close();
+    if (m_candidate) {
+        m_candidate->m_in_use = std::max(m_candidate->m_in_use - 1, 0);
+        TRefObject::Release(m_candidate);
+    }
+}
+
+void TPeerObject::Initialize(TWorkThread* task) {
+    ResetState();
+    m_task = task;
+}
+
+void TPeerObject::SetPhase(PeerPhase phase) {
+    m_phase = phase;
+    if (phase == PeerPhase::Established) m_was_active = true;
+}
+
+QTcpSocket& TPeerObject::EnsureSocket() {
+    if (!m_socket) m_socket = std::make_unique<QTcpSocket>();
+    return *m_socket;
+}
+
+void TPeerObject::ClearCounters() {
+    m_step_sent = m_step_received = m_step_payload = 0;
+    m_total_received = m_period_payload = m_period_uploaded = m_kilobytes = 0;
+    m_download_rate = m_upload_rate = 0;
+}
+
+void TPeerObject::ResetState() {
+    if (!m_requests.empty() && m_task) {
+        m_task->ReturnBlocks(m_requests);
+    }
+    m_requests.clear();
+    m_uploads.clear();
+    if (m_socket) m_socket->Close();
+    ReleaseRange();
+    m_phase = PeerPhase::Idle;
+    m_state = PeerState::Idle;
+    m_last_position = 0;
+    m_was_active = false;
+    m_stats = TPeerStats{};
+    ClearCounters();
+    if (m_candidate) {
+        m_candidate->m_in_use = std::max(m_candidate->m_in_use - 1, 0);
+        TRefObject::Release(m_candidate);
+        m_candidate = nullptr;
+    }
+}
+
+bool TPeerObject::ConnectTo(TPeerId* candidate) {
+    if (!candidate || !candidate->IsValid() || m_candidate) return false;
+    candidate->AddRef();
+    m_candidate = candidate;
+    if (m_socket) {
+        m_socket->Close();
+    } else {
+        EnsureSocket();
+    }
+    m_stats.connect_time = GetClockSeconds();
+    return true;
+}
+
+bool TPeerObject::AcceptSocket(std::unique_ptr<QTcpSocket> socket) {
+    ResetState();
+    m_socket.reset();
+    m_stats.incoming = 1;
+    m_socket = std::move(socket);
+    if (m_socket) m_phase = PeerPhase::Connecting;
+    m_stats.connect_time = GetClockSeconds();
+    return IsConnected();
+}
+
+bool TPeerObject::IsConnected() const { return m_phase != PeerPhase::Idle && m_socket != nullptr; }
+
+bool TPeerObject::ShouldDrop(bool near_end) {
+    if (!IsConnected() || IsUseless()) return true;
+    if (!near_end && IsUninteresting()) return true;
+    return m_task && m_task->IsDownloadCompleteForPeers() && IsSeed();
+}
+
+bool TPeerObject::ProcessStep() { return RunSteps(false); }
+
+bool TPeerObject::UploadStep() {
+    if (m_kind != 1) return true;
+    return RunSteps(true);
+}
+
+bool TPeerObject::RunSteps(bool upload) {
+    if (!IsConnected()) return false;
+    if (m_kind == 1 && !IsP2PEnabled()) return false;
+    const int64_t sent_before = m_socket->SentTotal();
+    const int64_t received_before = m_socket->ReceivedTotal();
+    m_step_sent = m_step_received = m_step_payload = 0;
+    m_stats.busy = 0;
+    bool ok = upload ? ServeUploads() : (ReadInput() && RequestBlocks() && SendRequests() && FlushOutput());
+    if (!ok || !IsConnected()) return false;
+    m_step_sent = std::max<int64_t>(m_socket->SentTotal() - sent_before, 0);
+    m_step_received = std::max<int64_t>(m_socket->ReceivedTotal() - received_before, 0);
+    m_total_received += m_step_received;
+    if (m_step_sent > 0 || m_step_received > 0) m_stats.idle_checks = 0;
+    if (m_task) {
+        // Payload was counted block by block; the rest is protocol traffic.
+        m_task->CountReceived(m_kind, static_cast<uint64_t>(std::max<int64_t>(m_step_received - m_step_payload, 0)), 0);
+        m_task->CountSent(static_cast<uint64_t>(m_step_sent));
+    }
+    if (IsActive() && m_socket->SendCount() > 0) {
+        m_stats.busy = 1;
+        if (m_task) m_task->NoteOutputPending();
+    }
+    return true;
+}
+
+bool TPeerObject::RequestBlocks() {
+    if (!m_task) return true;
+    if (static_cast<int32_t>(m_requests.size()) > DesiredQueueDepth()) return true;
+    int32_t piece = -1;
+    int32_t offset = 0;
+    int32_t bytes = 0;
+    for (int tries = 0; tries < PieceTries; ++tries) {
+        piece = NextPiece();
+        if (piece < 0) break;
+        if (m_task->MissingPartOfPiece(piece, &offset, &bytes)) break;
+        piece = -1;
+    }
+    const int32_t read_position = m_task->ReadPosition();
+    if (m_candidate && m_candidate->IsWebSource() && read_position > 0 && piece > 0 &&
+        std::abs(read_position - m_last_position) > ReadPositionJump) {
+        ReleaseRange();
+        if (!ClaimRangeAt(read_position)) return true;
+        piece = NextPiece();
+        if (piece < 0 || !m_task->MissingPartOfPiece(piece, &offset, &bytes)) piece = -1;
+    }
+    m_last_position = read_position;
+    if (piece < 0) return true;
+    SetClaimCursor(piece);
+    AppendMissingBlocks(piece, offset, bytes);
+    return true;
+}
+
+void TPeerObject::AppendMissingBlocks(int32_t piece, int32_t offset, int32_t bytes) {
+    const int64_t piece_start = int64_t{piece} * m_task->PeerPieceLength();
+    int64_t at = piece_start + offset / BlockSize * BlockSize;
+    const int64_t end = piece_start + offset + bytes;
+    const int32_t now = static_cast<int32_t>(GetClockSeconds());
+    for (; at < end; at += BlockSize) {
+        const int32_t block = static_cast<int32_t>(at / BlockSize);
+        const int32_t length = static_cast<int32_t>(std::min<int64_t>(BlockSize, end - at));
+        bool queued = std::any_of(m_requests.begin(), m_requests.end(),
+                                  [&](const TBlockRequest& r) { return r.block == block; });
+        if (queued || m_task->HasBlock(block)) continue;
+        m_requests.push_back(TBlockRequest{block, length, now});
+    }
+}
+
+bool TPeerObject::FindAndTakeRequest(int32_t block, int32_t length) {
+    size_t window = m_kind == 1 ? std::min(BtAnswerWindow, m_requests.size()) : m_requests.size();
+    for (size_t i = 0; i < window; ++i) {
+        if (m_requests[i].block == block && m_requests[i].length == length) {
+            m_requests.erase(m_requests.begin() + static_cast<std::ptrdiff_t>(i));
+            return true;
+        }
+    }
+    return m_task->TakeReturnedRequest(block, length);
+}
+
+bool TPeerObject::ReceiveBlock(int32_t block, int32_t length, const uint8_t* data, int32_t /*reserved*/) {
+    if (block < 0 || length < 0 || !data || !IsConnected() || !m_task) return false;
+    if (!m_task->HasPieceMap()) return true;
+    m_step_payload += length;
+    m_stats.last_data_time = GetClockSeconds();
+    CountClaimBlock();
+    if (!FindAndTakeRequest(block, length)) return false;
+    m_stats.idle_checks = 0;
+    if (m_state == PeerState::Waiting) m_state = PeerState::Requesting;
+    BlockWriteResult written = m_task->WriteBlock(this, block, length, data);
+    if (written.piece_failed) {
+        ForgetPieceRequests(written.failed_piece);
+        ++m_stats.bad_events;
+    }
+    if (!written.written) return false;
+    if (written.is_new) {
+        m_task->CountReceived(m_kind, 0, static_cast<uint64_t>(length));
+        m_kilobytes += length / 1024;
+        m_period_payload += length;
+    }
+    if (written.completed_piece >= 0 && m_task->IsEndGame()) DropCompletedPieceRequests(written.completed_piece);
+    return true;
+}
+
+void TPeerObject::ForgetPieceRequests(int32_t piece) {
+    const int32_t piece_length = m_task ? m_task->PeerPieceLength() : 0;
+    if (piece < 0 || piece_length <= 0) return;
+    std::erase_if(m_requests, [&](const TBlockRequest& r) {
+        return int64_t{r.block} * BlockSize / piece_length == piece;
+    });
+}
+
+void TPeerObject::DropCompletedPieceRequests(int32_t piece) { ForgetPieceRequests(piece); }
+
+}  // namespace engine

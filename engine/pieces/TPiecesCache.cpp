@@ -1,0 +1,159 @@
+// Cache half of TPieces: the block services the peers call, and the upkeep
+// that writes, keeps or evicts piece buffers within the cache limit.
+
+#include <algorithm>
+
+#include "engine/pieces/TBlockRequest.h"
+#include "engine/pieces/TPieces.h"
+
+namespace engine {
+
+namespace {
+
+// Partial pieces idle for IdleFlushSeconds write what they have once it is at
+// least one full flush unit.
+constexpr int32_t IdleFlushMinimum = 131072;
+// Trimming is pointless below one cache unit.
+constexpr int32_t CacheUnit = 262144;
+// Without pressure the cache is still trimmed every six lifetimes.
+constexpr int64_t TrimIntervalLifetimes = 6;
+
+}  // namespace
+
+void TPieces::RemovePartialPiece(int32_t index) { std::erase(m_partial_pieces, index); }
+
+void TPieces::AddPartialPiece(int32_t index) {
+    if (std::find(m_partial_pieces.begin(), m_partial_pieces.end(), index) == m_partial_pieces.end()) {
+        m_partial_pieces.push_back(index);
+    }
+}
+
+int32_t TPieces::WriteBlock(int64_t block, int32_t length, const uint8_t* data, TBlockSource* source,
+                            bool& accepted) {
+    accepted = false;
+    const int64_t index = block >= 0 ? PieceOfBlock(block) : -1;
+    if (!IsPieceValid(index)) return length;
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    const bool was_complete = piece.IsCompleteInMemory();
+    const int32_t result =
+        piece.ReceiveBlock(data, length, static_cast<int32_t>(OffsetOfBlock(block)), source, accepted);
+    // Complete pieces wait in memory for the 5-second upkeep, but never
+    // beyond half the cache: a fast source would otherwise fill memory with
+    // pieces between two upkeep passes.
+    if (!was_complete && piece.IsCompleteInMemory() && m_complete_in_memory > CacheLimit() / 2) {
+        const int32_t size = piece.m_size;
+        if (piece.WriteComplete(Scratch()) != size) {
+            SetPieceDone(index, false);
+        } else {
+            m_cached_bytes = std::max(m_cached_bytes - piece.m_buffer.BufferedBytes(), 0);
+            piece.DropBuffer();
+        }
+    }
+    return result;
+}
+
+int32_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t read_ahead, bool force) {
+    const int64_t index = block >= 0 ? PieceOfBlock(block) : -1;
+    if (!IsPieceValid(index)) return -1;
+    return m_pieces[static_cast<size_t>(index)]->ReadForUpload(out, length, static_cast<int32_t>(OffsetOfBlock(block)),
+                                                               Scratch(), Now(), read_ahead, force);
+}
+
+void TPieces::MaintainCache() {
+    const int64_t now = Now();
+    const int64_t limit = CacheLimit();
+    const int64_t budget = m_cached_bytes >= limit / 2 ? limit / 5 : limit / 2;
+    int64_t kept = 0;
+    for (auto& p : m_pieces) {
+        TPiece& piece = *p;
+        if (piece.m_buffer.BufferedBytes() <= 0) continue;
+        const bool done = m_bitfield.Get(piece.m_index);
+        if (!piece.IsCompleteInMemory()) {
+            if (piece.m_verified || piece.m_skipped || done) {
+                if (piece.m_skipped && !done) {
+                    piece.m_verified = false;
+                    piece.DropBuffer();
+                }
+            } else if (piece.m_buffer.BufferedBytes() >= IdleFlushMinimum &&
+                       now - piece.m_last_access > IdleFlushSeconds) {
+                piece.Flush(IdleFlushMinimum);
+            }
+            continue;
+        }
+        if (kept < budget) {
+            kept += piece.m_buffer.BufferedBytes();
+        } else if (piece.WriteComplete(Scratch()) != piece.m_size) {
+            SetPieceDone(piece.m_index, false);
+        }
+    }
+    m_complete_in_memory = kept;
+    TrimCache();
+}
+
+int32_t TPieces::TrimCache() {
+    const int64_t now = Now();
+    const int64_t limit = CacheLimit();
+    if (m_cached_bytes < limit && now - m_last_trim <= TrimIntervalLifetimes * CacheLifetimeSeconds) {
+        return m_cached_bytes / CacheUnit;
+    }
+    if (m_cached_bytes <= CacheUnit) return m_cached_bytes / CacheUnit;
+    std::vector<TPiece*> candidates;
+    int64_t candidate_bytes = 0;
+    for (auto& p : m_pieces) {
+        TPiece& piece = *p;
+        if (piece.m_buffer.BufferedBytes() <= 0 || piece.IsCompleteInMemory()) continue;
+        const bool done = m_bitfield.Get(piece.m_index);
+        if (done) {
+            if (now - piece.m_last_access > CacheLifetimeSeconds) {
+                piece.DropBuffer();
+            } else {
+                candidates.push_back(&piece);
+                candidate_bytes += piece.m_buffer.BufferedBytes();
+            }
+        } else if (piece.m_skipped) {
+            piece.DropBuffer();
+        }
+        // Pieces still being received are never evicted.
+    }
+    if (candidate_bytes + m_complete_in_memory >= limit) {
+        std::stable_sort(candidates.begin(), candidates.end(),
+                         [](const TPiece* a, const TPiece* b) { return a->m_last_access < b->m_last_access; });
+        const int64_t target = limit - std::max<int64_t>(limit / 10, CacheUnit);
+        for (TPiece* piece : candidates) {
+            if (candidate_bytes + m_complete_in_memory <= target) break;
+            candidate_bytes -= piece->m_buffer.BufferedBytes();
+            piece->DropBuffer();
+        }
+    }
+    m_cached_bytes = static_cast<int32_t>(std::min<int64_t>(candidate_bytes + m_complete_in_memory, INT32_MAX));
+    m_last_trim = now;
+    return m_cached_bytes / CacheUnit;
+}
+
+void TPieces::FlushComplete() {
+    if (!IsAllScanned()) return;
+    for (auto& p : m_pieces) {
+        if (!p->IsCompleteInMemory()) continue;
+        if (p->WriteComplete(Scratch()) != p->m_size) SetPieceDone(p->m_index, false);
+    }
+    m_complete_in_memory = 0;
+}
+
+int64_t TPieces::FlushRange(int64_t first, int64_t last) {
+    int64_t flushed = 0;
+    for (int64_t i = std::max<int64_t>(first, 0); i <= last && IsPieceValid(i); ++i) {
+        if (IsStopping()) break;
+        TPiece& piece = *m_pieces[static_cast<size_t>(i)];
+        const int32_t buffered = piece.m_buffer.BufferedBytes();
+        if (piece.m_written_prefix + buffered >= piece.m_size && m_has_digests && piece.IsCompleteInMemory()) {
+            piece.WriteComplete(Scratch());
+        } else if (!m_bitfield.Get(i) && buffered > 0) {
+            piece.Flush(IdleFlushMinimum);
+        }
+        if (!m_bitfield.Get(i)) flushed += buffered;
+    }
+    for (auto& f : m_files) f->m_file.Close();
+    return flushed;
+}
+
+}  // namespace engine

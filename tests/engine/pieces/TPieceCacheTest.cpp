@@ -1,0 +1,176 @@
+// Receiving, verifying, flushing and serving piece data through the buffers.
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "engine/pieces/QBufferPool.h"
+#include "engine/pieces/TSha1State.h"
+#include "tests/engine/pieces/PiecesFixture.h"
+
+namespace engine::testing_pieces {
+namespace {
+
+constexpr int64_t KiB = 1024;
+constexpr int64_t MiB = 1024 * KiB;
+
+class PieceCache : public PiecesFixture {};
+
+TEST_F(PieceCache, APieceIsVerifiedOnItsLastBlockAndWrittenLater) {
+    Build(MakeTorrent(256 * KiB, {1 * MiB}));
+    FakeSource peer(BlockSourceKind::BitTorrent);
+    for (int64_t b = 0; b < 15; ++b) Offer(b, &peer);
+    TPiece& piece = *pieces->Piece(0);
+    EXPECT_FALSE(piece.m_complete);
+    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 15 * 16384);
+    EXPECT_EQ(piece.m_buffer.AllocatedChunks(), 2) << "memory only for chunks that hold data";
+    bool accepted = false;
+    EXPECT_EQ(Offer(15, &peer, &accepted), 16384);
+    EXPECT_TRUE(accepted);
+    EXPECT_TRUE(piece.IsCompleteInMemory());
+    EXPECT_FALSE(pieces->IsPieceDone(0)) << "verified, but not on disk yet";
+    EXPECT_EQ(pieces->CompleteInMemoryBytes(), 256 * KiB);
+
+    pieces->MaintainCache();  // well within the cache: stays in memory
+    EXPECT_TRUE(piece.IsCompleteInMemory());
+    pieces->FlushComplete();
+    EXPECT_TRUE(pieces->IsPieceDone(0));
+    EXPECT_EQ(peer.delivered, 1);
+    EXPECT_EQ(peer.refs, 0) << "the written piece releases its source";
+    EXPECT_EQ(ReadDisk(0).substr(0, 256 * KiB), torrent.data.substr(0, 256 * KiB));
+
+    // Upload reads of the written piece are served from its cached copy.
+    std::string out(16384, '\0');
+    EXPECT_EQ(pieces->ReadBlock(3, 16384, reinterpret_cast<uint8_t*>(out.data()), 0, false), 16384);
+    EXPECT_EQ(out, torrent.data.substr(3 * 16384, 16384));
+    EXPECT_EQ(pieces->CacheHits(), 1);
+}
+
+TEST_F(PieceCache, AnIdlePartOfABigPieceIsFlushedAndOnlyTheRestIsHashedLater) {
+    Build(MakeTorrent(4 * MiB, {4 * MiB}));
+    FakeSource web(BlockSourceKind::Http);
+    for (int64_t b = 0; b < 64; ++b) Offer(b, &web);  // the first 1 MiB
+    TPiece& piece = *pieces->Piece(0);
+    owner.now += TPieces::IdleFlushSeconds;
+    pieces->MaintainCache();
+    EXPECT_EQ(piece.m_written_prefix, 0) << "not idle for more than 600 s yet";
+    owner.now += 1;
+    pieces->MaintainCache();
+    EXPECT_EQ(piece.m_written_prefix, 1 * MiB);
+    ASSERT_NE(piece.m_sha1, nullptr);
+    EXPECT_EQ(TSha1State::LengthBytes(piece.m_sha1), static_cast<uint64_t>(1 * MiB));
+    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
+    EXPECT_EQ(piece.m_buffer.AllocatedChunks(), 0);
+    EXPECT_EQ(ReadDisk(0).substr(0, 1 * MiB), torrent.data.substr(0, 1 * MiB));
+
+    bool accepted = false;
+    Offer(3, &web, &accepted);  // below the written prefix: taken, not stored
+    EXPECT_TRUE(accepted);
+    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
+    for (int64_t b = 64; b < 256; ++b) Offer(b, &web);
+    EXPECT_TRUE(piece.IsCompleteInMemory());
+    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 3 * MiB);
+    pieces->FlushComplete();
+    EXPECT_TRUE(pieces->IsPieceDone(0));
+    EXPECT_EQ(ReadDisk(0), torrent.data);
+}
+
+TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
+    struct Case {
+        const char* name;
+        int32_t kind;
+        const char* event;
+        const char* source_text;
+        int32_t bad_pieces;
+    };
+    const std::array<Case, 2> cases{{
+        {.name = "web source", .kind = BlockSourceKind::Http, .event = "11500101",
+         .source_text = "http://127.0.0.1/pkg.zip", .bad_pieces = 1},
+        {.name = "BitTorrent peer", .kind = BlockSourceKind::BitTorrent, .event = "11500102",
+         .source_text = "127.0.0.9 : 6881", .bad_pieces = 0},
+    }};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        owner.failures.clear();
+        Build(MakeTorrent(64 * KiB, {256 * KiB}));
+        FakeSource source(c.kind);
+        Offer(4, &source, nullptr, true);
+        Offer(5, &source);
+        Offer(6, &source);
+        bool accepted = true;
+        EXPECT_EQ(Offer(7, &source, &accepted), -99);
+        EXPECT_FALSE(accepted);
+        ASSERT_EQ(owner.failures.size(), 1u);
+        EXPECT_STREQ(owner.failures[0].event_code, c.event);
+        EXPECT_EQ(owner.failures[0].source, c.source_text);
+        EXPECT_EQ(owner.failures[0].piece, 1);
+        EXPECT_EQ(source.bad, c.bad_pieces);
+        const TPiece& piece = *pieces->Piece(1);
+        EXPECT_FALSE(piece.m_complete);
+        EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
+        EXPECT_EQ(piece.m_last_source, nullptr);
+        EXPECT_EQ(source.refs, 0);
+        // Fetched again from its start, it passes.
+        OfferPiece(1, &source);
+        EXPECT_TRUE(pieces->Piece(1)->IsCompleteInMemory());
+        EXPECT_EQ(source.bad, 0);
+        pieces.reset();  // holds a reference to the source
+    }
+}
+
+TEST_F(PieceCache, ABlockOfferedTwiceCountsOnce) {
+    Build(MakeTorrent(256 * KiB, {256 * KiB}));
+    Offer(2, nullptr);
+    Offer(2, nullptr);
+    EXPECT_EQ(pieces->Piece(0)->m_buffer.BufferedBytes(), 16384);
+    EXPECT_TRUE(pieces->HasBlock(2));
+    EXPECT_FALSE(pieces->HasBlock(3));
+}
+
+TEST_F(PieceCache, TheLastShortPieceCompletes) {
+    Build(MakeTorrent(256 * KiB, {300000}));
+    OfferPiece(1, nullptr);
+    EXPECT_TRUE(pieces->Piece(1)->IsCompleteInMemory());
+    EXPECT_EQ(pieces->Piece(1)->m_buffer.BufferedBytes(), 300000 - 256 * KiB);
+    OfferPiece(0, nullptr);
+    pieces->FlushComplete();
+    EXPECT_TRUE(pieces->IsAllDone());
+    EXPECT_EQ(ReadDisk(0), torrent.data);
+}
+
+TEST_F(PieceCache, BuffersStayWithinTheCacheLimitForALongDownload) {
+    cache_units = 4;  // 1 MiB
+    Build(MakeTorrent(256 * KiB, {32 * MiB}));
+    int64_t pool_in_use_before = 0;
+    BufferPools::PieceBuffers().Usage(&pool_in_use_before);
+    int64_t peak = 0;
+    for (int64_t p = 0; p < torrent.PieceCount(); ++p) {
+        OfferPiece(p, nullptr);
+        int64_t in_use = 0;
+        BufferPools::PieceBuffers().Usage(&in_use);
+        peak = std::max(peak, in_use - pool_in_use_before);
+        EXPECT_LE(pieces->CompleteInMemoryBytes(), pieces->CacheLimit() / 2 + 256 * KiB);
+    }
+    EXPECT_LE(peak, pieces->CacheLimit() + 256 * KiB);
+    pieces->FlushComplete();
+    EXPECT_TRUE(pieces->IsAllDone());
+}
+
+TEST_F(PieceCache, UploadReadsFillTheCacheFromDiskWithReadAhead) {
+    Build(MakeTorrent(256 * KiB, {512 * KiB}));
+    OfferPiece(0, nullptr);
+    pieces->FlushComplete();
+    pieces->Piece(0)->DropBuffer();
+    std::string out(16384, '\0');
+    auto* p = reinterpret_cast<uint8_t*>(out.data());
+    EXPECT_EQ(pieces->ReadBlock(1, 16384, p, 0, false), 16384);
+    EXPECT_EQ(out, torrent.data.substr(16384, 16384));
+    // 16 KiB asked + 64 KiB read ahead, in whole blocks.
+    EXPECT_EQ(pieces->Piece(0)->m_buffer.BufferedBytes(), 80 * KiB);
+    EXPECT_EQ(pieces->ReadBlock(5, 16384, p, 0, false), 16384);
+    EXPECT_EQ(pieces->CacheHits(), 1);
+    EXPECT_EQ(pieces->ReadBlock(17, 16384, p, 0, false), -1) << "piece 1 is not done";
+}
+
+}  // namespace
+}  // namespace engine::testing_pieces
