@@ -86,6 +86,7 @@ public:
     virtual void SetSpeedLimit(int32_t kib_per_s) = 0;  // 0: no limit
     virtual void SetShutdownWhenFinished(bool enabled) = 0;
     virtual void SetP2PEnabled(bool enabled) = 0;
+    virtual bool P2PEnabled() const = 0;
 
     // Logs the kind of exit and shuts the engine down; once per process.
     virtual void OnExit() = 0;

@@ -14,15 +14,14 @@
 #include <atomic>
 #include <string>
 
+#include "app/AppState.h"
 #include "app/PackageFinishHost.h"
 
 namespace app {
 
-// Statistics events of installation and exit.
-constexpr uint32_t EventInstallerNotStarted = 11600101;
-constexpr uint32_t EventInstallerMissing = 11600102;
-constexpr uint32_t EventUserExit = 11040000;
-constexpr uint32_t EventUnrequestedExit = 11990501;
+// Statistics events of installation and exit (EventInstallerNotStarted,
+// EventInstallerMissing, EventUserExit, EventUnrequestedExit) are the
+// downloader's, in AppState.h.
 
 class InstallAndExit {
 public:

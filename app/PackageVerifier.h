@@ -18,15 +18,15 @@
 #include <string>
 #include <thread>
 
+#include "app/AppState.h"
 #include "app/ConfigSlots.h"
 #include "app/InstallAndExit.h"
 #include "app/PackageFinishHost.h"
 
 namespace app {
 
-// Statistics events of verification and repair.
-constexpr uint32_t EventVerifyChosen = 11100001;
-constexpr uint32_t EventVerifyDeclined = 11100002;
+// Statistics events of verification and repair (EventVerifyChosen and
+// EventVerifyDeclined are the downloader's, in AppState.h).
 constexpr uint32_t EventRepaired = 11100003;
 constexpr uint32_t EventAllVerified = 11100004;
 constexpr uint32_t EventDigestMismatch = 11500201;

@@ -230,6 +230,7 @@ QString CkelTidewellUIDlg::Title() const {
 
 bool CkelTidewellUIDlg::Start() {
     m_control.SetShutdownWhenFinished(false);
+    m_options.shutdown_when_finished = false;
     int answer = m_control.Initialize();
     if (answer < 0) {
         m_exit_requested = true;
@@ -247,6 +248,7 @@ bool CkelTidewellUIDlg::Start() {
             return false;
         }
     }
+    m_options.p2p_enabled = m_control.P2PEnabled();
     m_continued_at_start = answer > 0;
     m_buttons = InitialButtons(m_continued_at_start);
     ApplyButtons();

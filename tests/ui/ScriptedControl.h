@@ -92,6 +92,7 @@ public:
     void SetSpeedLimit(int32_t kib) override { speed_limit = kib; }
     void SetShutdownWhenFinished(bool enabled) override { shutdown_when_finished = enabled; }
     void SetP2PEnabled(bool enabled) override { p2p = enabled; }
+    bool P2PEnabled() const override { return p2p; }
     void OnExit() override { ++exits; }
     void SetInstallRequestHandler(std::function<void()> handler) override { install_request = std::move(handler); }
     void SetEndHandler(std::function<void()> handler) override { end_request = std::move(handler); }
