@@ -131,10 +131,7 @@ int TerminalFrontEnd::Run() {
         if (slow && tick > 0) ++m_seconds;
         int status = Tick(slow);
         if (status >= 0) return status;
-        if (m_options.timeout_s > 0 && m_seconds >= uint32_t(m_options.timeout_s)) {
-            Say("未能在限定时间内完成");
-            return Finish(ExitTimedOut, true);
-        }
+        if (m_options.timeout_s > 0 && m_seconds >= uint32_t(m_options.timeout_s)) return TimeUp();
         next += std::chrono::milliseconds(m_options.tick_ms);
         std::this_thread::sleep_until(next);
     }
@@ -261,6 +258,23 @@ void TerminalFrontEnd::Draw(int state) {
     if (!m_options.redraw) std::fprintf(m_out, "\n");
     m_lines_drawn = int(lines.size());
     std::fflush(m_out);
+}
+
+int TerminalFrontEnd::TimeUp() {
+    // A repair that never completes means the file's sources cannot deliver
+    // data that matches its digest: the package cannot be verified.
+    if (m_control.State() == StateRepairing) {
+        for (int i = 0; i < m_control.FileCount(); ++i) {
+            // The file under repair is the one whose status names the repair.
+            if (m_control.FileStatusText(i).find("修复") != std::string::npos) {
+                Say("文件未能通过验证：" + m_control.FileName(i));
+            }
+        }
+        Say("修复未能在限定时间内完成");
+        return Finish(ExitFailed, true);
+    }
+    Say("未能在限定时间内完成");
+    return Finish(ExitTimedOut, true);
 }
 
 int TerminalFrontEnd::Finish(int status, bool user_exit) {

@@ -23,7 +23,7 @@ namespace cli {
 // Exit statuses of tidewell-cli.
 enum ExitStatus : int {
     ExitComplete = 0,        // complete, verified when verification was asked for, installer started when asked
-    ExitFailed = 1,          // a file could not be written or verified (repair failed)
+    ExitFailed = 1,          // a file could not be written or verified (repair failed or never completed)
     ExitUsage = 2,
     ExitStartFailed = 3,     // start-up refused (no package size, no statistics configuration, no disk space)
     ExitExpired = 4,         // the resource list says this downloader has expired
@@ -67,6 +67,7 @@ private:
     int OnFinished();
     int OnChecked();
     int AfterInstallAttempt();
+    int TimeUp();
     void Draw(int state);
     int Finish(int status, bool user_exit);
     void Say(const std::string& text);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/ui/QtWait.h"
-#include "tests/ui/ScriptedControl.h"
+#include "tests/support/ScriptedControl.h"
 #include "ui/CExitWndSetDlg.h"
 #include "ui/CPictureButton.h"
 #include "ui/CSkinListCtrl.h"

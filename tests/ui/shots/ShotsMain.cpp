@@ -9,7 +9,7 @@
 #include <QThread>
 #include <cstdio>
 
-#include "tests/ui/ScriptedControl.h"
+#include "tests/support/ScriptedControl.h"
 #include "ui/CExitWndSetDlg.h"
 #include "ui/CSettingsDlg.h"
 #include "ui/CkelTidewellUIDlg.h"

@@ -1,6 +1,7 @@
 #pragma once
-// A download controller stand-in for the window's tests and screenshots: its
-// state and texts are set by the test, and the calls the window makes are
+// A download controller stand-in for the front ends' tests and the window's
+// screenshots: its state and texts are set by the test (or by the optional
+// hooks as the front end acts), and the calls the front end makes are
 // recorded.
 
 #include <functional>
@@ -48,6 +49,13 @@ public:
     std::function<void()> install_request;
     std::function<void()> end_request;
     std::function<bool(const std::string&, const std::string&)> question;
+    std::vector<bool> verifications;  // install_afterwards of each StartVerification
+    std::vector<bool> installs;       // verified flag of each Install
+
+    // Optional behaviour: what the main button does, and a state script run
+    // by each UpdateState.
+    std::function<void(ScriptedControl&)> on_main_button;
+    std::function<void(ScriptedControl&)> on_update;
 
     int Initialize() override { return start_answer; }
     bool CheckExpiry(std::string* message, std::string* url) override {
@@ -56,11 +64,17 @@ public:
         *url = expiry_url;
         return true;
     }
-    int UpdateState() override { return state; }
+    int UpdateState() override {
+        if (on_update) on_update(*this);
+        return state;
+    }
     void PollTasks() override { ++polls; }
-    void OnMainButton() override { ++main_button_presses; }
-    void Install(bool) override {}
-    void StartVerification(bool) override {}
+    void OnMainButton() override {
+        ++main_button_presses;
+        if (on_main_button) on_main_button(*this);
+    }
+    void Install(bool verified) override { installs.push_back(verified); }
+    void StartVerification(bool install_afterwards) override { verifications.push_back(install_afterwards); }
     int State() const override { return state; }
     void SetState(int value) override {
         state = value;
