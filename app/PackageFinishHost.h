@@ -1,12 +1,13 @@
 #pragma once
 // What verification, installation and exit need from the download controller:
 // its state, its engine tasks, its settings file, its statistics events and
-// the main window. The controller implements it; tests use a recording one.
+// the main window. PackageFinish implements it over the controller; tests use
+// a recording one.
 //
 // Threads: the verification thread calls the task, state, settings and
-// message operations while the UI thread's timers read the controller too;
-// the engine serialises the task calls, and the controller keeps its shared
-// values in single words (see the controller's header).
+// message operations while the UI thread's timers use the controller too;
+// the implementation serialises them (the controller takes its own lock, and
+// the verification figures are atomics there).
 
 #include <cstdint>
 #include <string>
