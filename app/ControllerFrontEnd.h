@@ -1,16 +1,15 @@
 #pragma once
 // The downloader as a front end sees it: the download controller together
-// with the package verifier and the installation and exit sequence, wired to
-// the engine's call interface and the statistics uploader, behind the
-// IDownloadControl interface the window and the terminal front end drive.
-// Its finish host serves the verifier and the installer: their state, task,
-// settings and event calls go to the controller, their window requests to the
+// with the end of the download (verification, repair, installation and exit,
+// PackageFinish), wired to the engine's call interface and the statistics
+// uploader, behind the IDownloadControl interface the window and the terminal
+// front end drive. The finish part's window requests (the install question,
+// the installer start after a verification, closing the window) go to the
 // handlers the front end installs.
 //
 // Owner: the front end's main function, one per process. Threads: the front
-// end's thread for every IDownloadControl call; the verification thread calls
-// the finish-host operations, which the controller serialises with its own
-// lock. The handlers are guarded by m_handler_lock.
+// end's thread for every IDownloadControl call; the verification thread
+// reaches the handlers, which are guarded by m_handler_lock.
 
 #include <functional>
 #include <memory>
@@ -21,8 +20,7 @@
 #include "app/DownloadControl.h"
 #include "app/DownloadController.h"
 #include "app/EngineCalls.h"
-#include "app/InstallAndExit.h"
-#include "app/PackageVerifier.h"
+#include "app/PackageFinish.h"
 
 namespace app {
 
@@ -55,7 +53,6 @@ public:
     void Install(bool verified) override;
     void StartVerification(bool install_afterwards) override;
     int State() const override;
-    void SetState(int state) override;
     bool Blocked() const override;
     std::string TitleText() const override;
     std::string SizeText() override;
@@ -72,6 +69,7 @@ public:
     uint64_t PackageBytes() const override;
     std::string SaveFolder() const override;
     void SetSaveFolder(const std::string& folder) override;
+    bool ChooseSaveFolder(const std::string& picked) override;
     std::string SetupFilePath() const override;
     int CloseSelection() const override;
     void SetCloseSelection(int choice) override;
@@ -89,12 +87,7 @@ public:
     bool InstallerStarted() const;
 
 private:
-    class FinishHost;
-    friend class FinishHost;
-
-    // The verifier keeps its own figures; the controller's texts read them
-    // from the controller, so they are copied over before each read.
-    void SyncVerifierFigures() const;
+    FinishWindow WindowRequests();
     void CallHandler(const std::function<void()> ControllerFrontEnd::*handler);
 
     std::unique_ptr<IEngineCalls> m_own_engine;
@@ -103,10 +96,8 @@ private:
     IStatsReporter* m_stats;
     PackageConfig m_config;
     std::string m_title;
+    std::unique_ptr<PackageFinish> m_finish;
     std::unique_ptr<DownloadController> m_controller;
-    std::unique_ptr<FinishHost> m_host;
-    std::unique_ptr<InstallAndExit> m_installer;
-    std::unique_ptr<PackageVerifier> m_verifier;
 
     mutable std::mutex m_handler_lock;
     std::function<void()> m_install_request;

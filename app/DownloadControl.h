@@ -55,8 +55,6 @@ public:
     virtual void StartVerification(bool install_afterwards) = 0;
 
     virtual int State() const = 0;
-    // The window returns to "ready" when the user picks another folder.
-    virtual void SetState(int state) = 0;
     virtual bool Blocked() const = 0;  // the busy flag: not enough disk space
 
     virtual std::string TitleText() const = 0;   // the package's title (version) text
@@ -76,6 +74,10 @@ public:
 
     virtual std::string SaveFolder() const = 0;  // empty when none is set
     virtual void SetSaveFolder(const std::string& folder) = 0;
+    // The user picked `picked` in the folder browser: before the download
+    // the save folder becomes it plus the package's folder name (state 1);
+    // false once the download has begun.
+    virtual bool ChooseSaveFolder(const std::string& picked) = 0;
     virtual std::string SetupFilePath() const = 0;
 
     // The remembered close choice: 1 to tray, 2 exit, anything else ask.

@@ -326,11 +326,9 @@ void CkelTidewellUIDlg::FolderCommand() {
     int state = m_control.State();
     if (state == 0 || state == 1) {
         QString picked = m_env.pick_folder(this, QStringLiteral("请选择安装包存放目录:"), m_folder_text);
-        if (picked.isEmpty()) return;
-        std::string folder = PackageFolderFor(FromUiText(picked));
-        m_control.SetState(1);
-        m_folder_text = ToUiText(folder);
-        m_control.SetSaveFolder(folder);
+        // The controller adds the package's folder name and returns to ready.
+        if (picked.isEmpty() || !m_control.ChooseSaveFolder(FromUiText(picked))) return;
+        m_folder_text = ToUiText(m_control.SaveFolder());
         update(FolderRegion);
         return;
     }

@@ -52,10 +52,4 @@ std::string FinalMessage(int state, bool repaired) {
     return "";
 }
 
-std::string PackageFolderFor(const std::string& picked, const std::string& folder_name) {
-    std::string folder = picked;
-    if (folder.empty() || folder.back() != '/') folder += '/';
-    return folder + folder_name;
-}
-
 }  // namespace ui

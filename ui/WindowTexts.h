@@ -43,8 +43,4 @@ bool UsesVerifyBar(int state);
 bool ShowsFinalMessage(int state);
 std::string FinalMessage(int state, bool repaired);
 
-// The package folder made from a folder the user picked: the picked path, a
-// separator unless it ends with one, then the package's folder name.
-std::string PackageFolderFor(const std::string& picked, const std::string& folder_name = "wg311");
-
 }  // namespace ui

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/DownloadControl.h"
+#include "platform/Paths.h"
 
 namespace uitest {
 
@@ -45,7 +46,7 @@ public:
     int32_t speed_limit = -1;
     std::vector<std::string> folders_set;
     std::vector<int> close_selections_set;
-    std::vector<int> states_set;
+    std::vector<std::string> folders_chosen;
     std::function<void()> install_request;
     std::function<void()> end_request;
     std::function<bool(const std::string&, const std::string&)> question;
@@ -76,10 +77,6 @@ public:
     void Install(bool verified) override { installs.push_back(verified); }
     void StartVerification(bool install_afterwards) override { verifications.push_back(install_afterwards); }
     int State() const override { return state; }
-    void SetState(int value) override {
-        state = value;
-        states_set.push_back(value);
-    }
     bool Blocked() const override { return blocked; }
     std::string TitleText() const override { return title; }
     std::string SizeText() override { return size_text; }
@@ -98,6 +95,15 @@ public:
     void SetSaveFolder(const std::string& folder) override {
         save_folder = folder;
         folders_set.push_back(folder);
+    }
+    // The controller's rule: before the download, the picked folder plus
+    // the package's folder name, and back to ready.
+    bool ChooseSaveFolder(const std::string& picked) override {
+        folders_chosen.push_back(picked);
+        if (picked.empty() || (state != 0 && state != 1)) return false;
+        save_folder = platform::JoinPath(picked, "wg311");
+        state = 1;
+        return true;
     }
     std::string SetupFilePath() const override { return setup_path; }
     int CloseSelection() const override { return close_selection; }

@@ -279,10 +279,10 @@ TEST_F(WindowFixture, ChosenFolderGainsThePackageFolder) {
         picked = QString::fromUtf8(c.picked);
         window->show();
         QTest::mouseClick(Button(*window, "changeFolderButton"), Qt::LeftButton, {}, QPoint(12, 12));
-        ASSERT_EQ(control.folders_set.size(), 1u);
-        EXPECT_EQ(control.folders_set[0], c.expected);
+        EXPECT_EQ(control.folders_chosen, std::vector<std::string>{c.picked});
+        EXPECT_EQ(control.save_folder, c.expected);
         EXPECT_EQ(window->FolderText(), QString::fromUtf8(c.expected));
-        EXPECT_EQ(control.states_set, std::vector<int>{1});
+        EXPECT_EQ(control.state, 1);
     }
 }
 
@@ -291,8 +291,8 @@ TEST_F(WindowFixture, CancelledFolderBrowserChangesNothing) {
     ASSERT_TRUE(window->Start());
     picked.clear();
     window->FolderCommand();
-    EXPECT_TRUE(control.folders_set.empty());
-    EXPECT_TRUE(control.states_set.empty());
+    EXPECT_TRUE(control.folders_chosen.empty());
+    EXPECT_EQ(window->FolderText(), QStringLiteral("/tmp/tidewell-ui/wg311"));
 }
 
 TEST_F(WindowFixture, OpenFolderShowsTheSetupFileOrTheFolder) {
