@@ -8,8 +8,8 @@
 namespace app {
 
 PackageFinish::PackageFinish(const PackageConfig& config, std::string product_title, IStatsReporter* stats,
-                             FinishWindow window, VerifierOptions options)
-    : m_stats(stats), m_window(std::move(window)), m_install(*this, product_title) {
+                             FinishWindow window, VerifierOptions options, std::string opener)
+    : m_stats(stats), m_window(std::move(window)), m_install(*this, product_title, std::move(opener)) {
     m_verifier = std::make_unique<PackageVerifier>(*this, config, m_install, std::move(product_title),
                                                    std::move(options));
 }

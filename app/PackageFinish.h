@@ -39,8 +39,10 @@ struct FinishWindow {
 
 class PackageFinish final : public IPackageFinishHost {
 public:
+    // `opener` opens an installer that is not executable (the desktop's
+    // opener by default; the demo runs its installer script with "sh").
     PackageFinish(const PackageConfig& config, std::string product_title, IStatsReporter* stats, FinishWindow window,
-                  VerifierOptions options = {});
+                  VerifierOptions options = {}, std::string opener = "xdg-open");
     ~PackageFinish() override;
 
     // The controller's hooks for the install button and the shutdown.

@@ -17,8 +17,9 @@ endfunction()
 # tidewell_test_suite(<name> LIBS <targets...>)
 # One GoogleTest executable per folder of tests/, discovered into CTest with the
 # folder's name as prefix. TIDEWELL_TEST_DATA points at tests/data.
+# ENVIRONMENT sets one variable ("NAME=value") for every test of the suite.
 function(tidewell_test_suite name)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "ENVIRONMENT" "LIBS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -32,8 +33,12 @@ function(tidewell_test_suite name)
   foreach(label ${ARG_LABELS})
     string(APPEND labels ",${label}")
   endforeach()
+  set(properties LABELS "${labels}")
+  if(ARG_ENVIRONMENT)
+    list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
   gtest_discover_tests(test_${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}")
+    PROPERTIES ${properties})
   # Suites labelled tsan also run in the ThreadSanitizer build.
   if("tsan" IN_LIST ARG_LABELS AND TARGET tsan_tests)
     add_dependencies(tsan_tests test_${name})
