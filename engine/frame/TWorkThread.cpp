@@ -10,6 +10,7 @@
 #include "engine/frame/EngineDiskInfo.h"
 #include "engine/frame/EngineLocks.h"
 #include "engine/frame/EngineSettings.h"
+#include "engine/peers/THttpPeer.h"
 #include "engine/peers/TPeerObject.h"
 #include "platform/File.h"
 
@@ -33,6 +34,14 @@ bool StartsWithFileScheme(const std::string& url) {
 }
 
 }  // namespace
+
+TWorkThread::TWorkThread() {
+    // The kinds built so far; tests install scripted peers instead.
+    SetPeerFactory([](int kind) -> TPeerObject* {
+        if (kind == PeerKindHttp) return new THttpPeer;
+        return nullptr;
+    });
+}
 
 TWorkThread::~TWorkThread() {
     // The loop uses members of every layer: end it before any of them goes.
@@ -100,6 +109,7 @@ int32_t TWorkThread::SetSpeedLimit(int32_t direction, int32_t value_kib) {
 void TWorkThread::ResetWork() {
     ResetBaseWork();
     ResetPeers();
+    ResetPieceRun();
     ResetTransfers();
     ResetRunState();
 }

@@ -21,7 +21,7 @@ namespace engine {
 
 class TWorkThread : public TWorkWithTransStatis {
 public:
-    TWorkThread() = default;
+    TWorkThread();
     ~TWorkThread() override;
 
     void Run() override;

@@ -48,6 +48,7 @@ constexpr SpeedStep SpeedSteps[] = {
 int64_t TWorkThread::WorkStep() {
     ServeReadRequests();
     PumpPeers();
+    PieceLayerStep();
     bool complete = IsDownloadComplete();
     // A finished task that only talks to trackers has nothing urgent to do.
     if (complete && OnlyTrackerPeersForAMinute()) platform::SleepMs(200);

@@ -1,22 +1,38 @@
 #pragma once
-// Layer 3 of a download task: the metainfo and the piece map. This is the
-// seam the metainfo and piece layers fill. For now it keeps the metainfo
-// summary (obtained through the process-wide MetainfoLoader, which turns
-// torrent bytes into sizes and names), the piece counters, the bitfield and
-// the piece-map events; storage, cache and resume state are virtual hooks
-// whose defaults do nothing.
+// Layer 3 of a download task: the metainfo (TTorrent) and the piece map
+// (TPieces) with its scheduler (TPieceScheduler), the resume state
+// (TTaskInfo + TResumeCodec) and the claim list of the web sources
+// (TClaims). It answers the peers' questions about pieces (what to fetch,
+// where received blocks go) and keeps the copies of the counters and the
+// bitfield that status calls read.
 //
-// Thread: the work thread writes; engine calls read the counters and the
-// bitfield. Everything below is guarded by the task lock.
+// A torrent task's map is built from its metainfo; a plain HTTP task's map is
+// built, without digests, once a web source reports the content length.
+// A process-wide MetainfoLoader, when installed, replaces the metainfo layer
+// (tests use it to describe a task without a real torrent).
+//
+// Thread: the work thread owns the map, the torrent and the claims. Engine
+// calls read the counters and the bitfield copies; those are guarded by the
+// task lock.
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/meta/TTaskInfo.h"
 #include "engine/peers/TWorkWithPeers.h"
 
 namespace engine {
+
+class TClaims;
+class TPieces;
+class TPieceScheduler;
+class TResumeCodec;
+class TTorrent;
+class TCandidateSource;
 
 struct MetainfoSummary {
     uint64_t total_bytes = 0;
@@ -27,7 +43,7 @@ struct MetainfoSummary {
 };
 // Parses torrent bytes; false when they are not a usable metainfo.
 using MetainfoLoader = std::function<bool(const std::string& bytes, MetainfoSummary* out)>;
-// Process-wide; the metainfo layer installs its parser here.
+// Process-wide; installed only by tests (the engine uses TTorrent).
 void SetMetainfoLoader(MetainfoLoader loader);
 
 // What the piece map reports that ends or endangers a run.
@@ -43,6 +59,13 @@ struct PieceCounters {
 
 class TWorkWithPieces : public TWorkWithPeers {
 public:
+    // Connections a task opens at once to a web source that writes into its
+    // files (the claims then cut each source's run for them).
+    static constexpr int32_t WebConnectionsPerSource = 16;
+
+    TWorkWithPieces();
+    ~TWorkWithPieces() override;
+
     // Copies the piece counters into the live block; publishes while the
     // download is incomplete.
     void UpdateProgress() override;
@@ -60,25 +83,49 @@ public:
     // The piece map reports a failure: the task shows its code and stops.
     void OnPieceMapEvent(PieceMapEvent event);
 
+    // --- services for the peers (work thread) -------------------------------
+    bool HasPieceMap() override;
+    int32_t PeerPieceLength() override;
+    void ReturnBlocks(std::vector<TBlockRequest>& list) override;
+    bool TakeReturnedRequest(int32_t block, int32_t length) override;
+    BlockWriteResult WriteBlock(TPeerObject* from, int32_t block, int32_t length, const uint8_t* data) override;
+    bool MissingPartOfPiece(int32_t piece, int32_t* offset, int32_t* bytes) override;
+    bool HasBlock(int32_t block) override;
+    bool IsEndGame() override;
+    // The web sources' claim list (created with the piece map).
+    TClaims* WebClaims() { return m_claims.get(); }
+    // The task's total size; 0 while unknown.
+    int64_t TaskTotalBytes();
+    // Done, or verified and waiting in memory to be written.
+    bool IsPieceComplete(int32_t piece);
+    // A redirection named a host that does not resolve: code 20216.
+    void ReportRedirectUnresolved() { ReportUnresolvedSource(); }
+    TPieces* PieceMap() { return m_pieces.get(); }
+
 protected:
-    // Takes `bytes` as the metainfo; false when the loader rejects them.
+    // Takes `bytes` as the metainfo; false when they do not load.
     bool TakeMetainfo(const std::string& bytes);
-    // Builds the piece map for the metainfo; the piece layer extends it.
+    // Builds the piece map for the metainfo.
     virtual void BuildPieceMap(const MetainfoSummary& summary);
     // The piece layer's progress; tests drive it through this too.
     void SetPieceProgress(uint64_t downloaded_bytes, uint32_t pieces_done);
     void ClearPieces();
+    // Once per pass of the work loop: a plain HTTP task builds its map when
+    // its size is known; the counters follow the map.
+    void PieceLayerStep();
+    // The per-run state of this layer: claims, scheduling, source records.
+    void ResetPieceRun();
 
     // Hooks of the piece, storage and resume layers.
     virtual std::string TargetPath();
-    virtual void LoadTaskInfo() {}
-    virtual void SaveTaskInfo() {}
+    virtual void LoadTaskInfo();
+    virtual void SaveTaskInfo();
     virtual void DeleteTaskInfo();
-    virtual void CloseFiles() {}
-    virtual void FlushComplete() {}
-    virtual void MaintainCache() {}
-    virtual void LimitOpenFiles() {}
-    virtual void SetCacheSize(int32_t /*units*/, bool /*full_preallocation*/) {}
+    virtual void CloseFiles();
+    virtual void FlushComplete();
+    virtual void MaintainCache();
+    virtual void LimitOpenFiles();
+    virtual void SetCacheSize(int32_t units, bool full_preallocation);
     virtual bool RebuildRequested() { return false; }
     virtual void RebuildPieceMap() {}
     // Uptime second of the piece map's last activity (0: none recorded).
@@ -87,15 +134,36 @@ protected:
     virtual void ApplyPiecePriorities() {}
     virtual void ReturnDonePieceBuffers() {}
     // Pieces verified since the last batch, to announce as HAVE.
-    virtual std::vector<uint32_t> TakeHaveQueue() { return {}; }
+    virtual std::vector<uint32_t> TakeHaveQueue();
     virtual void SendHaves(const std::vector<uint32_t>& /*pieces*/) {}
 
 private:
+    class Hooks;
+    friend class Hooks;
+    bool BuildFromTorrent();
+    bool BuildPlainHttpMap(int64_t length, const std::string& file_name);
+    void NewPieceMap();
+    void SyncCounters();
+    TCandidateSource* SourceFor(TPeerObject* peer);
+    bool HasBitTorrentPeers();
+    void ReleaseSources();
+
     MetainfoSummary m_summary;
     std::string m_metainfo_bytes;
     bool m_metadata_ready = false;
     PieceCounters m_counters;
     std::vector<uint8_t> m_bitfield;
+
+    // Work thread only.
+    std::unique_ptr<Hooks> m_hooks;
+    std::unique_ptr<TPieceScheduler> m_scheduler;
+    std::unique_ptr<TResumeCodec> m_codec;
+    std::unique_ptr<TTorrent> m_torrent;
+    std::unique_ptr<TPieces> m_pieces;
+    std::unique_ptr<TPieces> m_previous_holder;  // only while a map is built
+    std::unique_ptr<TClaims> m_claims;
+    std::map<TPeerId*, TCandidateSource*> m_sources;
+    TTaskInfo m_task_info;
 };
 
 }  // namespace engine

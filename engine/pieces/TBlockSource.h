@@ -10,13 +10,13 @@
 
 namespace engine {
 
-namespace SourceKind {
+namespace BlockSourceKind {
 inline constexpr int32_t BitTorrent = 1;
 inline constexpr int32_t Http = 2;
 inline constexpr int32_t Ftp = 4;
 inline constexpr int32_t Tracker = 8;
 inline constexpr int32_t WebMask = Http | Ftp;
-}  // namespace SourceKind
+}  // namespace BlockSourceKind
 
 class TBlockSource {
 public:

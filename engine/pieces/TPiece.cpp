@@ -119,14 +119,14 @@ void TPiece::ReportFailure() const {
     TVerifyFailure failure;
     failure.piece = m_index;
     const int32_t kind = m_last_source->Kind();
-    if (kind == SourceKind::BitTorrent) {
+    if (kind == BlockSourceKind::BitTorrent) {
         const uint32_t a = m_last_source->AddressV4();
         const uint8_t* b = reinterpret_cast<const uint8_t*>(&a);
         char text[64];
         std::snprintf(text, sizeof text, "%d.%d.%d.%d : %d", b[0], b[1], b[2], b[3], m_last_source->Port());
         failure.event_code = "11500102";
         failure.source = text;
-    } else if (kind & SourceKind::WebMask) {
+    } else if (kind & BlockSourceKind::WebMask) {
         failure.event_code = "11500101";
         failure.source = m_last_source->Url();
     } else {
@@ -138,7 +138,7 @@ void TPiece::ReportFailure() const {
 void TPiece::ChargeSource(int32_t result) {
     if (!m_last_source || m_bytes_from_source < m_size) return;
     m_last_source->AddPieceDelivered();
-    if (result == ResultBadData && (m_last_source->Kind() & SourceKind::WebMask)) m_last_source->AddBadPiece();
+    if (result == ResultBadData && (m_last_source->Kind() & BlockSourceKind::WebMask)) m_last_source->AddBadPiece();
 }
 
 int32_t TPiece::FailVerification() {

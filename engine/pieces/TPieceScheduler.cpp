@@ -122,6 +122,14 @@ void TPieceScheduler::ReturnBlocks(std::vector<TBlockRequest>& list) {
     list.clear();
 }
 
+bool TPieceScheduler::TakeReturnedBlock(int32_t block, int32_t length) {
+    auto it = std::find_if(m_returned.begin(), m_returned.end(),
+                           [&](const TBlockRequest& r) { return r.block == block && r.length == length; });
+    if (it == m_returned.end()) return false;
+    m_returned.erase(it);
+    return true;
+}
+
 bool TPieceScheduler::TakeReturnedBlocks(std::vector<TBlockRequest>& list, const TBitfield& peer_bitfield,
                                          int32_t max, const std::vector<int32_t>& excluded) {
     if (!m_pieces || m_pieces->PieceLength() <= 0) return false;

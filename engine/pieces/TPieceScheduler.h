@@ -90,6 +90,8 @@ public:
     bool TakeReturnedBlocks(std::vector<TBlockRequest>& list, const TBitfield& peer_bitfield, int32_t max,
                             const std::vector<int32_t>& excluded);
     void MaintainReturnedPool();
+    // Takes one entry (block and length) out of the pool; false when absent.
+    bool TakeReturnedBlock(int32_t block, int32_t length);
     const std::vector<TBlockRequest>& ReturnedPool() const { return m_returned; }
 
     int64_t RandomStartPiece() const;

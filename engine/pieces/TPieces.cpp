@@ -66,13 +66,20 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         previous = nullptr;
     }
     Empty();
-    m_has_digests = true;
+    m_has_digests = !layout.without_digests;
     m_name = layout.name;
     if (layout.piece_length <= 0 || layout.piece_length > std::numeric_limits<int32_t>::max()) return false;
     m_piece_length = static_cast<int32_t>(layout.piece_length);
-    if (layout.digests.size() < DigestSize || layout.digests.size() % DigestSize != 0) return false;
-    m_digests = layout.digests;
-    m_piece_count = static_cast<int64_t>(layout.digests.size() / DigestSize);
+    if (layout.without_digests) {
+        int64_t total = 0;
+        for (const auto& f : layout.files) total += std::max<int64_t>(f.size, 0);
+        if (total <= 0) return false;
+        m_digests.assign(static_cast<size_t>((total + m_piece_length - 1) / m_piece_length) * DigestSize, '\0');
+    } else {
+        if (layout.digests.size() < DigestSize || layout.digests.size() % DigestSize != 0) return false;
+        m_digests = layout.digests;
+    }
+    m_piece_count = static_cast<int64_t>(m_digests.size() / DigestSize);
     m_save_folder = layout.save_folder;
     if (m_save_folder.empty() || m_save_folder.back() != '/') m_save_folder += '/';
 
@@ -104,7 +111,7 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
     m_total_length = offset;
 
     bool ok = BuildPieces(previous);
-    m_has_digests = ok;
+    m_has_digests = ok && !layout.without_digests;
     if (ok && previous) {
         previous->m_total_length = 0;
         previous->m_piece_length = 0;

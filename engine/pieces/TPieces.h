@@ -40,6 +40,9 @@ struct TPiecesLayout {
     std::string name;
     int64_t piece_length = 0;
     std::string digests;  // 20 bytes per piece
+    // A source that names no digests (a plain web download): the pieces
+    // are cut from the files' total length and accepted unhashed.
+    bool without_digests = false;
     std::vector<File> files;
 };
 

@@ -18,7 +18,7 @@ class PieceCache : public PiecesFixture {};
 
 TEST_F(PieceCache, APieceIsVerifiedOnItsLastBlockAndWrittenLater) {
     Build(MakeTorrent(256 * KiB, {1 * MiB}));
-    FakeSource peer(SourceKind::BitTorrent);
+    FakeSource peer(BlockSourceKind::BitTorrent);
     for (int64_t b = 0; b < 15; ++b) Offer(b, &peer);
     TPiece& piece = *pieces->Piece(0);
     EXPECT_FALSE(piece.m_complete);
@@ -48,7 +48,7 @@ TEST_F(PieceCache, APieceIsVerifiedOnItsLastBlockAndWrittenLater) {
 
 TEST_F(PieceCache, AnIdlePartOfABigPieceIsFlushedAndOnlyTheRestIsHashedLater) {
     Build(MakeTorrent(4 * MiB, {4 * MiB}));
-    FakeSource web(SourceKind::Http);
+    FakeSource web(BlockSourceKind::Http);
     for (int64_t b = 0; b < 64; ++b) Offer(b, &web);  // the first 1 MiB
     TPiece& piece = *pieces->Piece(0);
     owner.now += TPieces::IdleFlushSeconds;
@@ -84,9 +84,9 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         int32_t bad_pieces;
     };
     const std::array<Case, 2> cases{{
-        {.name = "web source", .kind = SourceKind::Http, .event = "11500101",
+        {.name = "web source", .kind = BlockSourceKind::Http, .event = "11500101",
          .source_text = "http://127.0.0.1/pkg.zip", .bad_pieces = 1},
-        {.name = "BitTorrent peer", .kind = SourceKind::BitTorrent, .event = "11500102",
+        {.name = "BitTorrent peer", .kind = BlockSourceKind::BitTorrent, .event = "11500102",
          .source_text = "127.0.0.9 : 6881", .bad_pieces = 0},
     }};
     for (const Case& c : cases) {

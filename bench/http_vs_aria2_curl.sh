@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Downloads one 2 GiB file from the same local nginx three times: with this
+# engine (tidewell-fetch, one task through the call interface), with
+# `aria2c -x16 -s16` and with `curl`, and prints each one's throughput, CPU
+# seconds per GiB and peak memory (from /usr/bin/time -v), with the ratios to
+# aria2c.
+#
+#   bench/http_vs_aria2_curl.sh [build-dir] [size-MiB]
+#
+# The build dir must hold tools/tidewell-fetch (default build/normal). The
+# test file and the downloads live in a temporary folder on the same disk as
+# TMPDIR; everything is removed at the end.
+set -euo pipefail
+
+build=${1:-build/normal}
+size_mib=${2:-2048}
+fetch="$build/tools/tidewell-fetch"
+[[ -x "$fetch" ]] || { echo "no $fetch (build the tidewell-fetch target)" >&2; exit 1; }
+for tool in nginx aria2c curl /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps)" >&2; exit 1; }
+done
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/tw-bench.XXXXXX")
+nginx_pid=
+cleanup() {
+  [[ -n "$nginx_pid" ]] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null || true
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+mkdir -p "$dir/root" "$dir/nginx/temp" "$dir/out"
+echo "making a ${size_mib} MiB test file..." >&2
+head -c $((size_mib * 1048576)) /dev/urandom > "$dir/root/big.bin"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$dir/nginx/nginx.conf" <<CONF
+pid $dir/nginx/nginx.pid;
+error_log $dir/nginx/error.log;
+worker_processes 2;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  client_body_temp_path $dir/nginx/temp/body;
+  proxy_temp_path $dir/nginx/temp/proxy;
+  fastcgi_temp_path $dir/nginx/temp/fastcgi;
+  uwsgi_temp_path $dir/nginx/temp/uwsgi;
+  scgi_temp_path $dir/nginx/temp/scgi;
+  server { listen 127.0.0.1:$port; root $dir/root; }
+}
+CONF
+nginx -p "$dir/nginx" -c "$dir/nginx/nginx.conf" -g 'daemon off;' &
+nginx_pid=$!
+for _ in $(seq 100); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+  sleep 0.1
+done
+url="http://127.0.0.1:$port/big.bin"
+# Warm the page cache so every program reads the source at the same speed.
+cat "$dir/root/big.bin" > /dev/null
+
+declare -A wall cpu rss
+run() {  # name, command...
+  local name=$1; shift
+  rm -rf "$dir/out"/*
+  sync
+  /usr/bin/time -v -o "$dir/time.$name" "$@" > "$dir/log.$name" 2>&1 || {
+    echo "$name failed:" >&2; tail -5 "$dir/log.$name" >&2; return 1; }
+  local out
+  out=$(ls "$dir/out" | grep -v -e '\.twinfo' -e '\.aria2' | head -1)
+  cmp -s "$dir/out/$out" "$dir/root/big.bin" || { echo "$name: the file differs" >&2; return 1; }
+  local elapsed user sys
+  elapsed=$(awk -F': ' '/Elapsed \(wall clock\)/ {print $2}' "$dir/time.$name")
+  user=$(awk -F': ' '/User time/ {print $2}' "$dir/time.$name")
+  sys=$(awk -F': ' '/System time/ {print $2}' "$dir/time.$name")
+  wall[$name]=$(python3 -c "
+t='$elapsed'.split(':'); s=0.0
+for x in t: s=s*60+float(x)
+print(s)")
+  cpu[$name]=$(python3 -c "print($user+$sys)")
+  rss[$name]=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$dir/time.$name")
+}
+
+run tidewell "$fetch" --quiet --work "$dir/out" --target "$dir/out/big.bin" --info "$dir/out/big.bin.twinfo" "$url"
+run aria2c aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o big.bin "$url"
+run curl curl -s -o "$dir/out/big.bin" "$url"
+
+gib=$(python3 -c "print($size_mib/1024)")
+printf '\n%-10s %14s %14s %14s\n' program "MiB/s" "CPU s/GiB" "peak MiB"
+for name in tidewell aria2c curl; do
+  python3 - "$name" "${wall[$name]}" "${cpu[$name]}" "${rss[$name]}" "$size_mib" "$gib" <<'PY'
+import sys
+name, wall, cpu, rss, mib, gib = sys.argv[1], float(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]), float(sys.argv[6])
+print(f"{name:<10} {mib/wall:14.1f} {cpu/gib:14.3f} {rss/1024:14.1f}")
+PY
+done
+python3 - "${wall[tidewell]}" "${cpu[tidewell]}" "${rss[tidewell]}" "${wall[aria2c]}" "${cpu[aria2c]}" "${rss[aria2c]}" <<'PY'
+import sys
+tw, tc, tr, aw, ac, ar = map(float, sys.argv[1:])
+print()
+print(f"tidewell / aria2c: throughput x{aw/tw:.2f}, CPU per GiB x{tc/ac:.2f}, peak memory x{tr/ar:.2f}")
+print(f"goal: throughput >= aria2c ({'met' if tw <= aw else 'not met'}), "
+      f"CPU/GiB <= aria2c ({'met' if tc <= ac else 'not met'}), "
+      f"peak memory < 100 MiB ({'met' if tr < 100*1024 else 'not met'})")
+PY

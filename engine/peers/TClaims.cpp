@@ -1,0 +1,321 @@
+#include "engine/peers/TClaims.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/peers/TPeerId.h"
+#include "engine/peers/TWebPeer.h"
+
+namespace engine {
+
+namespace {
+
+// A claim whose owner got nothing this long after claiming is handed over.
+constexpr int64_t StalledClaimSeconds = 10;
+// Splitting leaves a claim alone that its owner finishes within this time,
+// unless the task is nearly done.
+constexpr int64_t QuickFinishSeconds = 10;
+constexpr int32_t FewPiecesLeft = 4;
+constexpr int64_t YoungClaimSeconds = 3;
+constexpr int TakeRetries = 3;
+
+bool IsWebFileSource(const TPeerId* c) { return c->IsWebSource() && !c->FetchesIntoMemory(); }
+
+}  // namespace
+
+TClaims::~TClaims() { Clear(); }
+
+void TClaims::Clear() {
+    for (TPieceRange* claim : m_list) {
+        if (claim->owner && claim->owner->Claim() == claim) claim->owner->SetClaim(nullptr);
+        TRefObject::Release(claim->source);
+        delete claim;
+    }
+    m_list.clear();
+}
+
+TPieceRange* TClaims::Add(int32_t first, int32_t last, TPeerId* source, TWebPeer* owner) {
+    auto* claim = new TPieceRange;
+    claim->first = first;
+    claim->last = last;
+    claim->cursor = first;
+    claim->source = source;
+    if (source) source->AddRef();
+    m_list.push_back(claim);
+    if (owner) Take(claim, owner);
+    return claim;
+}
+
+void TClaims::Remove(TPieceRange* claim) {
+    auto it = std::find(m_list.begin(), m_list.end(), claim);
+    if (it != m_list.end()) m_list.erase(it);
+    if (claim->owner && claim->owner->Claim() == claim) claim->owner->SetClaim(nullptr);
+    TRefObject::Release(claim->source);
+    delete claim;
+}
+
+bool TClaims::IsWanted(int32_t piece, TWebPeer* peer) {
+    if (piece < 0 || piece >= m_task->ClaimPieceCount() || !m_task->IsPieceOpen(piece)) return false;
+    if (!peer) return true;
+    const int64_t length = m_task->ClaimPieceLength();
+    if (length <= 0) return false;
+    for (const TBlockRequest& r : peer->RequestQueue()) {
+        if (int64_t{r.block} * BlockSize / length == piece) return false;
+    }
+    return true;
+}
+
+int32_t TClaims::FirstWantedIn(int32_t from, int32_t to, TWebPeer* peer) {
+    for (int32_t p = std::max(from, 0); p <= to; ++p) {
+        if (IsWanted(p, peer)) return p;
+    }
+    return -1;
+}
+
+bool TClaims::AnyWanted(const TPieceRange& claim, TWebPeer* peer) {
+    return FirstWantedIn(claim.first, claim.last, peer) >= 0;
+}
+
+bool TClaims::CreateInitialClaims() {
+    const int32_t n = m_task->ClaimPieceCount();
+    if (n <= 0) return false;
+    const std::vector<TPeerId*>& candidates = m_task->ClaimCandidates();
+    int32_t w = 0;
+    for (const TPeerId* c : candidates) {
+        if (c->IsWebSource()) ++w;
+    }
+    if (w == 0) return false;
+    int32_t k = 0;
+    for (TPeerId* c : candidates) {
+        if (!c->IsValid() || !IsWebFileSource(c)) continue;
+        int32_t first, last;
+        if (w < n) {
+            first = n / w * k;
+            last = k + 1 == w ? n - 1 : n / w * (k + 1) - 1;
+        } else {
+            first = last = k;
+        }
+        if (first > n - 1) break;  // more usable sources than counted ones
+        const int32_t run = last - first + 1;
+        int32_t g = std::min((run + 5) / 5, c->m_max_connections);
+        g = std::max(std::min(run, g), 1);
+        c->m_max_connections = std::max(c->m_max_connections, 1);
+        c->m_max_connections = std::min(c->m_max_connections, std::max(g, 1));
+        const int32_t each = run / g;
+        for (int32_t i = 0; i < g; ++i) {
+            const int32_t a = first + i * each;
+            const int32_t b = i + 1 == g ? last : a + each - 1;
+            Add(a, b, c, nullptr);
+        }
+        if (w >= n && k + 1 >= n) break;
+        ++k;
+    }
+    return true;
+}
+
+void TClaims::Take(TPieceRange* claim, TWebPeer* peer) {
+    claim->owner = peer;
+    peer->SetClaim(claim);
+    claim->claim_time = m_task->ClaimNow();
+    ++peer->Stats().claim_count;
+}
+
+bool TClaims::TakeClaim(TWebPeer* peer) {
+    if (m_list.empty()) return false;
+    const int32_t current = peer->Stats().current_piece;
+    if (current != -1) {
+        for (TPieceRange* c : m_list) {
+            if (!c->exhausted && !c->backward && !c->owner && c->cursor == current + 1) {
+                Take(c, peer);
+                return true;
+            }
+        }
+    }
+    const size_t size = m_list.size();
+    const size_t start = m_task->ClaimTick() % size;
+    for (size_t i = 0; i < size; ++i) {
+        TPieceRange* c = m_list[(start + i) % size];
+        if (!c->exhausted && !c->reopened && !c->backward && !c->owner) {
+            Take(c, peer);
+            return true;
+        }
+    }
+    const int64_t now = m_task->ClaimNow();
+    for (TPieceRange* c : m_list) {
+        if (c->exhausted && !c->reopened) continue;
+        if (c->cursor == c->first && !c->reopened && c->blocks_received == 0 &&
+            now - c->claim_time > StalledClaimSeconds && c->owner != peer) {
+            if (c->owner) c->owner->ReleaseRange();
+            if (c->owner) continue;  // its owner kept it after all
+            Take(c, peer);
+            return true;
+        }
+        if (c->reopened && !c->owner) {
+            Take(c, peer);
+            return true;
+        }
+    }
+    if (peer->DownloadRate() == 0 && peer->Stats().claim_count >= 1) return false;
+    return SplitBusyClaim(peer);
+}
+
+TPieceRange* TClaims::ChooseClaimToSplit(TWebPeer* peer) {
+    const int64_t length = m_task->ClaimPieceLength();
+    const int64_t now = m_task->ClaimNow();
+    const int64_t peer_rate = peer->DownloadRate();
+    const bool nearly_done = m_task->ClaimPieceCount() - m_task->ClaimDoneOrSkipped() < FewPiecesLeft;
+    constexpr double Unbounded = std::numeric_limits<double>::infinity();
+    auto estimate = [&](const TPieceRange& c) {
+        const int64_t rate = c.owner->DownloadRate();
+        if (rate <= 0) return Unbounded;
+        return static_cast<double>(c.last - c.cursor + 1) * static_cast<double>(length) / static_cast<double>(rate);
+    };
+    TPieceRange* best = nullptr;
+    double best_time = 0;
+    for (TPieceRange* c : m_list) {
+        if (!c->owner || c->owner == peer || c->exhausted) continue;
+        const int64_t owner_rate = c->owner->DownloadRate();
+        if (!(now - c->claim_time > QuickFinishSeconds || owner_rate > 0)) continue;
+        if (!(c->last - c->cursor + 1 > 1 || owner_rate == 0 || peer_rate >= 2 * owner_rate)) continue;
+        const double t = estimate(*c);
+        if (t == Unbounded) return c;
+        if (t <= QuickFinishSeconds && !nearly_done) continue;
+        if (t <= best_time) continue;
+        best = c;
+        best_time = t;
+    }
+    if (best || peer->Stats().claim_count != 0) return best;
+    for (TPieceRange* c : m_list) {
+        if (!c->owner || c->owner == peer || c->exhausted) continue;
+        if (!(now - c->claim_time > YoungClaimSeconds || c->last - c->cursor + 1 > 1)) continue;
+        const double t = estimate(*c);
+        if (t == Unbounded) return c;
+        if (t <= best_time) continue;
+        best = c;
+        best_time = t;
+    }
+    return best;
+}
+
+bool TClaims::SplitBusyClaim(TWebPeer* peer) {
+    TPieceRange* r = ChooseClaimToSplit(peer);
+    if (!r) return false;
+    while (r->last > r->cursor && !IsWanted(r->last, peer)) --r->last;
+    const int64_t c = r->last - r->cursor + 1;
+    const int64_t peer_rate = peer->DownloadRate();
+    const int64_t owner_rate = r->owner->DownloadRate();
+    const bool much_faster = peer_rate > 2 * owner_rate;
+    int64_t m = 50;
+    if (peer->Stats().claim_count != 0 && owner_rate + peer_rate > 0) m = peer_rate * 100 / (owner_rate + peer_rate);
+    if (m < 100 && much_faster) ++m;
+    int64_t e = c > 1 ? c * m / 100 : 1;
+    if (e < c && much_faster) ++e;
+    if (e <= 0) return false;
+    TWebPeer* owner = r->owner;
+    const int32_t first = static_cast<int32_t>(r->last - e + 1);
+    TPieceRange* added = Add(first, r->last, r->source, peer);
+    r->last = std::max(added->first - 1, r->cursor);
+    r->claim_time = m_task->ClaimNow();
+    if (!CloseIfFinished(owner) && r->last == r->cursor && r->cursor == added->first &&
+        peer_rate >= 3 * owner_rate) {
+        r->exhausted = 1;
+        owner->ReleaseRange();
+    }
+    return true;
+}
+
+bool TClaims::CloseIfFinished(TWebPeer* peer) {
+    TPieceRange* claim = peer->Claim();
+    if (!claim || claim->cursor < claim->last || IsWanted(claim->last, nullptr)) return false;
+    // The end of the claim: the connection gives back what it still queued
+    // and the claim leaves the list unless pieces of it are wanted again.
+    peer->ReleaseRange();
+    if (std::find(m_list.begin(), m_list.end(), claim) == m_list.end()) return true;
+    claim->exhausted = 1;
+    claim->reopened = AnyWanted(*claim, nullptr) ? 1 : 0;
+    if (!claim->reopened) Remove(claim);
+    return true;
+}
+
+int32_t TClaims::ClaimFreeRun(TWebPeer* peer) {
+    for (const TPieceRange* c : m_list) {
+        if (!c->exhausted && !c->reopened && !c->backward) return -1;
+    }
+    const int32_t n = m_task->ClaimPieceCount();
+    const int32_t first = FirstWantedIn(0, n - 1, peer);
+    if (first < 0) return -1;
+    int32_t last = first;
+    while (last + 1 < n && IsWanted(last + 1, peer)) ++last;
+    TPeerId* source = peer->Candidate();
+    TPieceRange* claim = Add(first, last, source, peer);
+    peer->Stats().current_piece = claim->first;
+    return claim->first;
+}
+
+int32_t TClaims::NextPiece(TWebPeer* peer) {
+    if (!m_task->ClaimMapReady()) return -1;
+    if (m_list.empty()) CreateInitialClaims();
+    if (TPieceRange* claim = peer->Claim()) {
+        const int32_t from = std::max(peer->Stats().current_piece + 1, claim->first);
+        const int32_t piece = FirstWantedIn(from, claim->last, peer);
+        if (piece >= 0) {
+            peer->Stats().current_piece = piece;
+            return piece;
+        }
+        claim->exhausted = 1;
+        claim->owner = nullptr;
+        peer->SetClaim(nullptr);
+        claim->reopened = AnyWanted(*claim, peer) ? 1 : 0;
+        if (!claim->reopened) Remove(claim);
+    }
+    for (int retry = 0; retry < TakeRetries; ++retry) {
+        if (!TakeClaim(peer)) {
+            if (m_task->IsTaskComplete()) return -1;
+            return ClaimFreeRun(peer);
+        }
+        TPieceRange* claim = peer->Claim();
+        if (!claim) continue;
+        if (claim->cursor > claim->first && IsWanted(claim->cursor - 1, peer)) --claim->cursor;
+        if (claim->reopened) {
+            claim->cursor = claim->first;
+            claim->reopened = 0;
+            claim->exhausted = 0;
+        }
+        const int32_t piece = FirstWantedIn(claim->cursor, claim->last, peer);
+        if (piece >= 0) {
+            peer->Stats().current_piece = piece;
+            return piece;
+        }
+        Remove(claim);
+    }
+    return -1;
+}
+
+void TClaims::ReleaseRange(TWebPeer* peer) {
+    TPieceRange* claim = peer->Claim();
+    if (!claim) return;
+    peer->SetClaim(nullptr);
+    if (std::find(m_list.begin(), m_list.end(), claim) == m_list.end()) return;
+    if (claim->backward) {
+        if (!claim->exhausted) {
+            for (int32_t p = claim->first; p < claim->cursor; ++p) m_task->ReleaseEngagedPiece(p);
+        }
+        Remove(claim);
+        return;
+    }
+    claim->owner = nullptr;
+}
+
+bool TClaims::ClaimRangeAt(TWebPeer* peer, int32_t piece) {
+    for (TPieceRange* c : m_list) {
+        if (c->exhausted || c->backward || piece < c->first || piece > c->last) continue;
+        const int32_t old_last = c->last;
+        c->last = std::max(c->first, piece - 1);
+        TPieceRange* added = Add(piece, old_last, c->source, peer);
+        peer->Stats().current_piece = added->first - 1;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace engine

@@ -1,0 +1,380 @@
+#include "engine/peers/THttpPeer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/frame/EngineClock.h"
+#include "engine/frame/TWorkThread.h"
+#include "engine/net/QTcpSocket.h"
+#include "engine/peers/TClaims.h"
+
+namespace engine {
+
+namespace {
+
+constexpr int64_t BlockBytes = BlockSize;
+constexpr int32_t StallPenalty = 15;
+constexpr int32_t ErrorPenalty = 60;
+constexpr int32_t RedirectScore = 28;
+constexpr int32_t FreshSourceScore = 29;
+constexpr int MaxRepeatedRedirects = 2;
+constexpr int64_t StallBeforeHeaderS = 15;
+constexpr int64_t StallAfterHeaderS = 30;
+constexpr int32_t SlowRateBps = 2048;
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+TSourceInfo& THttpPeer::Info() { return m_candidate->Info(); }
+
+void THttpPeer::ResetState() {
+    TWebPeer::ResetState();
+    m_reply.Clear();
+    m_chunks.Reset();
+    m_header_received = false;
+    m_chunked = false;
+    m_skip = 0;
+    m_position = 0;
+    m_no_length = false;
+    m_run = 0;
+    m_body_left = -1;
+}
+
+void THttpPeer::ReleaseRange() {
+    TWebPeer::ReleaseRange();
+    m_skip = 0;
+    m_run = 0;
+}
+
+bool THttpPeer::ConnectTo(TPeerId* candidate) {
+    if (!TPeerObject::ConnectTo(candidate)) return false;
+    TSourceInfo& info = Info();
+    m_header_received = false;
+    m_chunked = false;
+    m_chunks.Reset();
+    m_reply.Clear();
+    m_body_left = -1;
+    m_run = 0;
+    m_skip = 0;
+    if (!info.whole_body) {
+        if (m_requests.empty() && info.content_length > 0) TPeerObject::RequestBlocks();
+        if (m_requests.empty() && info.content_length > 0) return false;
+        m_position = m_requests.empty() ? 0 : int64_t{m_requests.front().block} * BlockBytes;
+    } else {
+        m_position = 0;
+        info.body.clear();
+        info.body_complete = 0;
+    }
+    QTcpSocket& socket = EnsureSocket();
+    if (!socket.Connect(candidate->m_address, candidate->m_port, false)) return false;
+    m_phase = PeerPhase::Connecting;
+    const std::string& url = candidate->m_url;
+    size_t slash = url.rfind('/');
+    info.base_url = slash == std::string::npos ? std::string() : url.substr(0, slash);
+    // "http://host/file" has its last "/" inside the scheme's pair: no base.
+    if (info.base_url.size() <= 7 && info.base_url.find("//") != std::string::npos) info.base_url.clear();
+    const std::string request = BuildHttpRequest(info.request_path.empty() ? "/" : info.request_path, info.host,
+                                                 info.base_url.empty() ? url : info.base_url, m_position);
+    return socket.Send(request) >= 0 && socket.IsOpen();
+}
+
+bool THttpPeer::Punish(bool delay, int32_t cycles) {
+    if (m_socket) m_socket->Close();
+    if (m_task && m_candidate) m_task->PenalizeSource(*m_candidate, delay, cycles);
+    return false;
+}
+
+bool THttpPeer::IsStalled() {
+    int64_t limit = m_header_received ? StallAfterHeaderS : StallBeforeHeaderS;
+    const int32_t rate = DownloadRate();
+    if (rate >= 1 && rate < SlowRateBps) limit *= 2;
+    const int64_t since = std::max(m_stats.connect_time, m_stats.last_data_time);
+    if (GetClockSeconds() - since <= limit) return false;
+    m_state = PeerState::Stalled;
+    ReleaseRange();
+    return true;
+}
+
+bool THttpPeer::FlushOutput() {
+    if (m_socket && m_socket->SendCount() > 0) return m_socket->Flush() >= 0 && m_socket->IsOpen();
+    return IsConnected();
+}
+
+bool THttpPeer::ReadHeader(bool* complete) {
+    *complete = false;
+    const int64_t got = m_socket->Receive();
+    if (got < 0) return false;
+    if (m_socket->ReceiveCount() <= 2) return true;
+    const int64_t end = THttpReply::FindHeaderEnd(m_socket->ReceiveData(), m_socket->ReceiveCount());
+    if (end < 0) return false;
+    if (end == 0) return true;
+    const bool parsed =
+        m_reply.Parse(std::string_view(reinterpret_cast<const char*>(m_socket->ReceiveData()), static_cast<size_t>(end)));
+    m_socket->Consume(end, true);
+    if (!parsed) return false;
+    m_header_received = true;
+    SetPhase(PeerPhase::Established);
+    *complete = true;
+    return true;
+}
+
+bool THttpPeer::ReadInput() {
+    if (!IsConnected()) return false;
+    if (IsStalled()) {
+        if (m_task && m_candidate) m_task->PenalizeSource(*m_candidate, true, StallPenalty);
+        return false;
+    }
+    if (!m_header_received) {
+        bool complete = false;
+        if (!ReadHeader(&complete)) return false;
+        if (!complete) return true;
+        if (!OnReplyHeader()) return false;
+    }
+    return Info().whole_body ? ReadWholeBody() : ReadRangedBody();
+}
+
+bool THttpPeer::OnReplyHeader() {
+    const int32_t status = m_reply.Status();
+    if (status >= 200 && status < 300) return OnSuccess();
+    if (status >= 300 && status < 400) return OnRedirect();
+    if (status >= 400 && status < 500) return Punish(false, ErrorPenalty);
+    if (status >= 500 && status < 600) return Punish(true, ErrorPenalty);
+    return false;
+}
+
+bool THttpPeer::OnSuccess() {
+    TSourceInfo& info = Info();
+    if (m_candidate->m_score == FreshSourceScore) m_candidate->m_score = RedirectScore;
+    if (m_candidate->m_in_use <= 1) {
+        info.redirected = 0;
+        if (info.content_length == 0) {
+            const int64_t length = m_reply.ContentLength();
+            if (length > 0) {
+                info.content_length = length;
+            } else {
+                m_no_length = true;
+                if (info.whole_body) info.content_length = UnknownWholeLength;
+            }
+        }
+        std::string name;
+        if (m_reply.DispositionFileName(&name)) {
+            info.file_name = name;
+        } else if (info.file_name.empty()) {
+            info.file_name = "index.htm";
+        }
+    }
+    if (info.content_length == 0) return false;
+    m_chunked = m_reply.IsChunked();
+    m_body_left = m_chunked ? -1 : m_reply.BodyLength();
+    if (info.whole_body) return true;
+    // The body must start where this connection asked it to: anything else
+    // would put the server's bytes at the wrong offsets.
+    if (m_chunked) return Punish(true, ErrorPenalty);
+    if (m_position > 0) {
+        if (m_reply.Status() != 206 || m_reply.RangeStart() != m_position) return Punish(true, ErrorPenalty);
+    } else if (m_reply.Status() == 206 && m_reply.RangeStart() > 0) {
+        return Punish(true, ErrorPenalty);
+    }
+    return true;
+}
+
+bool THttpPeer::OnRedirect() {
+    TSourceInfo& info = Info();
+    info.redirected = 1;
+    std::string location;
+    m_reply.Find("Location", &location);
+    const std::string target = THttpReply::AbsoluteLocation(location, info.host, m_candidate->m_port);
+    if (m_socket) m_socket->Close();
+    if (EqualNoCase(target, info.location)) {
+        if (++info.redirections > MaxRepeatedRedirects) {
+            if (m_task) m_task->PenalizeSource(*m_candidate, false, ErrorPenalty);
+            m_state = PeerState::Finished;
+            return false;
+        }
+    } else {
+        info.location = target;
+        ++info.redirections;
+    }
+    auto* next = new TPeerId;
+    next->m_url = target;
+    next->m_origin = m_candidate->m_origin;
+    next->m_max_connections = m_candidate->m_max_connections;
+    next->Info().whole_body = info.whole_body;
+    next->Info().location = info.location;
+    next->Info().redirections = info.redirections;
+    if (next->ParseUrl()) {
+        next->m_score = RedirectScore;
+        if (m_task) m_task->AddCandidate(*next, false, false);
+    } else if (next->m_resolve_failed && m_task) {
+        m_task->ReportRedirectUnresolved();
+    }
+    TRefObject::Release(next);
+    m_state = PeerState::Finished;
+    return false;
+}
+
+bool THttpPeer::ReadWholeBody() {
+    TSourceInfo& info = Info();
+    const int64_t got = m_socket->Receive();
+    auto finish_at_end = [&]() {
+        const bool reached = m_no_length || static_cast<int64_t>(info.body.size()) >= info.content_length;
+        if (reached && !info.body.empty() && (!m_chunked || m_chunks.IsDone())) {
+            info.body_complete = 1;
+            return true;
+        }
+        return false;
+    };
+    if (got < 0) return finish_at_end();
+    const size_t n = m_socket->ReceiveCount();
+    if (n == 0) return true;
+    const uint8_t* data = m_socket->ReceiveData();
+    if (m_chunked) {
+        size_t used = m_chunks.Feed(data, n, info.body);
+        m_socket->Consume(static_cast<int64_t>(used), true);
+        if (m_chunks.IsError()) return false;
+        if (m_chunks.IsDone()) info.body_complete = 1;
+    } else {
+        size_t take = n;
+        if (m_body_left >= 0) take = static_cast<size_t>(std::min<int64_t>(m_body_left, static_cast<int64_t>(n)));
+        if (info.body.capacity() - info.body.size() < 4096) info.body.reserve(info.body.size() + n + 4096);
+        info.body.append(reinterpret_cast<const char*>(data), take);
+        m_socket->Consume(static_cast<int64_t>(take), true);
+        if (m_body_left >= 0) m_body_left -= static_cast<int64_t>(take);
+        if (static_cast<int64_t>(info.body.size()) >= info.content_length || m_body_left == 0) info.body_complete = 1;
+    }
+    if (static_cast<int64_t>(info.body.size()) > MaxWholeBody) return false;
+    return true;
+}
+
+bool THttpPeer::ReadRangedBody() {
+    // A step takes what the socket has, up to ReadsPerStep reads, and then
+    // reads ahead once more: a connection with bytes waiting in its buffer
+    // is serviced again in the very next pass.
+    for (int i = 0; i < ReadsPerStep && m_run > 0; ++i) {
+        bool progress = false;
+        if (!ReadRangedOnce(&progress)) return false;
+        if (!progress) break;
+    }
+    if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize)) {
+        m_socket->Receive(ReadSize);
+    }
+    return true;
+}
+
+bool THttpPeer::ReadRangedOnce(bool* progress) {
+    *progress = false;
+    const int64_t got = m_socket->Receive(ReadSize);
+    if (got < 0 && m_socket->ReceiveCount() == 0) return false;
+    int64_t n = static_cast<int64_t>(m_socket->ReceiveCount());
+    if (n == 0) return true;
+    // Bytes after the announced body are not part of this reply.
+    if (m_body_left >= 0 && n > m_body_left) return Punish(true, ErrorPenalty);
+    const uint8_t* data = m_socket->ReceiveData();
+    int64_t used = 0;
+    if (m_skip > 0) {
+        const int64_t drop = std::min(m_skip, n);
+        used += drop;
+        m_skip -= drop;
+        m_position += drop;
+        if (m_skip > 0) {
+            m_socket->Consume(used, true);
+            if (m_body_left >= 0) m_body_left -= used;
+            *progress = true;
+            return true;
+        }
+    }
+    while (m_run > 0 && !m_requests.empty()) {
+        const TBlockRequest head = m_requests.front();
+        if (int64_t{head.block} * BlockBytes != m_position) {
+            m_run = 0;
+            break;
+        }
+        if (n - used < head.length) break;
+        if (!ReceiveBlock(head.block, head.length, data + used, 0)) {
+            m_socket->Consume(used, true);
+            return false;
+        }
+        used += head.length;
+        m_position += head.length;
+        --m_run;
+        if (!IsConnected()) break;
+    }
+    if (m_socket->IsOpen()) m_socket->Consume(used, true);
+    if (m_body_left >= 0) m_body_left -= used;
+    *progress = used > 0;
+    return m_socket->IsOpen();
+}
+
+bool THttpPeer::Reconnect() {
+    m_skip = 0;
+    m_header_received = false;
+    TPeerId* candidate = m_candidate;
+    m_candidate = nullptr;
+    ++candidate->m_attempts;
+    const bool ok = ConnectTo(candidate);
+    TRefObject::Release(candidate);
+    if (!ok && !m_candidate) {
+        // The object still counts as a connection to the source until the
+        // peer set releases it.
+        candidate->AddRef();
+        m_candidate = candidate;
+    }
+    return ok;
+}
+
+bool THttpPeer::RequestBlocks() {
+    if (!IsConnected()) return false;
+    if (!m_header_received || m_run > 0 || Info().whole_body) return true;
+    TSourceInfo& info = Info();
+    if (info.content_length > 0 && m_task) {
+        const int64_t total = m_task->TaskTotalBytes();
+        if (total > 0 && total != info.content_length) return Punish(true, ErrorPenalty);
+        if (m_requests.empty()) {
+            m_skip = 0;
+            TPeerObject::RequestBlocks();
+            if (m_requests.empty() && m_task->HasPieceMap()) {
+                m_state = PeerState::Finished;
+                return false;
+            }
+        }
+        TPieceRange* claim = Claim();
+        if (claim && claim->cursor >= claim->last && m_task->IsPieceComplete(claim->last)) {
+            if (TClaims* claims = Claims()) claims->CloseIfFinished(this);
+            m_run = 0;
+            m_skip = 0;
+        }
+    }
+    if (m_requests.empty()) return true;
+    m_run = 1;
+    while (static_cast<size_t>(m_run) < m_requests.size() &&
+           m_requests[static_cast<size_t>(m_run)].block == m_requests[static_cast<size_t>(m_run) - 1].block + 1) {
+        ++m_run;
+    }
+    m_skip = int64_t{m_requests.front().block} * BlockBytes - m_position;
+    if (m_body_left >= 0) {
+        // Only the blocks the announced body still carries.
+        int64_t covered = m_skip;
+        int32_t fits = 0;
+        while (fits < m_run && covered + m_requests[static_cast<size_t>(fits)].length <= m_body_left) {
+            covered += m_requests[static_cast<size_t>(fits)].length;
+            ++fits;
+        }
+        m_run = fits;
+    }
+    // The current reply carries the next wanted block soon enough, and the
+    // announced body reaches it.
+    if (m_skip >= 0 && m_skip <= MaxSkipBytes && m_run > 0 && m_socket && m_socket->IsOpen()) return true;
+    m_run = 0;
+    return Reconnect();
+}
+
+}  // namespace engine
