@@ -32,6 +32,7 @@ constexpr int32_t IdleCyclesBeforeRefill = 10;
 constexpr size_t PoolSlack = 12;
 // A peer with this much waiting is stepped in every pass.
 constexpr size_t BusyPendingBytes = 28672;
+constexpr int64_t RateMeasureS = 3;
 // Passes before the upload steps run without an allowance.
 constexpr uint32_t UploadWarmupPasses = 18;
 // Checks without traffic that end a BitTorrent connection.
@@ -408,6 +409,17 @@ void TWorkWithPeers::PeerUpkeep(bool complete) {
 
 PeerRates TWorkWithPeers::MeasuredPeerRates() {
     PeerRates rates;
+    // Every three seconds each peer's rates become its payload received and
+    // its bytes sent in the period, over three seconds.
+    const int64_t now = GetClockSeconds();
+    if (now - m_last_rate_measure >= RateMeasureS) {
+        m_last_rate_measure = now;
+        for (TPeerObject* peer : m_active) {
+            peer->SetRates(static_cast<int32_t>(std::min<int64_t>(peer->PeriodPayload() / RateMeasureS, INT32_MAX)),
+                           static_cast<int32_t>(std::min<int64_t>(peer->PeriodUploaded() / RateMeasureS, INT32_MAX)));
+            peer->StartNewPeriod();
+        }
+    }
     for (TPeerObject* peer : m_active) {
         rates.download_bps += peer->DownloadRate();
         rates.upload_bps += peer->UploadRate();
