@@ -14,8 +14,7 @@ source "$(dirname "$0")/bt_common.sh"
 
 make_content "$size_mib"
 start_tracker
-seed_port=$(free_port)
-aria2c "${aria2_common[@]}" -d "$dir/seed" --listen-port="$seed_port" --bt-seed-unverified=true --seed-ratio=0.0 \
+aria2c "${aria2_common[@]}" --interface=127.0.0.3 -d "$dir/seed" --listen-port="$(free_port 127.0.0.3)" --bt-seed-unverified=true --seed-ratio=0.0 \
   "$dir/f.torrent" > "$dir/seeder.log" 2>&1 &
 pids+=($!)
 wait_peers 1
@@ -43,7 +42,7 @@ print(s)")
 
 run tidewell "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --torrent "$dir/f.torrent" \
   --bt-limit 20 --listen "127.0.0.2:$(free_port 127.0.0.2)" --timeout 3600
-run aria2c aria2c "${aria2_common[@]}" -d "$dir/out" --listen-port="$(free_port)" --seed-time=0 "$dir/f.torrent"
+run aria2c aria2c "${aria2_common[@]}" --interface=127.0.0.4 -d "$dir/out" --listen-port="$(free_port 127.0.0.4)" --seed-time=0 "$dir/f.torrent"
 
 gib=$(python3 -c "print($size_mib/1024)")
 printf '\n%-10s %14s %14s %14s\n' program "MiB/s" "CPU s/GiB" "peak MiB"

@@ -26,13 +26,13 @@ int32_t TWorkWithPieces::EngagementCount(int32_t piece) { return m_scheduler->En
 void TWorkWithPieces::ReleaseEngagedPiece(int32_t piece) { m_scheduler->ReleasePiece(piece, false); }
 
 std::vector<int32_t> TWorkWithPieces::PartialPieceList() {
-    if (!HasPieceMap()) return {};
+    if (!m_pieces || !HasPieceMap()) return {};
     return m_pieces->PartialPieces();
 }
 
 std::vector<PeerFileSpan> TWorkWithPieces::FileSpans() {
     std::vector<PeerFileSpan> out;
-    if (!HasPieceMap()) return out;
+    if (!m_pieces || !HasPieceMap()) return out;
     const int64_t piece_length = m_pieces->PieceLength();
     for (size_t i = 0; i < m_pieces->FileCount(); ++i) {
         const TFileEntry* f = m_pieces->File(i);
@@ -48,7 +48,7 @@ std::vector<PeerFileSpan> TWorkWithPieces::FileSpans() {
 
 bool TWorkWithPieces::TakeReturnedBlocksFor(std::vector<TBlockRequest>& list, const std::vector<uint8_t>& bits,
                                             int32_t max) {
-    if (!HasPieceMap() || m_scheduler->ReturnedPool().empty()) return false;
+    if (!m_pieces || !HasPieceMap() || m_scheduler->ReturnedPool().empty()) return false;
     TBitfield remote(m_pieces->PieceCount());
     if (!remote.Assign(bits.data(), bits.size())) return false;
     return m_scheduler->TakeReturnedBlocks(list, remote, max, {});
@@ -60,12 +60,12 @@ bool TWorkWithPieces::IsBlockReturned(int32_t block) {
 }
 
 int32_t TWorkWithPieces::ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) {
-    if (!HasPieceMap()) return -1;
+    if (!m_pieces || !HasPieceMap()) return -1;
     return m_pieces->ReadBlock(block, length, out, 0, false);
 }
 
 int32_t TWorkWithPieces::PiecesMissing() {
-    if (!HasPieceMap()) return 0;
+    if (!m_pieces || !HasPieceMap()) return 0;
     return static_cast<int32_t>(std::max<int64_t>(m_pieces->PieceCount() - m_pieces->DoneOrSkipped(), 0));
 }
 

@@ -55,6 +55,7 @@ const char* BtCloseReasonName(BtCloseReason reason) {
         case BtCloseReason::UnrequestedPiece: return "piece refused";
         case BtCloseReason::ConnectionLost: return "connection lost";
         case BtCloseReason::Snubbed: return "no data near the end";
+        case BtCloseReason::BadData: return "piece failed its check";
     }
     return "?";
 }
@@ -360,9 +361,16 @@ bool TBTPeer::OnPiece(const BtMessage& m) {
                                     [&](const TBlockRequest& r) { return r.block == block; });
     if (!queued && m_task->HasBlock(static_cast<int32_t>(block))) return true;
     const size_t before = m_requests.size();
+    const int32_t bad_before = m_stats.bad_events;
     if (!ReceiveBlock(static_cast<int32_t>(block), static_cast<int32_t>(m.data_size), m.data, 0)) {
         ++m_bad_messages;
         return Fail(BtCloseReason::UnrequestedPiece);
+    }
+    // The block completed a piece that failed its check: the connection
+    // ends and the work thread penalises the candidate like any failure.
+    if (m_stats.bad_events > bad_before) {
+        ++m_bad_messages;
+        return Fail(BtCloseReason::BadData);
     }
     if (m_requests.size() < before && m_sent > 0) --m_sent;
     m_no_data_checks = 0;

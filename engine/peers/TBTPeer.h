@@ -42,6 +42,7 @@ enum class BtCloseReason {
     UnrequestedPiece,
     ConnectionLost,
     Snubbed,
+    BadData,
 };
 const char* BtCloseReasonName(BtCloseReason reason);
 

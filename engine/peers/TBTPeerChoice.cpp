@@ -35,7 +35,7 @@ constexpr int64_t UselessRateBps = 18;
 // Whatever the measured rate, one upload call may serve this much: a first
 // budget of one block would hold the rate, which the budget follows, at the
 // pace of the upload calls for good.
-constexpr int32_t MinUploadBudget = 4 * BlockSize;
+constexpr int32_t MinUploadBudget = 16 * BlockSize;
 constexpr int32_t PeerLogLevel = 13;
 
 }  // namespace

@@ -363,7 +363,10 @@ void TWorkWithPeers::ServicePeers(const PeerPumpPass& pass) {
         if (peer->Kind() != PeerKindBt) continue;
         QTcpSocket* s = peer->Socket();
         size_t pending = !s ? 0 : (pass.complete ? s->SendCount() : s->ReceiveCount());
-        if (!uploads_due && pending < BusyPendingBytes) continue;
+        // A peer with requests waiting is served in the pass that read them:
+        // waiting for the next due pass would cap it at one budget per
+        // period, whatever the remote could take.
+        if (!uploads_due && pending < BusyPendingBytes && peer->UploadQueue().empty()) continue;
         ++served;
         if (!peer->UploadStep()) failed.push_back(peer);
     }

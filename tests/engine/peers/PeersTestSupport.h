@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,9 +155,16 @@ public:
         }
         return false;
     }
+    // Blocks whose arrival completes a piece that fails its check.
+    std::set<int32_t> failing_blocks;
     engine::BlockWriteResult WriteBlock(engine::TPeerObject*, int32_t block, int32_t, const uint8_t*) override {
         engine::BlockWriteResult r;
         r.written = true;
+        if (failing_blocks.count(block)) {
+            r.piece_failed = true;
+            r.failed_piece = block / (PieceLength / engine::BlockSize);
+            return r;
+        }
         r.is_new = !held[block];
         held[block] = true;
         return r;

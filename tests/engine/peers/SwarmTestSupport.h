@@ -104,12 +104,15 @@ private:
 };
 
 // aria2c seeding (or, with `seed` false, leeching and exiting when done)
-// `torrent` into `folder`, listening on `port`, trackers only.
-inline std::vector<std::string> Aria2Args(const std::string& torrent, const std::string& folder, uint16_t port,
-                                          bool seed) {
+// `torrent` into `folder`, bound to `address` (the engine takes no
+// BitTorrent peer at 127.0.0.1, which would be itself) and listening on
+// `port`, trackers only.
+inline std::vector<std::string> Aria2Args(const std::string& torrent, const std::string& folder,
+                                          const std::string& address, uint16_t port, bool seed) {
     std::vector<std::string> args = {"aria2c",
                                      "-d",
                                      folder,
+                                     "--interface=" + address,
                                      "--listen-port=" + std::to_string(port),
                                      "--enable-dht=false",
                                      "--enable-dht6=false",

@@ -214,6 +214,20 @@ TEST_F(BtPeer, ARemoteThatStopsDeliveringIsSnubbed) {
     }
 }
 
+TEST_F(BtPeer, APieceThatFailsItsCheckEndsTheConnection) {
+    Establish();
+    ASSERT_TRUE(m_remote->Send(Message(5, std::string(1, '\xF0')) + Message(1, "")));
+    const std::string request = engine::BuildBtRequest(6, 0, 0, engine::BlockSize);
+    ASSERT_TRUE(StepUntil([&] { return m_remote->Received().find(request) != std::string::npos; }));
+    m_task->failing_blocks.insert(0);
+    ASSERT_TRUE(m_remote->Send(engine::BuildBtPieceHeader(0, 0, engine::BlockSize) + std::string(engine::BlockSize, 'w')));
+    EXPECT_FALSE(StepUntil([] { return false; }));
+    EXPECT_EQ(m_peer->CloseReason(), engine::BtCloseReason::BadData);
+    EXPECT_EQ(m_peer->Stats().bad_events, 1);
+    EXPECT_TRUE(m_peer->RequestQueue().empty() || m_peer->RequestQueue().front().block != 0)
+        << "the failed piece's requests are dropped";
+}
+
 TEST_F(BtPeer, OwnPeerIdIsRefused) {
     const std::array<uint8_t, 20>& own = m_task->OwnPeerId();
     ASSERT_TRUE(StepUntil([&] { return m_remote->Received().size() >= engine::BtHandshakeSize; }));
