@@ -28,9 +28,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# nginx's workers run as an unprivileged user: the served folder must be
+# readable to them.
+chmod 755 "$dir"
 mkdir -p "$dir/root" "$dir/nginx/temp" "$dir/out"
 echo "making a ${size_mib} MiB test file..." >&2
 head -c $((size_mib * 1048576)) /dev/urandom > "$dir/root/big.bin"
+chmod 644 "$dir/root/big.bin"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 cat > "$dir/nginx/nginx.conf" <<CONF
@@ -51,11 +55,12 @@ http {
 CONF
 nginx -p "$dir/nginx" -c "$dir/nginx/nginx.conf" -g 'daemon off;' &
 nginx_pid=$!
+url="http://127.0.0.1:$port/big.bin"
 for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+  curl -sf -r 0-0 -o /dev/null "$url" && break
   sleep 0.1
 done
-url="http://127.0.0.1:$port/big.bin"
+curl -sf -r 0-0 -o /dev/null "$url" || { echo "nginx does not serve the file:" >&2; cat "$dir/nginx/error.log" >&2; exit 1; }
 # Warm the page cache so every program reads the source at the same speed.
 cat "$dir/root/big.bin" > /dev/null
 

@@ -389,6 +389,19 @@ void TWorkWithPieces::PieceLayerStep() {
     SyncCounters();
 }
 
+void TWorkWithPieces::AdoptFetchedBody(TPeerId& source) {
+    if (source.m_origin != 1) return;
+    const std::string body = source.Info().body;
+    source.Info().body.clear();
+    source.Info().body.shrink_to_fit();
+    PenalizeSource(source, false, 0);
+    if (HasMetainfoBytes() || body.size() <= 2 || (body[0] != 'd' && body[0] != 'D')) return;
+    if (TakeMetainfo(body)) {
+        QTMutexLocker lock(ObjectLock());
+        m_live.phase = TaskPhase::Running;
+    }
+}
+
 // --- services for the peers ------------------------------------------------------
 
 bool TWorkWithPieces::HasPieceMap() { return m_pieces && m_pieces->IsLayoutValid() && m_pieces->IsAllScanned(); }

@@ -111,6 +111,10 @@ public:
     // A redirection named a host that does not resolve: code 20216.
     void ReportRedirectUnresolved() { ReportUnresolvedSource(); }
     TPieces* PieceMap() { return m_pieces.get(); }
+    // A source fetched whole into memory has its body: the metainfo source
+    // of a task without metainfo gives the task its torrent, and the source
+    // leaves the candidates.
+    void AdoptFetchedBody(TPeerId& source);
 
 protected:
     // Takes `bytes` as the metainfo; false when they do not load.

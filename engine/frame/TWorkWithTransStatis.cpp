@@ -37,6 +37,11 @@ int64_t TWorkWithTransStatis::DownloadAllowance() {
     return m_download_allowance;
 }
 
+int64_t TWorkWithTransStatis::DownloadAllowanceLeft() {
+    std::lock_guard<std::mutex> lock(m_counter_lock);
+    return std::max<int64_t>(m_download_allowance - static_cast<int64_t>(m_second.received_bytes), 0);
+}
+
 int64_t TWorkWithTransStatis::UploadAllowance() {
     std::lock_guard<std::mutex> lock(m_counter_lock);
     return m_upload_allowance;

@@ -31,6 +31,8 @@ public:
     // and never less than 3072 so a tiny limit cannot stall the requests.
     static int64_t AllowanceFor(int32_t limit_kib);
     int64_t DownloadAllowance();
+    // What the download allowance leaves of the current second, bytes.
+    int64_t DownloadAllowanceLeft();
     int64_t UploadAllowance();
 
 protected:

@@ -76,6 +76,9 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     }
     QTcpSocket& socket = EnsureSocket();
     if (!socket.Connect(candidate->m_address, candidate->m_port, false)) return false;
+    // A connection that moves to another range throws away what the kernel
+    // holds for it: a bounded buffer bounds that waste (and the memory).
+    socket.SetReceiveBufferSize(ReceiveBufferBytes);
     m_phase = PeerPhase::Connecting;
     const std::string& url = candidate->m_url;
     size_t slash = url.rfind('/');
@@ -133,13 +136,22 @@ bool THttpPeer::ReadInput() {
         if (m_task && m_candidate) m_task->PenalizeSource(*m_candidate, true, StallPenalty);
         return false;
     }
+    // The task's download allowance for this second is spent: the body
+    // waits (a connection still setting up goes on).
+    if (m_phase != PeerPhase::Connecting && m_task && m_task->DownloadAllowanceLeft() <= 0) return true;
     if (!m_header_received) {
         bool complete = false;
         if (!ReadHeader(&complete)) return false;
         if (!complete) return true;
         if (!OnReplyHeader()) return false;
     }
-    return Info().whole_body ? ReadWholeBody() : ReadRangedBody();
+    if (!Info().whole_body) return ReadRangedBody();
+    if (!ReadWholeBody()) return false;
+    if (!Info().body_complete) return true;
+    // The body is in: the task takes it, and this connection is done.
+    if (m_task) m_task->AdoptFetchedBody(*m_candidate);
+    m_state = PeerState::Finished;
+    return false;
 }
 
 bool THttpPeer::OnReplyHeader() {
@@ -264,7 +276,8 @@ bool THttpPeer::ReadRangedBody() {
         if (!ReadRangedOnce(&progress)) return false;
         if (!progress) break;
     }
-    if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize)) {
+    if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize) &&
+        (!m_task || m_task->DownloadAllowanceLeft() > ReadSize)) {
         m_socket->Receive(ReadSize);
     }
     return true;
@@ -272,7 +285,10 @@ bool THttpPeer::ReadRangedBody() {
 
 bool THttpPeer::ReadRangedOnce(bool* progress) {
     *progress = false;
-    const int64_t got = m_socket->Receive(ReadSize);
+    // Never read beyond what the task's allowance leaves of this second.
+    const int64_t left = m_task ? m_task->DownloadAllowanceLeft() : ReadSize;
+    if (left <= 0) return true;
+    const int64_t got = m_socket->Receive(static_cast<int32_t>(std::min<int64_t>(ReadSize, std::max<int64_t>(left, BlockBytes))));
     if (got < 0 && m_socket->ReceiveCount() == 0) return false;
     int64_t n = static_cast<int64_t>(m_socket->ReceiveCount());
     if (n == 0) return true;

@@ -35,6 +35,7 @@ public:
     // Socket reads of one step, and their size.
     static constexpr int ReadsPerStep = 8;
     static constexpr int32_t ReadSize = 131072;
+    static constexpr int ReceiveBufferBytes = 524288;
 
     THttpPeer() : TWebPeer(2) {}
 

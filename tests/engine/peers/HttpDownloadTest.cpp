@@ -92,6 +92,21 @@ TEST_F(HttpDownload, RedirectionsReachTheFile) {
     }
 }
 
+TEST_F(HttpDownload, TorrentFetchedIntoMemoryStartsTheDownload) {
+    const std::string content = RandomContent((3 << 20) + 11, 6);
+    Serve("f.bin", content);
+    WriteFile(m_sandbox.File("root/f.torrent"), MakeTorrent(content, "f.bin", PieceLength));
+    LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    const std::string target = Target("bt.bin");
+    RunResult r = RunTask(target, nginx.Url("/f.torrent") + "\n" + nginx.Url("/f.bin"), "", seconds(60), 0, "", "",
+                          TW_FLAG_BT);
+    ASSERT_FALSE(r.timed_out) << "progress " << r.status.progress;
+    EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
+    EXPECT_STREQ(r.status.name, "f.bin");
+    EXPECT_TRUE(SameFile(target, content));
+}
+
 TEST_F(HttpDownload, AddressSourceCarriesItsHostName) {
     const std::string content = RandomContent((1 << 20) + 3, 5);
     Serve("f.bin", content);
@@ -104,6 +119,34 @@ TEST_F(HttpDownload, AddressSourceCarriesItsHostName) {
     EXPECT_TRUE(SameFile(target, content));
     ASSERT_TRUE(testing_support::WaitFor([&] { return !nginx.Requests().empty(); }));
     for (const ServedRequest& q : nginx.Requests()) EXPECT_EQ(q.host, "files.example.test");
+}
+
+TEST_F(HttpDownload, SpeedLimitHoldsTheDownloadBack) {
+    const std::string content = RandomContent(32 << 20, 8);
+    Serve("f.bin", content);
+    LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    TaskParams params;
+    std::memset(&params, 0, sizeof params);
+    params.flags = TW_FLAG_EXACT_TARGET;
+    const std::string sources = nginx.Url("/f.bin");
+    params.source_text = sources.c_str();
+    CopyText(params.target, Target("slow.bin"));
+    ASSERT_EQ(CreateTask(&params), TW_OK);
+    ASSERT_EQ(SetTaskSpeedLimit(params.handle, 1, 256), TW_OK);
+    ASSERT_EQ(StartTask(params.handle), TW_OK);
+    // Unlimited, 32 MiB take well under a second here; at 256 KiB/s the
+    // task has at most a few seconds' worth after three seconds.
+    const auto until = std::chrono::steady_clock::now() + seconds(3);
+    TaskStatus status{};
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_EQ(QueryTaskStatus(params.handle, &status), TW_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(QueryTaskStatus(params.handle, &status), TW_OK);
+    EXPECT_NE(status.state, TW_STATE_COMPLETE);
+    EXPECT_LT(status.web_bytes, uint64_t{3} << 20);
+    StopTask(params.handle, 0);
 }
 
 TEST_F(HttpDownload, MissingFileRemovesTheOnlySource) {

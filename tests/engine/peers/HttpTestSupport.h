@@ -113,10 +113,10 @@ inline void CopyText(char* out, const std::string& text) { std::snprintf(out, TW
 // passes; the task is stopped before returning.
 inline RunResult RunTask(const std::string& target, const std::string& sources, const std::string& torrent_path,
                          std::chrono::seconds limit, int web_limit = 0, const std::string& ip_url = {},
-                         const std::string& ip_host = {}) {
+                         const std::string& ip_host = {}, uint32_t extra_flags = 0) {
     TaskParams params;
     std::memset(&params, 0, sizeof params);
-    params.flags = TW_FLAG_EXACT_TARGET;
+    params.flags = TW_FLAG_EXACT_TARGET | extra_flags;
     if (!torrent_path.empty()) {
         params.flags |= TW_FLAG_P2SP;
         CopyText(params.main_source, "file://" + torrent_path);
