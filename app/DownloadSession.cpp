@@ -308,6 +308,13 @@ void DownloadSession::RecordFinishInfo(int index) {
 }
 
 void DownloadSession::ChooseDiskMode() {
+    if (m_env.disk_mode_probe) {
+        m_disk_mode = m_env.disk_mode_probe(m_save_folder);
+        Log(m_disk_mode == DiskMode::Preallocate ? "使用磁盘预占"
+            : m_disk_mode == DiskMode::Sparse    ? "文件系统支持稀疏文件"
+                                                 : "文件系统^不^支持稀疏文件");
+        return;
+    }
     if (platform::ProbeFallocate(m_save_folder)) {
         Log("使用磁盘预占");
         m_disk_mode = DiskMode::Preallocate;

@@ -26,6 +26,8 @@
 
 namespace app {
 
+enum class DiskMode { Preallocate, Sparse, Plain };
+
 // What start-up needs from outside; every member has a production default
 // except the engine and the statistics reporter.
 struct SessionEnvironment {
@@ -45,6 +47,9 @@ struct SessionEnvironment {
     std::function<void(int milliseconds)> sleep;
     // Applies the user's download limit to the restored tasks (the controller's).
     std::function<void()> apply_speed_limit;
+    // What the save folder's file system offers. Null: the platform probes
+    // (pre-allocation, then sparse files).
+    std::function<DiskMode(const std::string& folder)> disk_mode_probe;
 };
 
 // Results of Initialize.
@@ -60,8 +65,6 @@ inline constexpr const char* DefaultFolderName = "wg311";
 // the first candidate when none can be examined; empty when there is none.
 std::string ChooseSaveRoot(const std::vector<std::string>& candidates,
                            const std::function<int64_t(const std::string&)>& free_space);
-
-enum class DiskMode { Preallocate, Sparse, Plain };
 
 class DownloadSession {
 public:
@@ -108,9 +111,11 @@ public:
     const std::string& InfoPath(int index) const { return m_info_paths[size_t(index)]; }
     TaskRequest& Request(int index) { return m_requests[size_t(index)]; }
     TaskHandle Handle(int index) const { return m_handles[size_t(index)]; }
+    void SetHandle(int index, TaskHandle handle) { m_handles[size_t(index)] = handle; }
     bool FileComplete(int index) const { return m_requests[size_t(index)].complete != 0; }
     const std::vector<int>& ReloadList() const { return m_reload_list; }
     bool TasksRunning() const { return m_tasks_running; }
+    void SetTasksRunning(bool running) { m_tasks_running = running; }
     bool ReloadFailed() const { return m_reload_failed; }
     DiskMode Mode() const { return m_disk_mode; }
     int HttpConnectionLimit() const { return m_http_limit; }

@@ -15,5 +15,8 @@ std::string CurrentThreadName();
 uint64_t CurrentThreadId();
 // Process id of the running program.
 int CurrentProcessId();
+// Lets the calling thread yield the CPU to normal work ("below normal"
+// priority): long background jobs such as checking the package files.
+void LowerCurrentThreadPriority();
 
 }  // namespace platform

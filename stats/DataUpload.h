@@ -18,13 +18,13 @@
 #include <mutex>
 #include <string>
 
-#include "stats/UploaderThread.h"
+#include "engine/frame/QThread.h"
 
 namespace engine {
 
 class IDataStatisticsUser;
 
-class DataUpload final : public UploaderThread {
+class DataUpload final : public QThread {
 public:
     // One queued event: owned by the queue until handed over.
     struct EventRecord {

@@ -39,6 +39,13 @@ public:
         EXPECT_EQ(channel, "1");
     }
     void SubmitEvent(uint32_t code, const std::string& text, int32_t) override { events.emplace_back(code, text); }
+    void StopUploader() override {}
+    void SubmitFileEvent(uint32_t code, const std::string&, const std::string& text) override {
+        events.emplace_back(code, text);
+    }
+    void SubmitStatsEvent(uint32_t code, const app::TransferTotals&, const std::string& text) override {
+        events.emplace_back(code, text);
+    }
 };
 
 app::PackageConfig TestConfig() {
@@ -174,7 +181,7 @@ TEST_F(DownloadSessionTest, RecoveryDecision) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(m_box.Path());
         std::filesystem::create_directories(m_box.Path());
-        m_engine = FakeEngine{};
+        m_engine.Reset();
         WriteFinishedDownload();
         if (!c.complete) Set(k::IsComplete, "");
         for (int i = 0; i < 4; ++i) {
