@@ -6,6 +6,7 @@
 
 #include "engine/frame/EngineApi.h"
 #include "engine/frame/EngineClock.h"
+#include "engine/frame/EngineSettings.h"
 #include "engine/meta/TTorrent.h"
 #include "engine/meta/TTorrentHost.h"
 #include "engine/peers/TClaims.h"
@@ -16,6 +17,7 @@
 #include "engine/pieces/TResumeCodec.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
+#include "platform/Random.h"
 #include "stats/DataUploadApi.h"
 
 namespace engine {
@@ -123,6 +125,12 @@ public:
     const std::vector<TPeerId*>& ClaimCandidates() override { return m_task->Candidates(); }
     int64_t ClaimNow() override { return GetClockSeconds(); }
     uint32_t ClaimTick() override { return platform::TickCount(); }
+    int32_t ClaimRotation() override {
+        if (!IsP2PEnabled() || !m_task->m_torrent || m_task->BtLimit() <= 0) return 0;
+        uint32_t r = 0;
+        platform::RandomBytes(&r, sizeof r);
+        return static_cast<int32_t>(r & 0x7fffffff);
+    }
 
     // TTorrentHost
     void SetMetainfoPhase(int phase) override {
