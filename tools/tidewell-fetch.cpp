@@ -3,13 +3,19 @@
 // and start it again) and by the benchmark script.
 //
 //   tidewell-fetch --target FILE [--info FILE] [--torrent FILE] [--work DIR]
-//                  [--web-limit N] [--timeout SECONDS] [--ip URL HOST] URL...
+//                  [--web-limit N] [--timeout SECONDS] [--ip URL HOST]
+//                  [--bt-limit N] [--listen ADDRESS:PORT] [--preamble]
+//                  [--seed-until FILE] [--log LEVEL] URL...
 //
 // With --torrent the task is a P2SP task (the torrent plus the URLs as web
-// sources), else a plain HTTP task. It prints "progress <0..10000> <state>
-// <bytes>" lines and exits 0 when the file is complete, 2 when the task ended
-// with a state code (printed as "state <code>"), 3 on time-out, 1 on usage
-// or engine errors.
+// sources), else a plain HTTP task. --bt-limit switches P2P on and lets the
+// task keep N BitTorrent connections; --listen binds the listener there;
+// --preamble wraps every outgoing handshake in the HTTP preamble; with
+// --seed-until the program keeps serving after completion until FILE exists
+// (or the time-out). It prints "progress <0..10000> <state> <bytes>" lines, a
+// final "bytes web <n> peer <n>" line, and exits 0 when the file is complete,
+// 2 when the task ended with a state code (printed as "state <code>"), 3 on
+// time-out, 1 on usage or engine errors.
 
 #include <chrono>
 #include <cstdio>
@@ -19,7 +25,11 @@
 #include <thread>
 #include <vector>
 
+#include "engine/frame/CTidewellLog.h"
 #include "engine/frame/EngineApi.h"
+#include "engine/frame/SharedServices.h"
+#include "platform/File.h"
+#include "platform/Socket.h"
 
 namespace {
 
@@ -41,6 +51,10 @@ int main(int argc, char** argv) {
     std::string urls;
     std::vector<std::pair<std::string, std::string>> ip_sources;
     int web_limit = 0;
+    int bt_limit = 0;
+    std::string listen, seed_until;
+    bool preamble = false;
+    int log_level = 0;
     double timeout_s = 3600;
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
@@ -53,6 +67,11 @@ int main(int argc, char** argv) {
         else if (a == "--web-limit") web_limit = std::atoi(next().c_str());
         else if (a == "--timeout") timeout_s = std::atof(next().c_str());
         else if (a == "--quiet") quiet = true;
+        else if (a == "--bt-limit") bt_limit = std::atoi(next().c_str());
+        else if (a == "--listen") listen = next();
+        else if (a == "--preamble") preamble = true;
+        else if (a == "--log") log_level = std::atoi(next().c_str());
+        else if (a == "--seed-until") seed_until = next();
         else if (a == "--ip") {
             std::string url = next();
             ip_sources.emplace_back(url, next());
@@ -62,10 +81,25 @@ int main(int argc, char** argv) {
     if (target.empty() || (urls.empty() && torrent.empty() && ip_sources.empty())) return Usage();
     if (info.empty()) info = target + ".twinfo";
 
+    // --log N: engine log lines from level N on go to standard error.
+    static engine::CTidewellLogApi log;
+    if (log_level > 0) {
+        log.SetLevels(1000, log_level);
+        engine::SetTidewellLog(&log);
+    }
     if (EngineInitialize(work.c_str()) != TW_OK) {
         std::fprintf(stderr, "engine initialisation failed\n");
         return 1;
     }
+    if (!listen.empty()) {
+        const size_t colon = listen.rfind(':');
+        uint32_t address = 0;
+        if (colon == std::string::npos || !platform::ParseIpv4(listen.substr(0, colon), &address)) return Usage();
+        engine::SetListenAddressOverride(address);
+        SetListenPort(std::atoi(listen.c_str() + colon + 1));
+    }
+    if (bt_limit > 0) SetP2PEnabled(1);
+    SetHttpHandshakePrefix(preamble ? 1 : 0);
     TaskParams params;
     std::memset(&params, 0, sizeof params);
     params.flags = TW_FLAG_EXACT_TARGET;
@@ -83,7 +117,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     TaskHandle task = params.handle;
-    if (web_limit > 0) SetTaskConnectionLimits(task, web_limit, 0);
+    if (web_limit > 0 || bt_limit > 0) SetTaskConnectionLimits(task, web_limit > 0 ? web_limit : 49, bt_limit);
     if (!ip_sources.empty()) {
         std::string url_text, host_text;
         for (auto& [url, host] : ip_sources) {
@@ -110,8 +144,15 @@ int main(int argc, char** argv) {
             last_progress = status.progress;
         }
         if (status.state == TW_STATE_COMPLETE) {
+            if (result != 0) {
+                std::printf("complete web %llu peer %llu\n", static_cast<unsigned long long>(status.web_bytes),
+                            static_cast<unsigned long long>(status.peer_bytes));
+                std::fflush(stdout);
+            }
             result = 0;
-            break;
+            if (seed_until.empty() || platform::Exists(seed_until)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
         }
         if (status.state != TW_STATE_NONE && status.state != TW_STATE_HOST_UNRESOLVED) {
             std::printf("state %d\n", status.state);
@@ -119,6 +160,11 @@ int main(int argc, char** argv) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    TaskStatus last;
+    if (QueryTaskStatus(task, &last) == TW_OK) {
+        std::printf("bytes web %llu peer %llu\n", static_cast<unsigned long long>(last.web_bytes),
+                    static_cast<unsigned long long>(last.peer_bytes));
     }
     StopTask(task, 0);
     EngineShutdown();

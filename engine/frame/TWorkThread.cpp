@@ -10,7 +10,9 @@
 #include "engine/frame/EngineDiskInfo.h"
 #include "engine/frame/EngineLocks.h"
 #include "engine/frame/EngineSettings.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/THttpPeer.h"
+#include "engine/peers/TTrackerPeer.h"
 #include "engine/peers/TPeerObject.h"
 #include "platform/File.h"
 
@@ -36,10 +38,15 @@ bool StartsWithFileScheme(const std::string& url) {
 }  // namespace
 
 TWorkThread::TWorkThread() {
-    // The kinds built so far; tests install scripted peers instead.
+    // The kinds built so far (FTP is not); tests install scripted peers
+    // instead.
     SetPeerFactory([](int kind) -> TPeerObject* {
-        if (kind == PeerKindHttp) return new THttpPeer;
-        return nullptr;
+        switch (kind) {
+            case PeerKindBt: return new TBTPeer;
+            case PeerKindHttp: return new THttpPeer;
+            case PeerKindTracker: return new TTrackerPeer;
+            default: return nullptr;
+        }
     });
 }
 
@@ -345,6 +352,7 @@ void TWorkThread::ResetRunState() {
     m_slow_web_seconds = 0;
     m_last_ip_duty_clock = 0;
     m_last_slow_web_clock = 0;
+    m_last_choke_clock = 0;
 }
 
 }  // namespace engine

@@ -65,6 +65,7 @@ protected:
     virtual void ClearFailedHosts() {}
     // The process-wide dispatch of incoming connections (SharedServices).
     void DispatchIncoming() override;
+    void SendHaves(const std::vector<uint32_t>& pieces) override { SendHavesToPeers(pieces); }
 
 private:
     void WorkLoop();
@@ -117,6 +118,7 @@ private:
     int m_slow_web_seconds = 0;
     int64_t m_last_ip_duty_clock = 0;
     int64_t m_last_slow_web_clock = 0;
+    int64_t m_last_choke_clock = 0;
 };
 
 }  // namespace engine

@@ -26,6 +26,8 @@ constexpr int64_t RefreshIntervalS = 5;
 // gives up its run.
 constexpr uint32_t InactivityLimitS = 900;
 constexpr uint32_t HaveBatchIntervalS = 7;
+// Which BitTorrent peers we choke is decided this often.
+constexpr int64_t ChokeIntervalS = 10;
 constexpr int32_t SlowWebRateBps = 1024;
 constexpr int SlowWebSecondsInARow = 16;
 constexpr int64_t AddressSourceIntervalS = 31;
@@ -134,6 +136,10 @@ void TWorkThread::PerSecondStatistics() {
     int32_t ceiling = static_cast<int32_t>(std::max<int64_t>((rates.download_bps + rates.upload_bps) / 4096 + 8, 52));
     m_upload_slots = static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(rates.upload_bps / 8192 - 8, 8), 20));
     CheckRequests();
+    if (m_task_clock - m_last_choke_clock >= ChokeIntervalS) {
+        m_last_choke_clock = m_task_clock;
+        ChokeDecisions(m_upload_slots, complete);
+    }
     ReturnDonePieceBuffers();
     TaskOptions options;
     {
@@ -157,7 +163,13 @@ void TWorkThread::PerSecondStatistics() {
             m_last_have_uptime = uptime;
         }
     }
-    if (!complete) ConnectionDuties();
+    if (!complete) {
+        ConnectionDuties();
+    } else if (IsP2PEnabled()) {
+        // A complete task still announces itself (and meets the peers the
+        // trackers name): a seed nobody can find serves nobody.
+        ConnectBtPeers();
+    }
 }
 
 void TWorkThread::SaveAndRefreshDuty(bool complete) {

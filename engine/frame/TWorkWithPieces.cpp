@@ -6,6 +6,7 @@
 
 #include "engine/frame/EngineApi.h"
 #include "engine/frame/EngineClock.h"
+#include "engine/frame/EngineSettings.h"
 #include "engine/meta/TTorrent.h"
 #include "engine/meta/TTorrentHost.h"
 #include "engine/peers/TClaims.h"
@@ -16,6 +17,7 @@
 #include "engine/pieces/TResumeCodec.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
+#include "platform/Random.h"
 #include "stats/DataUploadApi.h"
 
 namespace engine {
@@ -123,6 +125,12 @@ public:
     const std::vector<TPeerId*>& ClaimCandidates() override { return m_task->Candidates(); }
     int64_t ClaimNow() override { return GetClockSeconds(); }
     uint32_t ClaimTick() override { return platform::TickCount(); }
+    int32_t ClaimRotation() override {
+        if (!IsP2PEnabled() || !m_task->m_torrent || m_task->BtLimit() <= 0) return 0;
+        uint32_t r = 0;
+        platform::RandomBytes(&r, sizeof r);
+        return static_cast<int32_t>(r & 0x7fffffff);
+    }
 
     // TTorrentHost
     void SetMetainfoPhase(int phase) override {
@@ -214,6 +222,7 @@ bool TWorkWithPieces::TakeMetainfo(const std::string& bytes) {
         if (!loader(bytes, &summary)) return false;
     } else {
         if (m_torrent && m_pieces && m_pieces->IsLayoutValid() && m_torrent->TorrentBytes() == bytes) {
+            AdoptTorrentIdentity();
             return true;  // the same metainfo: the map stays
         }
         auto torrent = std::make_unique<TTorrent>(m_hooks.get());
@@ -241,6 +250,7 @@ bool TWorkWithPieces::TakeMetainfo(const std::string& bytes) {
         m_live.info_hash_text = summary.info_hash_text;
     }
     BuildPieceMap(summary);
+    AdoptTorrentIdentity();
     return true;
 }
 
@@ -452,6 +462,17 @@ TCandidateSource* TWorkWithPieces::SourceFor(TPeerObject* peer) {
     return source;
 }
 
+bool TWorkWithPieces::AllPiecesVerified() {
+    // Only worth a walk once few pieces are left.
+    constexpr int64_t WalkBelow = 256;
+    const int64_t count = m_pieces->PieceCount();
+    if (count - m_pieces->DoneOrSkipped() > WalkBelow) return false;
+    for (int64_t i = 0; i < count; ++i) {
+        if (m_pieces->IsPieceWanted(i) && !IsPieceComplete(static_cast<int32_t>(i))) return false;
+    }
+    return true;
+}
+
 bool TWorkWithPieces::HasBitTorrentPeers() {
     for (TPeerObject* p : ActivePeers()) {
         if (p->Kind() == PeerKindBt) return true;
@@ -489,6 +510,10 @@ BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, i
     } else if (accepted && m_pieces->IsPieceDone(index)) {
         result.completed_piece = static_cast<int32_t>(index);
     }
+    // Pieces kept in memory for uploads count as done only once written:
+    // when the last one is verified, all go to disk now, not at the next
+    // save (up to 20 seconds later).
+    if (result.completed_piece >= 0 && HasBitTorrentPeers() && AllPiecesVerified()) m_pieces->FlushComplete();
     return result;
 }
 

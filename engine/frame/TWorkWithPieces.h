@@ -92,6 +92,16 @@ public:
     bool MissingPartOfPiece(int32_t piece, int32_t* offset, int32_t* bytes) override;
     bool HasBlock(int32_t block) override;
     bool IsEndGame() override;
+    bool EngagePiece(int32_t piece) override;
+    int32_t EngagementCount(int32_t piece) override;
+    void ReleaseEngagedPiece(int32_t piece) override;
+    std::vector<int32_t> PartialPieceList() override;
+    std::vector<PeerFileSpan> FileSpans() override;
+    bool TakeReturnedBlocksFor(std::vector<TBlockRequest>& list, const std::vector<uint8_t>& bits,
+                               int32_t max) override;
+    bool IsBlockReturned(int32_t block) override;
+    int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) override;
+    int32_t PiecesMissing() override;
     // The web sources' claim list (created with the piece map).
     TClaims* WebClaims() { return m_claims.get(); }
     // The task's total size; 0 while unknown.
@@ -150,6 +160,10 @@ private:
     void SyncCounters();
     TCandidateSource* SourceFor(TPeerObject* peer);
     bool HasBitTorrentPeers();
+    bool AllPiecesVerified();
+    // The torrent's identity for the peers: info hash (registered with the
+    // listener's dispatch), own peer id and its trackers as candidates.
+    void AdoptTorrentIdentity();
     void ReleaseSources();
 
     MetainfoSummary m_summary;

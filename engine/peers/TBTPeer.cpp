@@ -24,8 +24,9 @@ constexpr int32_t PreambleRound = 3;
 // 64 KiB (plus room for a message head) with the rate.
 constexpr int32_t SmallRead = 2048;
 constexpr int32_t ReadHeadroom = 1024;
-// After the handshake the kernel buffer is sized for two and a half blocks.
-constexpr int ActiveReceiveBuffer = 40960;
+// Reads double while they fill, up to this size and this much buffered.
+constexpr int32_t MaxReadSize = 4 << 20;
+constexpr size_t MaxBuffered = 8192000;
 // A seed that stayed a seed this long may be dropped once we are complete.
 constexpr int64_t LongSeedS = 15;
 constexpr int64_t UninterestingS = 90;
@@ -53,6 +54,8 @@ const char* BtCloseReasonName(BtCloseReason reason) {
         case BtCloseReason::BadPiece: return "piece with a bad length";
         case BtCloseReason::UnrequestedPiece: return "piece refused";
         case BtCloseReason::ConnectionLost: return "connection lost";
+        case BtCloseReason::Snubbed: return "no data near the end";
+        case BtCloseReason::BadData: return "piece failed its check";
     }
     return "?";
 }
@@ -77,6 +80,13 @@ void TBTPeer::ResetState() {
     m_ready = 0;
     m_bad_messages = 0;
     m_close_reason = BtCloseReason::None;
+    m_no_data_checks = 0;
+    m_last_choice_time = 0;
+    m_received_at_check = 0;
+    m_flush_calls = 0;
+    m_close_requested = false;
+    m_uploaded = 0;
+    ReleaseEngaged();
     TPeerObject::ResetState();
 }
 
@@ -198,12 +208,15 @@ bool TBTPeer::StartExchange() {
     m_interesting = 0;
     m_we_choke = 0;
     m_ready = 1;
-    m_socket->SetReceiveBufferSize(ActiveReceiveBuffer);
+    // The kernel's receive buffer keeps its automatic sizing: a fixed 40 KiB
+    // would cap every peer at 40 KiB per service of the connection (about
+    // 1.3 MB/s at the work loop's pace).
     return true;
 }
 
 bool TBTPeer::ReadInput() {
     if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
+    if (m_close_requested) return Fail(BtCloseReason::Snubbed);
     if (m_phase == PeerPhase::Connecting && !m_socket->IsEstablished()) {
         if (!m_socket->IsOpen()) return Fail(BtCloseReason::ConnectionLost);
         return GetClockSeconds() - m_stats.connect_time > ConnectTimeoutS ? Fail(BtCloseReason::ConnectTimeout) : true;
@@ -213,10 +226,21 @@ bool TBTPeer::ReadInput() {
     const int64_t allowance = m_task->DownloadAllowance();
     if (allowance == 0 && m_phase != PeerPhase::Connecting) return true;
     if (allowance > 0 && allowance < size) size = static_cast<int32_t>(std::max<int64_t>(allowance, 192));
+    int64_t before = m_socket->ReceivedTotal();
     if (m_socket->Receive(size) < 0) return Fail(BtCloseReason::ConnectionLost);
     if (m_phase == PeerPhase::Connecting) {
         Step step = ReadHandshake();
         if (step != Step::Continue) return step == Step::Wait;
+    }
+    // While each read fills its size, the remote has more waiting: read on
+    // with twice the size, within the allowance and the buffer cap.
+    while (m_phase == PeerPhase::Established && m_socket->ReceivedTotal() - before == size &&
+           m_socket->ReceiveCount() < MaxBuffered && size < MaxReadSize) {
+        size *= 2;
+        const int64_t left = m_task->DownloadAllowance();
+        if (left >= 0 && left < size) break;
+        before = m_socket->ReceivedTotal();
+        if (m_socket->Receive(size) < 0) return Fail(BtCloseReason::ConnectionLost);
     }
     return ParseMessages();
 }
@@ -330,12 +354,26 @@ bool TBTPeer::OnPiece(const BtMessage& m) {
     if (piece_length <= 0 || piece_length % BlockSize != 0) return Fail(BtCloseReason::UnrequestedPiece);
     const int64_t block = int64_t{m.index} * piece_length / BlockSize + m.begin / BlockSize;
     if (block > INT32_MAX) return Fail(BtCloseReason::UnrequestedPiece);
+    // A late answer to a request we withdrew (a choke, snubbing, the end
+    // game) for a block that arrived from elsewhere is not the remote's
+    // fault.
+    const bool queued = std::any_of(m_requests.begin(), m_requests.end(),
+                                    [&](const TBlockRequest& r) { return r.block == block; });
+    if (!queued && m_task->HasBlock(static_cast<int32_t>(block))) return true;
     const size_t before = m_requests.size();
+    const int32_t bad_before = m_stats.bad_events;
     if (!ReceiveBlock(static_cast<int32_t>(block), static_cast<int32_t>(m.data_size), m.data, 0)) {
         ++m_bad_messages;
         return Fail(BtCloseReason::UnrequestedPiece);
     }
+    // The block completed a piece that failed its check: the connection
+    // ends and the work thread penalises the candidate like any failure.
+    if (m_stats.bad_events > bad_before) {
+        ++m_bad_messages;
+        return Fail(BtCloseReason::BadData);
+    }
     if (m_requests.size() < before && m_sent > 0) --m_sent;
+    m_no_data_checks = 0;
     return true;
 }
 
@@ -352,10 +390,12 @@ void TBTPeer::OnChokeChanged(bool was_choking) {
         m_task->ReturnBlocks(m_requests);
         m_requests.clear();
         m_sent = 0;
+        // Its pieces are free for the peers that still deliver.
+        ReleaseEngaged();
         return;
     }
-    m_sent = 0;
-    SendRequests();
+    m_no_data_checks = 0;
+    SendFromHead();
 }
 
 bool TBTPeer::RemoteHas(int32_t piece) const {
@@ -368,28 +408,6 @@ bool TBTPeer::QueuedInPiece(int32_t piece) const {
     return std::any_of(m_requests.begin(), m_requests.end(), [&](const TBlockRequest& r) {
         return int64_t{r.block} * BlockSize / piece_length == piece;
     });
-}
-
-int32_t TBTPeer::NextPiece() {
-    if (!IsConnected() || !m_task->HasPieceMap() || !IsP2PEnabled()) return -1;
-    m_nothing_wanted = 0;
-    const int32_t pieces = PieceCount();
-    int32_t offset = 0;
-    int32_t bytes = 0;
-    for (int32_t p = 0; p < pieces; ++p) {
-        if (RemoteHas(p) && !QueuedInPiece(p) && m_task->MissingPartOfPiece(p, &offset, &bytes)) return p;
-    }
-    if (!m_nothing_wanted) m_nothing_wanted_time = GetClockSeconds();
-    m_nothing_wanted = 1;
-    return -1;
-}
-
-bool TBTPeer::RequestBlocks() {
-    if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
-    if (m_phase != PeerPhase::Established || m_peer_choking || !m_task->HasPieceMap()) return true;
-    if (m_task->IsDownloadCompleteForPeers()) return true;
-    if (!m_nothing_wanted || GetClockSeconds() - m_nothing_wanted_time > 59) TPeerObject::RequestBlocks();
-    return true;
 }
 
 bool TBTPeer::SendRequests() {
@@ -408,14 +426,6 @@ bool TBTPeer::SendRequests() {
         ++m_sent;
     }
     return batch.empty() || SendBytes(batch);
-}
-
-bool TBTPeer::FlushOutput() {
-    if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
-    if (m_socket->SendCount() > 0 && m_socket->IsEstablished()) {
-        if (m_socket->Flush() < 0) return Fail(BtCloseReason::ConnectionLost);
-    }
-    return true;
 }
 
 void TBTPeer::Choke() {

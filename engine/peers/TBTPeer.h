@@ -5,9 +5,11 @@
 // bitfield and HAVEs, choking in both directions and block requests, whose
 // answers go through TPeerObject::ReceiveBlock into the task's piece map.
 //
-// Not yet here: serving uploads from the piece cache, snubbing and the
-// end-game and range-claim piece choice; ServeUploads answers requests with
-// nothing until the piece layer offers a block reader to the peers.
+// Pieces are chosen by file priority and engaged through the task's
+// scheduler; queued REQUESTs of unchoked remotes are served from the piece
+// cache or the disk; a remote that stops delivering is snubbed. Not here:
+// the choice inside the web sources' range claims (the claims keep clear of
+// engaged pieces instead) and the UDP-stream transport.
 //
 // Owner: the task's peer set (reference counted, pooled). Thread: the task's
 // work thread.
@@ -39,6 +41,8 @@ enum class BtCloseReason {
     BadPiece,
     UnrequestedPiece,
     ConnectionLost,
+    Snubbed,
+    BadData,
 };
 const char* BtCloseReasonName(BtCloseReason reason);
 
@@ -65,6 +69,15 @@ public:
     bool IsLongSeed() override;
     bool IsUninteresting() override;
     int32_t GetPeerRate() override;
+    bool ServeUploads() override;
+    void CheckRequests() override;
+    bool IsUseless() override;
+
+    // Appends HAVE messages for verified pieces to the output.
+    void QueueHaves(const std::vector<uint32_t>& pieces);
+    // Checks without data (requests outstanding) before the remote counts
+    // as snubbing us.
+    static constexpr int32_t SnubChecks = 8;
 
     // Used by the work thread's choke decisions.
     void Choke();
@@ -76,6 +89,8 @@ public:
     BtCloseReason CloseReason() const { return m_close_reason; }
     const std::vector<uint8_t>& RemoteBitfield() const { return m_remote_bits; }
     int32_t RemotePieces() const { return m_pieces_now; }
+    int64_t UploadedBytes() const { return m_uploaded; }
+    int32_t NoDataChecks() const { return m_no_data_checks; }
 
 private:
     enum class Step { Continue, Wait, Fail };
@@ -96,6 +111,13 @@ private:
     int32_t PieceCount() const;
     std::string OwnBitfield();
     bool QueuedInPiece(int32_t piece) const;
+    bool IsCandidatePiece(int32_t piece, bool only_free);
+    int32_t ChooseInRange(int32_t first, int32_t last, int32_t start, bool only_free);
+    int32_t ChooseByPriority(bool only_free);
+    bool SendFromHead();
+    void CancelSent();
+    void ReleaseEngaged();
+    void SendCancel(const TBlockRequest& r);
 
     std::vector<uint8_t> m_remote_bits;
     uint8_t m_peer_choking = 1;
@@ -113,6 +135,13 @@ private:
     uint8_t m_ready = 0;
     int32_t m_bad_messages = 0;
     BtCloseReason m_close_reason = BtCloseReason::None;
+    int32_t m_no_data_checks = 0;
+    int64_t m_last_choice_time = 0;
+    int64_t m_received_at_check = 0;
+    uint32_t m_flush_calls = 0;
+    bool m_close_requested = false;
+    int64_t m_uploaded = 0;
+    std::vector<int32_t> m_engaged;
 };
 
 }  // namespace engine

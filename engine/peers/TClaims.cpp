@@ -102,10 +102,18 @@ bool TClaims::CreateInitialClaims() {
         c->m_max_connections = std::max(c->m_max_connections, 1);
         c->m_max_connections = std::min(c->m_max_connections, std::max(g, 1));
         const int32_t each = run / g;
+        const int32_t rotation = ((m_task->ClaimRotation() % n) + n) % n;
         for (int32_t i = 0; i < g; ++i) {
             const int32_t a = first + i * each;
             const int32_t b = i + 1 == g ? last : a + each - 1;
-            Add(a, b, c, nullptr);
+            const int32_t ra = (a + rotation) % n;
+            const int32_t rb = (b + rotation) % n;
+            if (ra <= rb) {
+                Add(ra, rb, c, nullptr);
+            } else {  // the turned run wraps: its two parts
+                Add(ra, n - 1, c, nullptr);
+                Add(0, rb, c, nullptr);
+            }
         }
         if (w >= n && k + 1 >= n) break;
         ++k;

@@ -48,6 +48,11 @@ public:
     virtual const std::vector<TPeerId*>& ClaimCandidates() = 0;
     virtual int64_t ClaimNow() = 0;
     virtual uint32_t ClaimTick() = 0;
+    // Pieces by which the initial runs are turned around the file (0: runs
+    // start at piece 0). A task that shares with BitTorrent peers gets a
+    // random one, so that tasks starting together read different parts from
+    // the web source and exchange the rest.
+    virtual int32_t ClaimRotation() { return 0; }
 };
 
 class TClaims {

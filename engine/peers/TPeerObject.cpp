@@ -128,6 +128,7 @@ bool TPeerObject::RunSteps(bool upload) {
     m_step_sent = std::max<int64_t>(m_socket->SentTotal() - sent_before, 0);
     m_step_received = std::max<int64_t>(m_socket->ReceivedTotal() - received_before, 0);
     m_total_received += m_step_received;
+    m_period_uploaded += m_step_sent;
     if (m_step_sent > 0 || m_step_received > 0) m_stats.idle_checks = 0;
     if (m_task) {
         // Payload was counted block by block; the rest is protocol traffic.

@@ -213,6 +213,8 @@ void TTrackerPeer::TakeReply(const TrackerReply& reply) {
         candidate.m_max_connections = 1;
         if (candidate.IsValid() && m_task->AddCandidate(candidate, false, false)) ++m_added;
     }
+    LogFormat(TrackerLogLevel, "Tracker %s: %d peers, %d new", m_candidate->m_url.c_str(),
+              static_cast<int>(reply.peers.size()), static_cast<int>(m_added));
 }
 
 }  // namespace engine

@@ -67,6 +67,14 @@ struct BlockWriteResult {
     int32_t failed_piece = -1;
 };
 
+// One selected file's pieces and its priority (-2..2), for the BitTorrent
+// piece choice.
+struct PeerFileSpan {
+    int32_t first_piece = 0;
+    int32_t last_piece = -1;
+    int32_t priority = 0;
+};
+
 // The status record's connection counts.
 struct PeerCountSummary {
     int32_t active = 0;
@@ -158,6 +166,36 @@ public:
     // The piece a pending read of the task's files waits for, or -1.
     virtual int32_t ReadPosition() { return -1; }
     virtual bool IsEndGame() { return false; }
+    // Piece choice of the BitTorrent peers: engagement through the task's
+    // scheduler (so two peers are not sent after the same piece before every
+    // piece is taken), the pieces already begun, the files in their priority
+    // order and the returned-block pool filtered by a remote's bitfield.
+    virtual bool EngagePiece(int32_t /*piece*/) { return false; }
+    virtual int32_t EngagementCount(int32_t /*piece*/) { return 0; }
+    virtual void ReleaseEngagedPiece(int32_t /*piece*/) {}
+    virtual std::vector<int32_t> PartialPieceList() { return {}; }
+    virtual std::vector<PeerFileSpan> FileSpans() { return {}; }
+    virtual bool TakeReturnedBlocksFor(std::vector<TBlockRequest>& /*list*/, const std::vector<uint8_t>& /*bits*/,
+                                       int32_t /*max*/) {
+        return false;
+    }
+    virtual bool IsBlockReturned(int32_t /*block*/) { return false; }
+    // Reads a verified block for an upload: bytes read, 0 when not
+    // available now, -1 when it cannot be read.
+    virtual int32_t ReadUploadBlock(int32_t /*block*/, int32_t /*length*/, uint8_t* /*out*/) { return -1; }
+    // Pieces still missing (0 when complete or without a map).
+    virtual int32_t PiecesMissing() { return 0; }
+    // Adds a source by its URL text ("tracker://...", "btnode://..." or a
+    // web address) to the candidates.
+    bool AddSourceText(const std::string& url);
+    // HAVE messages for newly verified pieces, appended to every active
+    // BitTorrent peer's output.
+    void SendHavesToPeers(const std::vector<uint32_t>& pieces);
+    // The work thread's choke decisions (every 10 seconds): at most `slots`
+    // BitTorrent peers stay unchoked, the best by their rate towards us
+    // (while downloading) or from us (when complete), plus one rotating
+    // optimistic unchoke.
+    void ChokeDecisions(uint32_t slots, bool complete);
     // Whether every piece is verified (from the live status block).
     bool IsDownloadCompleteForPeers();
     void NoteOutputPending() { m_output_pending = true; }
@@ -240,6 +278,8 @@ private:
     uint32_t m_own_address = 0;
     int32_t m_own_port = 0;
     bool m_fast_backoff = true;
+    uint32_t m_optimistic_turn = 0;
+    int64_t m_last_rate_measure = 0;
 };
 
 }  // namespace engine

@@ -32,6 +32,7 @@ constexpr int32_t IdleCyclesBeforeRefill = 10;
 constexpr size_t PoolSlack = 12;
 // A peer with this much waiting is stepped in every pass.
 constexpr size_t BusyPendingBytes = 28672;
+constexpr int64_t RateMeasureS = 3;
 // Passes before the upload steps run without an allowance.
 constexpr uint32_t UploadWarmupPasses = 18;
 // Checks without traffic that end a BitTorrent connection.
@@ -362,7 +363,10 @@ void TWorkWithPeers::ServicePeers(const PeerPumpPass& pass) {
         if (peer->Kind() != PeerKindBt) continue;
         QTcpSocket* s = peer->Socket();
         size_t pending = !s ? 0 : (pass.complete ? s->SendCount() : s->ReceiveCount());
-        if (!uploads_due && pending < BusyPendingBytes) continue;
+        // A peer with requests waiting is served in the pass that read them:
+        // waiting for the next due pass would cap it at one budget per
+        // period, whatever the remote could take.
+        if (!uploads_due && pending < BusyPendingBytes && peer->UploadQueue().empty()) continue;
         ++served;
         if (!peer->UploadStep()) failed.push_back(peer);
     }
@@ -408,6 +412,17 @@ void TWorkWithPeers::PeerUpkeep(bool complete) {
 
 PeerRates TWorkWithPeers::MeasuredPeerRates() {
     PeerRates rates;
+    // Every three seconds each peer's rates become its payload received and
+    // its bytes sent in the period, over three seconds.
+    const int64_t now = GetClockSeconds();
+    if (now - m_last_rate_measure >= RateMeasureS) {
+        m_last_rate_measure = now;
+        for (TPeerObject* peer : m_active) {
+            peer->SetRates(static_cast<int32_t>(std::min<int64_t>(peer->PeriodPayload() / RateMeasureS, INT32_MAX)),
+                           static_cast<int32_t>(std::min<int64_t>(peer->PeriodUploaded() / RateMeasureS, INT32_MAX)));
+            peer->StartNewPeriod();
+        }
+    }
     for (TPeerObject* peer : m_active) {
         rates.download_bps += peer->DownloadRate();
         rates.upload_bps += peer->UploadRate();

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,9 +155,16 @@ public:
         }
         return false;
     }
+    // Blocks whose arrival completes a piece that fails its check.
+    std::set<int32_t> failing_blocks;
     engine::BlockWriteResult WriteBlock(engine::TPeerObject*, int32_t block, int32_t, const uint8_t*) override {
         engine::BlockWriteResult r;
         r.written = true;
+        if (failing_blocks.count(block)) {
+            r.piece_failed = true;
+            r.failed_piece = block / (PieceLength / engine::BlockSize);
+            return r;
+        }
         r.is_new = !held[block];
         held[block] = true;
         return r;
@@ -169,6 +177,17 @@ public:
     }
     bool HasBlock(int32_t block) override { return held.count(block) && held[block]; }
     int32_t ReadPosition() override { return read_position; }
+    // Verified blocks an upload may read (absent: unreadable) and the
+    // pieces still missing, for the BitTorrent peer.
+    std::map<int32_t, std::string> stored;
+    int32_t pieces_missing = 10;
+    int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) override {
+        auto it = stored.find(block);
+        if (it == stored.end() || static_cast<int32_t>(it->second.size()) < length) return -1;
+        std::copy(it->second.begin(), it->second.begin() + length, out);
+        return length;
+    }
+    int32_t PiecesMissing() override { return pieces_missing; }
 
     // Pieces and the status block as the piece layer would set them.
     void SetPieces(uint32_t count, uint32_t done) {

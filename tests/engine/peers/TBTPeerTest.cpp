@@ -1,5 +1,6 @@
 // The BitTorrent peer against a scripted peer of our own on loopback: the
-// exchange after the handshake, blocks requested and received, and hostile
+// exchange after the handshake, blocks requested and received, blocks
+// served and refused, snubbing, and hostile
 // input (oversized length, wrong bitfield size, unrequested block, request
 // outside the piece, malformed HAVE, our own peer id) handled without a
 // crash and with the right outcome.
@@ -147,6 +148,84 @@ TEST_F(BtPeer, HostileMessagesAreHandled) {
         EXPECT_TRUE(m_peer->UploadQueue().empty());
         EXPECT_EQ(m_peer->RemotePieces(), 0) << "the malformed HAVE's neighbour was dropped with it";
     }
+}
+
+TEST_F(BtPeer, ServesRequestedBlocksAndAnnouncesUnreadableOnes) {
+    Establish();
+    m_task->stored[1] = std::string(engine::BlockSize, 'S');
+    // Block 1 is held; piece 1 (blocks 2 and 3) cannot be read.
+    ASSERT_TRUE(m_remote->Send(engine::BuildBtRequest(6, 0, engine::BlockSize, engine::BlockSize) +
+                               engine::BuildBtRequest(6, 1, 0, engine::BlockSize) +
+                               engine::BuildBtRequest(6, 1, engine::BlockSize, engine::BlockSize)));
+    const std::string piece = engine::BuildBtPieceHeader(0, engine::BlockSize, engine::BlockSize) +
+                              std::string(engine::BlockSize, 'S');
+    const std::string missing = engine::BuildBtPieceNotAvailable(1);
+    ASSERT_TRUE(StepUntil([&] {
+        m_peer->UploadStep();
+        return m_remote->Received().find(missing) != std::string::npos;
+    }));
+    const size_t at = m_remote->Received().find(piece);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_LT(at, m_remote->Received().find(missing));
+    EXPECT_EQ(m_remote->Received().find(missing, m_remote->Received().find(missing) + 1), std::string::npos)
+        << "one notice drops the piece's other request";
+    EXPECT_TRUE(m_peer->UploadQueue().empty());
+    EXPECT_EQ(m_peer->UploadedBytes(), engine::BlockSize);
+
+    // Choked, the remote's requests are not queued at all.
+    m_peer->Choke();
+    const std::string again = engine::BuildBtRequest(6, 0, engine::BlockSize, engine::BlockSize);
+    const int64_t expected_total = m_peer->Socket()->ReceivedTotal() + static_cast<int64_t>(again.size());
+    ASSERT_TRUE(m_remote->Send(again));
+    ASSERT_TRUE(StepUntil([&] {
+        return m_peer->Socket()->ReceivedTotal() >= expected_total && m_peer->Socket()->ReceiveCount() == 0;
+    }));
+    EXPECT_TRUE(m_peer->UploadQueue().empty());
+}
+
+TEST_F(BtPeer, ARemoteThatStopsDeliveringIsSnubbed) {
+    struct Case {
+        const char* name;
+        int32_t pieces_missing;
+        bool stays;
+    };
+    for (const Case& c : {Case{"far from the end: requests go back", 10, true},
+                          Case{"two pieces from the end: connection ends", 2, false}}) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        m_task->pieces_missing = c.pieces_missing;
+        Establish();
+        ASSERT_TRUE(m_remote->Send(Message(5, std::string(1, '\xF0')) + Message(1, "")));
+        const std::string request = engine::BuildBtRequest(6, 0, 0, engine::BlockSize);
+        ASSERT_TRUE(StepUntil([&] { return m_remote->Received().find(request) != std::string::npos; }));
+        ASSERT_FALSE(m_peer->RequestQueue().empty());
+        const size_t queued = m_peer->RequestQueue().size();
+        // The first check notes the bytes that arrived before it.
+        for (int i = 0; i <= engine::TBTPeer::SnubChecks; ++i) m_peer->CheckRequests();
+        EXPECT_EQ(m_peer->ProcessStep(), c.stays);
+        if (c.stays) {
+            EXPECT_EQ(m_task->returned.size(), queued) << "the queue went back to the task";
+            const std::string cancel = engine::BuildBtRequest(8, 0, 0, engine::BlockSize);
+            EXPECT_TRUE(StepUntil([&] { return m_remote->Received().find(cancel) != std::string::npos; }));
+        } else {
+            EXPECT_EQ(m_peer->CloseReason(), engine::BtCloseReason::Snubbed);
+        }
+    }
+}
+
+TEST_F(BtPeer, APieceThatFailsItsCheckEndsTheConnection) {
+    Establish();
+    ASSERT_TRUE(m_remote->Send(Message(5, std::string(1, '\xF0')) + Message(1, "")));
+    const std::string request = engine::BuildBtRequest(6, 0, 0, engine::BlockSize);
+    ASSERT_TRUE(StepUntil([&] { return m_remote->Received().find(request) != std::string::npos; }));
+    m_task->failing_blocks.insert(0);
+    ASSERT_TRUE(m_remote->Send(engine::BuildBtPieceHeader(0, 0, engine::BlockSize) + std::string(engine::BlockSize, 'w')));
+    EXPECT_FALSE(StepUntil([] { return false; }));
+    EXPECT_EQ(m_peer->CloseReason(), engine::BtCloseReason::BadData);
+    EXPECT_EQ(m_peer->Stats().bad_events, 1);
+    EXPECT_TRUE(m_peer->RequestQueue().empty() || m_peer->RequestQueue().front().block != 0)
+        << "the failed piece's requests are dropped";
 }
 
 TEST_F(BtPeer, OwnPeerIdIsRefused) {

@@ -1,0 +1,186 @@
+// The BitTorrent side of the engine against real programs on loopback, with
+// opentracker as the tracker: the one-task program downloads from an aria2c
+// seeder, seeds to an aria2c leecher that reaches it through the listener,
+// combines an nginx web source with two seeders (all HTTP announces: aria2c
+// speaks UDP trackers only with its DHT on), two engines with the HTTP
+// preamble find each other over UDP announces, and a Transmission seeder in
+// a private network namespace (it ignores loopback peers) is found over a
+// UDP announce. Each checks the file byte for byte.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/engine/peers/SwarmTestSupport.h"
+#include "tests/support/OpentrackerServer.h"
+
+namespace swarm_test {
+namespace {
+
+using http_test::RandomContent;
+using http_test::ReadFile;
+using http_test::WriteFile;
+
+constexpr int64_t PieceLength = 256 * 1024;
+
+class BtSwarm : public ::testing::Test {
+protected:
+    // Content, seed folder and a torrent announcing to the tracker with the
+    // given protocol.
+    void Prepare(size_t size, uint32_t seed, bool udp_tracker) {
+        m_content = RandomContent(size, seed);
+        std::filesystem::create_directories(m_sandbox.File("seed"));
+        std::filesystem::create_directories(m_sandbox.File("work"));
+        WriteFile(m_sandbox.File("seed/f.bin"), m_content);
+        // The hash does not depend on the trackers: a first torrent names the
+        // whitelist entry, the real one the tracker's port.
+        const Torrent draft = MakeTorrent(m_content, "f.bin", PieceLength, {"http://127.0.0.1:1/announce"});
+        m_tracker = std::make_unique<testing_support::OpentrackerServer>(
+            std::vector<std::array<uint8_t, 20>>{draft.info_hash});
+        ASSERT_TRUE(m_tracker->Started()) << m_tracker->Failure();
+        m_torrent = MakeTorrent(m_content, "f.bin", PieceLength,
+                                {udp_tracker ? m_tracker->UdpAnnounceUrl() : m_tracker->HttpAnnounceUrl()});
+        ASSERT_EQ(m_torrent.info_hash, draft.info_hash);
+        WriteFile(TorrentPath(), m_torrent.bytes);
+    }
+    std::string TorrentPath() { return m_sandbox.File("f.torrent"); }
+
+    // aria2c on 127.0.0.<octet>.
+    std::unique_ptr<Background> StartAria2(const std::string& folder, uint8_t octet, bool seed, const std::string& log) {
+        const uint16_t port = FreePort(platform::MakeIpv4(127, 0, 0, octet));
+        auto p = std::make_unique<Background>(
+            Aria2Args(TorrentPath(), folder, "127.0.0." + std::to_string(octet), port, seed), log,
+            m_sandbox.Path().string());
+        EXPECT_TRUE(p->Started());
+        return p;
+    }
+    // The one-task program on 127.0.0.<octet> with P2P on.
+    std::unique_ptr<Background> StartEngine(const std::string& target, uint8_t octet, const std::string& log,
+                                            std::vector<std::string> extra = {}) {
+        std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+        const uint32_t address = platform::MakeIpv4(127, 0, 0, octet);
+        const std::string listen = "127.0.0." + std::to_string(octet) + ":" + std::to_string(FreePort(address));
+        std::vector<std::string> args = {TIDEWELL_FETCH, "--target", target, "--torrent", TorrentPath(), "--work",
+                                         m_sandbox.File("work"), "--bt-limit", "20", "--listen", listen,
+                                         "--timeout", "240", "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto p = std::make_unique<Background>(args, log, m_sandbox.Path().string());
+        EXPECT_TRUE(p->Started());
+        return p;
+    }
+    bool SameAsContent(const std::string& path) { return ReadFile(path) == m_content; }
+
+    testing_support::Sandbox m_sandbox;
+    std::string m_content;
+    std::unique_ptr<testing_support::OpentrackerServer> m_tracker;
+    Torrent m_torrent;
+};
+
+TEST_F(BtSwarm, EngineDownloadsFromAnAria2SeederFoundOverHttpAnnounce) {
+    Prepare(64u << 20, 31, false);
+    auto seeder = StartAria2(m_sandbox.File("seed"), 12, true, m_sandbox.File("aria2.log"));
+    ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 1)) << seeder->Log();
+    const std::string target = m_sandbox.File("got/f.bin");
+    auto engine = StartEngine(target, 2, m_sandbox.File("engine.log"));
+    int code = -1;
+    ASSERT_TRUE(engine->Wait(240000, &code));
+    EXPECT_EQ(code, 0) << engine->Log();
+    EXPECT_TRUE(SameAsContent(target));
+    const ByteCounts bytes = ParseByteCounts(engine->Log());
+    EXPECT_EQ(bytes.web, 0);
+    EXPECT_GE(bytes.peer, static_cast<long long>(m_content.size()));
+}
+
+TEST_F(BtSwarm, Aria2LeechesFromTheEngineThroughItsListener) {
+    Prepare(32u << 20, 32, false);
+    // The engine examines the complete file and seeds it.
+    const std::string stop = m_sandbox.File("stop");
+    auto seed = StartEngine(m_sandbox.File("seed/f.bin"), 3, m_sandbox.File("engine.log"), {"--seed-until", stop});
+    ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 1)) << seed->Log();
+    std::filesystem::create_directories(m_sandbox.File("leech"));
+    auto leecher = StartAria2(m_sandbox.File("leech"), 13, false, m_sandbox.File("aria2.log"));
+    int code = -1;
+    ASSERT_TRUE(leecher->Wait(180000, &code)) << leecher->Log() << seed->Log();
+    EXPECT_EQ(code, 0) << leecher->Log();
+    EXPECT_TRUE(SameAsContent(m_sandbox.File("leech/f.bin")));
+    WriteFile(stop, "");
+    EXPECT_TRUE(seed->Wait(20000, &code));
+    EXPECT_EQ(code, 0) << seed->Log();
+}
+
+TEST_F(BtSwarm, P2spTaskTakesBytesFromNginxAndTwoSeeders) {
+    Prepare(32u << 20, 33, false);
+    std::filesystem::create_directories(m_sandbox.File("seed2"));
+    WriteFile(m_sandbox.File("seed2/f.bin"), m_content);
+    // The web source (two connections at 512 KiB/s) is slow enough that the
+    // peers have a share to deliver.
+    http_test::LoggedNginx nginx(m_sandbox.File("seed"), m_sandbox.File("ranges.log"), "limit_rate 512k;\n");
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    auto seeder1 = StartAria2(m_sandbox.File("seed"), 14, true, m_sandbox.File("aria2a.log"));
+    auto seeder2 = StartAria2(m_sandbox.File("seed2"), 15, true, m_sandbox.File("aria2b.log"));
+    ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 2)) << seeder1->Log() << seeder2->Log();
+    const std::string target = m_sandbox.File("got/f.bin");
+    auto engine = StartEngine(target, 4, m_sandbox.File("engine.log"), {"--web-limit", "2", nginx.Url("/f.bin")});
+    int code = -1;
+    ASSERT_TRUE(engine->Wait(240000, &code));
+    EXPECT_EQ(code, 0) << engine->Log();
+    EXPECT_TRUE(SameAsContent(target));
+    const ByteCounts bytes = ParseByteCounts(engine->Log());
+    EXPECT_GT(bytes.web, 0) << engine->Log();
+    EXPECT_GT(bytes.peer, 0) << engine->Log();
+    EXPECT_GT(nginx.BytesServed(), 0);
+}
+
+TEST_F(BtSwarm, TwoEnginesWithTheHttpPreambleFindEachOtherOverUdpAnnounce) {
+    Prepare(16u << 20, 34, true);
+    const std::string stop = m_sandbox.File("stop");
+    auto seed = StartEngine(m_sandbox.File("seed/f.bin"), 5, m_sandbox.File("seed.log"),
+                            {"--preamble", "--seed-until", stop});
+    ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 1)) << seed->Log();
+    const std::string target = m_sandbox.File("got/f.bin");
+    auto leech = StartEngine(target, 6, m_sandbox.File("leech.log"), {"--preamble"});
+    int code = -1;
+    ASSERT_TRUE(leech->Wait(240000, &code));
+    EXPECT_EQ(code, 0) << leech->Log() << seed->Log();
+    EXPECT_TRUE(SameAsContent(target));
+    EXPECT_GE(ParseByteCounts(leech->Log()).peer, static_cast<long long>(m_content.size()));
+    WriteFile(stop, "");
+    EXPECT_TRUE(seed->Wait(20000, &code));
+}
+
+TEST_F(BtSwarm, EngineDownloadsFromATransmissionSeederOverUdpAnnounce) {
+    const std::string content = RandomContent(16u << 20, 35);
+    for (const char* folder : {"seed", "got", "work", "ot", "tr"}) std::filesystem::create_directories(m_sandbox.File(folder));
+    WriteFile(m_sandbox.File("seed/f.bin"), content);
+    const Torrent torrent = MakeTorrent(content, "f.bin", PieceLength, {"udp://198.18.0.1:6969/announce"});
+    WriteFile(m_sandbox.File("f.torrent"), torrent.bytes);
+    std::string hex;
+    char two[3];
+    for (uint8_t b : torrent.info_hash) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        hex += two;
+    }
+    WriteFile(m_sandbox.File("ot/whitelist.txt"), hex + "\n");
+    WriteFile(m_sandbox.File("ot/opentracker.conf"), "access.whitelist whitelist.txt\n");
+    // The tracker drops to "nobody" inside its folder.
+    std::filesystem::permissions(m_sandbox.Path(), std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+    for (const char* f : {"ot", "ot/whitelist.txt", "ot/opentracker.conf"}) {
+        std::filesystem::permissions(m_sandbox.File(f), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                     std::filesystem::perm_options::add);
+    }
+    WriteFile(m_sandbox.File("tr/settings.json"),
+              R"({"bind-address-ipv4": "198.18.0.2", "dht-enabled": false, "lpd-enabled": false, "pex-enabled": false,)"
+              R"( "utp-enabled": false, "encryption": 0, "port-forwarding-enabled": false, "rpc-enabled": false,)"
+              R"( "peer-port": 51413, "speed-limit-up-enabled": false, "ratio-limit-enabled": false})");
+    Background run({"unshare", "--net", "/bin/sh", TRANSMISSION_SCRIPT, TIDEWELL_FETCH, m_sandbox.Path().string()},
+                   m_sandbox.File("script.log"), m_sandbox.Path().string());
+    ASSERT_TRUE(run.Started());
+    int code = -1;
+    ASSERT_TRUE(run.Wait(200000, &code));
+    EXPECT_EQ(code, 0) << run.Log() << ReadFile(m_sandbox.File("engine.log"));
+    EXPECT_TRUE(ReadFile(m_sandbox.File("got/f.bin")) == content);
+    EXPECT_GE(ParseByteCounts(ReadFile(m_sandbox.File("engine.log"))).peer, static_cast<long long>(content.size()));
+}
+
+}  // namespace
+}  // namespace swarm_test
