@@ -111,4 +111,16 @@ QSocketCalls* UdpStreamCalls() { return g_udp_calls.load(); }
 
 void SetUdpStreamCalls(QSocketCalls* calls) { g_udp_calls.store(calls); }
 
+void PollTcpInput(const std::vector<QSocketHandle>& handles, std::vector<uint8_t>* ready) {
+    ready->assign(handles.size(), 0);
+    if (handles.empty()) return;
+    std::vector<platform::PollEntry> entries(handles.size());
+    for (size_t i = 0; i < handles.size(); ++i) {
+        entries[i].socket = Fd(handles[i]);
+        entries[i].want_read = true;
+    }
+    if (platform::PollSockets(entries, 0) <= 0) return;
+    for (size_t i = 0; i < entries.size(); ++i) (*ready)[i] = (entries[i].readable || entries[i].failed) ? 1 : 0;
+}
+
 }  // namespace engine

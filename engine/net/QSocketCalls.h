@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace engine {
 
@@ -61,6 +62,12 @@ public:
 
 // The calls over real TCP sockets.
 QSocketCalls& TcpSocketCalls();
+
+// Which of `handles` (TCP sockets) have input waiting, or an error that the
+// next receive reports, without waiting: (*ready)[i] becomes 1 for those and
+// 0 for the rest (all 0 when the check itself fails). One system call for
+// the whole set.
+void PollTcpInput(const std::vector<QSocketHandle>& handles, std::vector<uint8_t>* ready);
 
 // The UDP-stream calls, or nullptr while no UDP server provides them (a
 // connect or listen that asks for a UDP stream then fails).

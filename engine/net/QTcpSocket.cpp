@@ -49,6 +49,21 @@ QTcpSocket::~QTcpSocket() { Close(); }
 
 QSocketCalls* QTcpSocket::Calls() const { return m_udp_stream ? UdpStreamCalls() : &TcpSocketCalls(); }
 
+void QTcpSocket::MarkInputWaiting(const std::vector<QTcpSocket*>& sockets, std::vector<uint8_t>* waiting) {
+    waiting->assign(sockets.size(), 0);
+    std::vector<QSocketHandle> handles;
+    std::vector<size_t> at;
+    for (size_t i = 0; i < sockets.size(); ++i) {
+        const QTcpSocket* s = sockets[i];
+        if (!s || !s->IsOpen() || s->m_udp_stream || s->m_listening) continue;
+        handles.push_back(s->m_socket);
+        at.push_back(i);
+    }
+    std::vector<uint8_t> ready;
+    PollTcpInput(handles, &ready);
+    for (size_t k = 0; k < at.size(); ++k) (*waiting)[at[k]] = ready[k];
+}
+
 bool QTcpSocket::Fail() {
     m_last_error = platform::LastSocketError();
     Close();

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/net/QSocketBuffer.h"
 #include "engine/net/QSocketCalls.h"
@@ -110,6 +111,11 @@ public:
     void SetReadablePending() { m_readable_pending = true; }
     void SetWritablePending() { m_writable_pending = true; }
     void SetBufferCaps(size_t send_cap, size_t receive_cap);
+
+    // Marks the open TCP connections among `sockets` whose kernel holds input
+    // for them (or an error the next receive reports), in one call and
+    // without waiting; UDP streams, listeners and closed sockets stay 0.
+    static void MarkInputWaiting(const std::vector<QTcpSocket*>& sockets, std::vector<uint8_t>* waiting);
 
     // TCP connects under way in the whole process.
     static int32_t HalfOpenCount();

@@ -41,7 +41,10 @@ constexpr int32_t PeerLogLevel = 13;
 }  // namespace
 
 bool TBTPeer::IsCandidatePiece(int32_t piece, bool only_free) {
-    if (!RemoteHas(piece) || QueuedInPiece(piece)) return false;
+    // The cheap tests first: a scan over the map mostly meets pieces that are
+    // done or that the remote lacks, and the queue walk costs as much as the
+    // queue is long (thousands of requests at loopback rates).
+    if (!RemoteHas(piece)) return false;
     int32_t offset = 0;
     int32_t bytes = 0;
     if (!m_task->MissingPartOfPiece(piece, &offset, &bytes)) return false;
@@ -52,7 +55,7 @@ bool TBTPeer::IsCandidatePiece(int32_t piece, bool only_free) {
     for (int64_t at = start + offset / BlockSize * BlockSize; at < start + offset + bytes && !needs; at += BlockSize) {
         needs = !m_task->HasBlock(static_cast<int32_t>(at / BlockSize));
     }
-    if (!needs) return false;
+    if (!needs || QueuedInPiece(piece)) return false;
     const bool ours = std::find(m_engaged.begin(), m_engaged.end(), piece) != m_engaged.end();
     if (ours) return true;
     if (only_free && m_task->EngagementCount(piece) > 0) return false;

@@ -346,11 +346,25 @@ void TWorkWithPeers::ServicePeers(const PeerPumpPass& pass) {
     std::vector<TPeerObject*> walk = m_active;
     std::sort(walk.begin(), walk.end());
     walk.erase(std::unique(walk.begin(), walk.end()), walk.end());
+    // While downloading, the bytes a connection has pending include what its
+    // kernel buffer holds: a peer whose data waits there is stepped now, not
+    // at the next due pass (a fast remote would otherwise fill the window and
+    // wait, capping the connection at one buffer per service period).
+    std::vector<uint8_t> input_waiting(walk.size(), 0);
+    if (!pass.every_peer_due && !pass.complete) {
+        std::vector<QTcpSocket*> quiet(walk.size(), nullptr);
+        for (size_t i = 0; i < walk.size(); ++i) {
+            QTcpSocket* s = walk[i]->Socket();
+            if (s && s->ReceiveCount() < BusyPendingBytes) quiet[i] = s;
+        }
+        QTcpSocket::MarkInputWaiting(quiet, &input_waiting);
+    }
     std::vector<TPeerObject*> failed;
-    for (TPeerObject* peer : walk) {
+    for (size_t i = 0; i < walk.size(); ++i) {
+        TPeerObject* peer = walk[i];
         QTcpSocket* s = peer->Socket();
         size_t pending = !s ? 0 : (pass.complete ? s->SendCount() : s->ReceiveCount());
-        if (!pass.every_peer_due && pending < BusyPendingBytes) continue;
+        if (!pass.every_peer_due && pending < BusyPendingBytes && !input_waiting[i]) continue;
         if (!peer->ProcessStep()) failed.push_back(peer);
     }
     for (TPeerObject* peer : failed) EndPeer(peer, 0);

@@ -109,6 +109,33 @@ TEST(QTcpSocketLoopback, ResetByPeerClosesAndReportsLoss) {
     EXPECT_EQ(socket.Receive(), -1);
 }
 
+TEST(QTcpSocketLoopback, InputWaitingInTheKernelIsMarkedPerSocket) {
+    LoopbackPeer silent(LoopbackPeer::Mode::NeverRead);
+    LoopbackPeer echo(LoopbackPeer::Mode::Echo);
+    ASSERT_TRUE(silent.Ok() && echo.Ok());
+    QTcpSocket quiet, busy, closed;
+    ASSERT_TRUE(ConnectTo(quiet, silent));
+    ASSERT_TRUE(ConnectTo(busy, echo));
+    // The marks follow the positions, a null entry and a closed socket
+    // included.
+    const std::vector<QTcpSocket*> sockets = {&quiet, nullptr, &closed, &busy};
+    std::vector<uint8_t> waiting;
+    QTcpSocket::MarkInputWaiting(sockets, &waiting);
+    EXPECT_EQ(waiting, (std::vector<uint8_t>{0, 0, 0, 0}));
+
+    ASSERT_EQ(busy.Send("echo me"), 7);
+    ASSERT_TRUE(WaitFor([&] {
+        QTcpSocket::MarkInputWaiting(sockets, &waiting);
+        return waiting[3] != 0;
+    }));
+    EXPECT_EQ(waiting, (std::vector<uint8_t>{0, 0, 0, 1}));
+    // Nothing is read by the check: the bytes are still there to receive,
+    // and once they are, nothing waits any more.
+    EXPECT_EQ(ReceiveAll(busy, 7), "echo me");
+    QTcpSocket::MarkInputWaiting(sockets, &waiting);
+    EXPECT_EQ(waiting, (std::vector<uint8_t>{0, 0, 0, 0}));
+}
+
 TEST(QTcpSocketLoopback, TrickledBytesArriveWholeAndTheCloseEndsTheConnection) {
     const std::string payload = "one byte at a time, in order";
     LoopbackPeer peer(LoopbackPeer::Mode::Trickle, payload);
