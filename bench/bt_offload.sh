@@ -33,7 +33,7 @@ done
 # Each instance prints "complete" once its file is whole; all keep seeding
 # until the last one is done.
 for i in 1 2 3 4; do
-  until grep -q '^complete' "$dir/engine$i.log"; do
+  until grep -qs '^complete' "$dir/engine$i.log"; do
     if ! kill -0 "${pids[$((i + 1))]}" 2>/dev/null; then echo "instance $i ended early:" >&2; tail "$dir/engine$i.log" >&2; exit 1; fi
     sleep 0.2
   done

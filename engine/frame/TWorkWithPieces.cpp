@@ -506,6 +506,11 @@ BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, i
             } else {
                 piece->DropBuffer();
             }
+        } else {
+            // Kept in memory for uploads, and served from there: the peers
+            // hear of it now rather than when it reaches the disk (up to a
+            // save period later), or they fetch it from the web themselves.
+            m_scheduler->QueueVerifiedHave(static_cast<int32_t>(index));
         }
     } else if (accepted && m_pieces->IsPieceDone(index)) {
         result.completed_piece = static_cast<int32_t>(index);

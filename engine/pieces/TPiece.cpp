@@ -243,7 +243,12 @@ int32_t TPiece::ReadForUpload(uint8_t* out, int32_t length, int32_t offset, std:
                               int64_t now, int32_t read_ahead, bool force) {
     if (!m_owner || !out || length <= 0 || offset < 0 || offset >= m_size) return -1;
     const bool done = m_owner->IsPieceDone(m_index);
-    if (!done && !force) return -1;
+    // A piece kept whole in memory after its check counts as done only once
+    // written, but its bytes are verified and the peers were told it is here
+    // (the bitfield counts blocks held): refusing it would make them drop
+    // the connection.
+    const bool verified_in_memory = IsCompleteInMemory();
+    if (!done && !force && !verified_in_memory) return -1;
     ++m_owner->m_read_requests;
     length = std::min(length, m_size - offset);
     if (m_buffer.HasRange(offset, length)) {

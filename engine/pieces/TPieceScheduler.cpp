@@ -64,10 +64,23 @@ void TPieceScheduler::OnPieceChanged(const TPiecesEvent& event) {
     if (!m_pieces) return;
     m_status.done_or_skipped = m_pieces->DoneOrSkipped();
     m_status.cached_bytes = m_pieces->CachedBytes();
+    const auto index = static_cast<size_t>(event.value);
+    const bool early = event.value >= 0 && index < m_announced_early.size() && m_announced_early[index];
+    if (early) m_announced_early[index] = false;
     if (event.flag != 0 && m_pieces->IsAllScanned()) {
         std::erase(m_engaged, event.value);
-        QueueHave(event.value);
+        if (!early) QueueHave(event.value);
     }
+}
+
+void TPieceScheduler::QueueVerifiedHave(int32_t index) {
+    if (!m_pieces || !m_pieces->IsAllScanned() || index < 0 || index >= m_pieces->PieceCount()) return;
+    if (m_pieces->IsPieceDone(index)) return;  // announced when it was done
+    const auto at = static_cast<size_t>(index);
+    if (m_announced_early.size() <= at) m_announced_early.resize(static_cast<size_t>(m_pieces->PieceCount()), false);
+    if (m_announced_early[at]) return;
+    m_announced_early[at] = true;
+    QueueHave(index);
 }
 
 void TPieceScheduler::OnDiskFault(int32_t state_code) {
@@ -219,6 +232,7 @@ void TPieceScheduler::ResetScheduling() {
     m_end_game_reached = false;
     m_engaged.clear();
     m_have_queue.clear();
+    m_announced_early.clear();
     m_returned.clear();
 }
 

@@ -97,6 +97,10 @@ public:
     int64_t RandomStartPiece() const;
 
     void QueueHave(int32_t index);
+    // A piece verified and kept in memory (for uploads) is announced now, not
+    // once it is written: peers can fetch it from us at once. Its later
+    // completion on disk does not announce it again.
+    void QueueVerifiedHave(int32_t index);
     // Hands the queued piece indices to the caller and empties the queue.
     std::vector<int32_t> TakeHaveQueue();
     const std::vector<int32_t>& HaveQueue() const { return m_have_queue; }
@@ -125,6 +129,7 @@ private:
     std::vector<int32_t> m_engaged;
     std::vector<TBlockRequest> m_returned;
     std::vector<int32_t> m_have_queue;
+    std::vector<bool> m_announced_early;  // by piece index
     TBitfield m_bitfield_copy;
     TPieceStatus m_status;
     std::string m_part_blob;

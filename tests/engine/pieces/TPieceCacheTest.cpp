@@ -46,6 +46,28 @@ TEST_F(PieceCache, APieceIsVerifiedOnItsLastBlockAndWrittenLater) {
     EXPECT_EQ(pieces->CacheHits(), 1);
 }
 
+TEST_F(PieceCache, AVerifiedPieceStillInMemoryIsServedToUploadsAnUnverifiedOneIsNot) {
+    Build(MakeTorrent(256 * KiB, {1 * MiB}));
+    FakeSource peer(BlockSourceKind::BitTorrent);
+    std::string out(16384, '\0');
+    auto* p = reinterpret_cast<uint8_t*>(out.data());
+    for (int64_t b = 0; b < 15; ++b) Offer(b, &peer);
+    EXPECT_EQ(pieces->ReadBlock(3, 16384, p, 0, false), -1) << "a piece still being received";
+    Offer(15, &peer);
+    ASSERT_TRUE(pieces->Piece(0)->IsCompleteInMemory());
+    ASSERT_FALSE(pieces->IsPieceDone(0));
+    // Peers learn of it from the blocks we hold: a refusal would end their
+    // connections.
+    EXPECT_EQ(pieces->ReadBlock(3, 16384, p, 0, false), 16384);
+    EXPECT_EQ(out, torrent.data.substr(3 * 16384, 16384));
+    EXPECT_FALSE(pieces->IsPieceDone(0)) << "serving it does not write it";
+    // A piece whose last block fails the check is not served either.
+    for (int64_t b = 16; b < 32; ++b) Offer(b, &peer, nullptr, b == 20);
+    EXPECT_FALSE(pieces->Piece(1)->IsCompleteInMemory());
+    EXPECT_EQ(pieces->ReadBlock(17, 16384, p, 0, false), -1);
+    pieces.reset();  // holds references to the source
+}
+
 TEST_F(PieceCache, AnIdlePartOfABigPieceIsFlushedAndOnlyTheRestIsHashedLater) {
     Build(MakeTorrent(4 * MiB, {4 * MiB}));
     FakeSource web(BlockSourceKind::Http);

@@ -168,6 +168,24 @@ TEST_F(TPieceSchedulerTest, RandomStartPieceStaysInRange) {
     EXPECT_EQ(scheduler.RandomStartPiece(), 15);
 }
 
+TEST_F(TPieceSchedulerTest, AVerifiedPieceIsAnnouncedOnceEarlyAndNotAgainWhenDone) {
+    Build(10);
+    scheduler.QueueVerifiedHave(4);
+    scheduler.QueueVerifiedHave(4);
+    scheduler.QueueVerifiedHave(10);  // outside the map
+    EXPECT_EQ(scheduler.TakeHaveQueue(), std::vector<int32_t>{4});
+    pieces.SetPieceDone(4, true);
+    EXPECT_TRUE(scheduler.HaveQueue().empty()) << "announced already";
+    // A piece done already was announced then; one written later than a
+    // lost write is announced again.
+    scheduler.QueueVerifiedHave(4);
+    EXPECT_TRUE(scheduler.HaveQueue().empty());
+    scheduler.QueueVerifiedHave(6);
+    pieces.SetPieceDone(6, false);
+    pieces.SetPieceDone(6, true);
+    EXPECT_EQ(scheduler.TakeHaveQueue(), (std::vector<int32_t>{6}));
+}
+
 TEST_F(TPieceSchedulerTest, EventsUpdateTheStatusCopyAndQueueHaves) {
     Build(10);
     EXPECT_EQ(scheduler.BitfieldCopy().BitCount(), 10);
