@@ -12,7 +12,7 @@
 set -euo pipefail
 
 build=${1:-build/normal}
-size_mib=${2:-64}
+size_mib=${2:-256}
 rate=${3:-4m}
 web=${4:-2}
 source "$(dirname "$0")/bt_common.sh"

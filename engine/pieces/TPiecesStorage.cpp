@@ -182,8 +182,10 @@ bool TPieces::OpenFileForRange(TFileEntry& file, int64_t required, bool for_writ
             file.m_file.SetLength(target);
             if (file.m_file.GetSize() < target) file.m_file.Close();
         }
+        // Only a growth changes the size just read (every block write passes
+        // here: one size query less per write).
+        current = file.m_file.GetSize();
     }
-    current = file.m_file.GetSize();
     return current >= required && IsLayoutValid() && platform::FileSize(file.m_path) >= required;
 }
 
