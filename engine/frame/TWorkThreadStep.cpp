@@ -49,8 +49,15 @@ constexpr SpeedStep SpeedSteps[] = {
 
 int64_t TWorkThread::WorkStep() {
     ServeReadRequests();
+    const bool had_size = HasSize();
     PumpPeers();
     PieceLayerStep();
+    if (!had_size && HasSize()) {
+        // A source's reply just told the size: the task's other web
+        // connections start now, not a cycle (up to a second) later.
+        RestartWebCycle();
+        ConnectWebSources();
+    }
     bool complete = IsDownloadComplete();
     // A finished task that only talks to trackers has nothing urgent to do.
     if (complete && OnlyTrackerPeersForAMinute()) platform::SleepMs(200);

@@ -216,6 +216,8 @@ protected:
     virtual void AddSourceUrls();
     virtual void ResolvePending();
     virtual void ConnectWebSources();
+    // The next ConnectWebSources call runs even if this second's cycle ran.
+    void RestartWebCycle() { m_last_web_cycle = 0; }
     virtual void ConnectBtPeers();
     virtual void DropPeers(int kinds, int count, bool only_unproductive);
     virtual size_t CandidateCount() { return m_candidates.size(); }
