@@ -102,6 +102,7 @@ void TWorkThread::PumpPeers() {
     pass.request_divisor = m_request_divisor;
     pass.upload_slots = m_upload_slots;
     ServicePeers(pass);
+    if (TakeNewBtCandidates() && IsP2PEnabled()) ConnectBtPeers();
     if (!IsMetadataReady()) {
         ConnectWebSources();
         if (IsP2PEnabled()) {

@@ -203,6 +203,7 @@ void TTrackerPeer::TakeReply(const TrackerReply& reply) {
     if (!reply.failure_reason.empty()) {
         LogFormat(TrackerLogLevel, "Tracker %s: %s", m_candidate->m_url.c_str(), reply.failure_reason.c_str());
     }
+    const auto added_before = m_added;
     for (const TrackerPeerEntry& entry : reply.peers) {
         TPeerId candidate;
         candidate.m_kind = 1;
@@ -213,6 +214,7 @@ void TTrackerPeer::TakeReply(const TrackerReply& reply) {
         candidate.m_max_connections = 1;
         if (candidate.IsValid() && m_task->AddCandidate(candidate, false, false)) ++m_added;
     }
+    if (m_added != added_before) m_task->NoteNewBtCandidates();
     LogFormat(TrackerLogLevel, "Tracker %s: %d peers, %d new", m_candidate->m_url.c_str(),
               static_cast<int>(reply.peers.size()), static_cast<int>(m_added));
 }

@@ -297,6 +297,7 @@ void TWorkWithPeers::ResetPeers() {
     }
     m_idle_cycles = 0;
     m_last_web_cycle = m_last_bt_cycle = 0;
+    m_new_bt_candidates = false;
     m_output_pending = false;
     std::vector<TPeerObject*> active;
     active.swap(m_active);

@@ -102,6 +102,16 @@ public:
 
     // Candidates.
     bool AddCandidate(const TPeerId& candidate, bool spread, bool take_peer_id);
+    // A tracker named new BitTorrent peers: the next pass connects them
+    // instead of the next cycle (up to a second later).
+    void NoteNewBtCandidates() { m_new_bt_candidates = true; }
+    // True once after NoteNewBtCandidates; the BitTorrent cycle restarts.
+    bool TakeNewBtCandidates() {
+        if (!m_new_bt_candidates) return false;
+        m_new_bt_candidates = false;
+        m_last_bt_cycle = 0;
+        return true;
+    }
     TPeerId* FindOrAddAddress(uint32_t address, int32_t port, int32_t kind, bool at_front, int32_t score);
     bool PenalizeSource(const TPeerId& source, bool delay, int32_t cycles);
     void PenalizeCandidate(TPeerId* source, TPeerObject* peer, int32_t penalty);
@@ -274,6 +284,7 @@ private:
     int32_t m_idle_cycles = 0;
     int64_t m_last_web_cycle = 0;
     int64_t m_last_bt_cycle = 0;
+    bool m_new_bt_candidates = false;
     bool m_output_pending = false;
     std::array<uint8_t, 20> m_info_hash{};
     std::array<uint8_t, 20> m_own_peer_id{};

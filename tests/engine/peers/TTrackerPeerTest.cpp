@@ -100,6 +100,9 @@ TEST_F(TrackerPeerAgainstOpentracker, BothProtocolsYieldCandidatesAndAnnounceThe
         EXPECT_EQ(tracker->State(), engine::PeerState::Finished);
         EXPECT_TRUE(HasCandidate(platform::MakeIpv4(127, 0, 0, OtherOctet), OtherPort));
         EXPECT_GE(tracker->CandidatesAdded(), 1);
+        // The new peers are connected in the next pass, once.
+        EXPECT_TRUE(m_task->TakeNewBtCandidates());
+        EXPECT_FALSE(m_task->TakeNewBtCandidates());
         // The step after the reply ends the connection.
         EXPECT_FALSE(tracker->ProcessStep());
         engine::TRefObject::Release(tracker);
