@@ -64,8 +64,11 @@ int64_t TWorkThread::WorkStep() {
     if (m_publish_requested && ObjectLock().TryLock()) {
         ApplyPiecePriorities();
         ApplyPendingPeerChanges();
-        PublishStatus(true, true);
+        // The progress goes into the live block first: published after it,
+        // the block is current, and a download that just completed is seen
+        // as complete now rather than a second later.
         UpdateProgress();
+        PublishStatus(true, true);
         m_publish_requested = false;
         ObjectLock().Unlock();
     }
