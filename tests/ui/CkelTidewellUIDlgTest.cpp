@@ -90,6 +90,9 @@ TEST_F(WindowFixture, ButtonsFollowTheTableInEveryState) {
         ButtonCase{"recovering", 1, {15}, false, hidden, shown_off, hidden, hidden, shown_off, hidden},
         ButtonCase{"reloading", 1, {16}, false, hidden, shown_off, hidden, hidden, shown_off, hidden},
         ButtonCase{"recovered, downloading", 1, {15, 4}, false, hidden, shown, hidden, hidden, hidden_off, shown},
+        // States without a row in the table leave the buttons as they were.
+        ButtonCase{"other states keep the look", 0, {1, 3, 4, 2, 14}, false, hidden, shown, hidden, hidden,
+                   hidden_off, shown},
     };
     for (const ButtonCase& c : cases) {
         SCOPED_TRACE(c.name);
