@@ -501,10 +501,10 @@ BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, i
         // memory: it goes to disk at once, so a crash loses no verified data.
         if (!HasBitTorrentPeers()) {
             const int32_t size = piece->m_size;
-            if (piece->WriteComplete(m_pieces->ScratchBuffer()) != size) {
+            if (piece->WriteComplete() != size) {
                 m_pieces->SetPieceDone(index, false);
             } else {
-                piece->DropBuffer();
+                m_pieces->DropWrittenBuffer(*piece);
             }
         }
     } else if (accepted && m_pieces->IsPieceDone(index)) {

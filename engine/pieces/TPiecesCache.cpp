@@ -37,19 +37,72 @@ int32_t TPieces::WriteBlock(int64_t block, int32_t length, const uint8_t* data, 
     const bool was_complete = piece.IsCompleteInMemory();
     const int32_t result =
         piece.ReceiveBlock(data, length, static_cast<int32_t>(OffsetOfBlock(block)), source, accepted);
+    if (was_complete || !piece.IsCompleteInMemory()) return result;
     // Complete pieces wait in memory for the 5-second upkeep, but never
     // beyond half the cache: a fast source would otherwise fill memory with
-    // pieces between two upkeep passes.
-    if (!was_complete && piece.IsCompleteInMemory() && m_complete_in_memory > CacheLimit() / 2) {
-        const int32_t size = piece.m_size;
-        if (piece.WriteComplete(Scratch()) != size) {
+    // pieces between two upkeep passes. (Usually an earlier piece was written
+    // while this one was hashed, and nothing is left to do here.)
+    if (m_complete_in_memory > CacheLimit() / 2) {
+        if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(index, false);
         } else {
-            m_cached_bytes = std::max(m_cached_bytes - piece.m_buffer.BufferedBytes(), 0);
-            piece.DropBuffer();
+            DropWrittenBuffer(piece);
         }
     }
+    // Nor may the cached copies of done pieces and the complete pieces
+    // together pass the cache between two upkeep passes.
+    if (m_cached_bytes > CacheLimit()) TrimCache();
     return result;
+}
+
+void TPieces::DropWrittenBuffer(TPiece& piece) {
+    m_cached_bytes = std::max(m_cached_bytes - piece.m_buffer.BufferedBytes(), 0);
+    piece.DropBuffer();
+}
+
+void TPieces::BeginHashOverlap(const TPiece& hashing) {
+    if (m_overlap_piece >= 0) return;
+    if (m_complete_in_memory + hashing.m_buffer.BufferedBytes() <= CacheLimit() / 2) return;
+    while (!m_complete_order.empty()) {
+        const int32_t index = m_complete_order.front();
+        m_complete_order.pop_front();
+        if (index == hashing.m_index || !IsPieceValid(index)) continue;
+        TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+        if (!piece.IsCompleteInMemory()) continue;
+        std::vector<TPieceWriter::Write> writes;
+        const int32_t buffered = piece.m_buffer.BufferedBytes();
+        const int32_t from = piece.m_written_prefix;
+        if (!PrepareBufferedWrites(piece, writes)) {
+            // As WriteComplete would have failed.
+            piece.AfterWrite(-1, buffered);
+            SetPieceDone(index, false);
+            continue;
+        }
+        if (!m_writer.Start(std::move(writes))) {
+            // No helper thread: the piece waits for the usual write.
+            m_complete_order.push_front(index);
+            return;
+        }
+        m_overlap_piece = index;
+        m_overlap_from = from;
+        m_overlap_buffered = buffered;
+        return;
+    }
+}
+
+void TPieces::EndHashOverlap() {
+    if (m_overlap_piece < 0) return;
+    bool failed = false;
+    const int64_t written = m_writer.Wait(failed);
+    const int32_t index = m_overlap_piece;
+    m_overlap_piece = -1;
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    const int32_t result = FinishWrite(index, m_overlap_from, static_cast<int32_t>(written), failed, true, nullptr);
+    if (piece.AfterWrite(result, m_overlap_buffered) != piece.m_size) {
+        SetPieceDone(index, false);
+    } else {
+        DropWrittenBuffer(piece);
+    }
 }
 
 int32_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t read_ahead, bool force) {
@@ -82,11 +135,12 @@ void TPieces::MaintainCache() {
         }
         if (kept < budget) {
             kept += piece.m_buffer.BufferedBytes();
-        } else if (piece.WriteComplete(Scratch()) != piece.m_size) {
+        } else if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(piece.m_index, false);
         }
     }
     m_complete_in_memory = kept;
+    std::erase_if(m_complete_order, [this](int32_t i) { return !IsPieceValid(i) || !Piece(i)->IsCompleteInMemory(); });
     TrimCache();
 }
 
@@ -134,7 +188,7 @@ void TPieces::FlushComplete() {
     if (!IsAllScanned()) return;
     for (auto& p : m_pieces) {
         if (!p->IsCompleteInMemory()) continue;
-        if (p->WriteComplete(Scratch()) != p->m_size) SetPieceDone(p->m_index, false);
+        if (p->WriteComplete() != p->m_size) SetPieceDone(p->m_index, false);
     }
     m_complete_in_memory = 0;
 }
@@ -146,7 +200,7 @@ int64_t TPieces::FlushRange(int64_t first, int64_t last) {
         TPiece& piece = *m_pieces[static_cast<size_t>(i)];
         const int32_t buffered = piece.m_buffer.BufferedBytes();
         if (piece.m_written_prefix + buffered >= piece.m_size && m_has_digests && piece.IsCompleteInMemory()) {
-            piece.WriteComplete(Scratch());
+            piece.WriteComplete();
         } else if (!m_bitfield.Get(i) && buffered > 0) {
             piece.Flush(IdleFlushMinimum);
         }
