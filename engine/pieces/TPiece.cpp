@@ -111,7 +111,6 @@ void TPiece::RecordCompletion() {
     m_last_access = now - TPieces::CacheLifetimeSeconds / 2 - 5;
     m_owner->m_complete_in_memory += m_buffer.BufferedBytes();
     m_owner->m_cached_bytes += m_buffer.BufferedBytes();
-    m_owner->m_complete_order.push_back(m_index);
     m_owner->TouchActivity();
 }
 
@@ -169,13 +168,14 @@ int32_t TPiece::ReceiveBlock(const uint8_t* data, int32_t length, int32_t offset
     m_last_access = m_owner->Now();
     m_bytes_from_source += n;
     if (m_written_prefix + m_buffer.BufferedBytes() >= m_size) {
-        // An earlier complete piece may go to disk while this one is hashed.
-        m_owner->BeginHashOverlap(*this);
+        // A piece that goes to disk at once is written while it is hashed.
+        const bool writing = m_owner->BeginHashOverlap(*this);
         const bool verified = VerifyBuffered();
-        m_owner->EndHashOverlap();
+        if (writing) m_owner->WaitHashOverlap();
         if (!verified) return FailVerification();
         if (m_last_source) m_last_source->ClearBadPieces();
         RecordCompletion();
+        if (writing) m_owner->FinishHashOverlap(*this);
     }
     accepted = true;
     return length;

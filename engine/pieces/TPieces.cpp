@@ -188,7 +188,6 @@ void TPieces::Empty() {
     m_piece_count = 0;
     m_name.clear();
     m_partial_pieces.clear();
-    m_complete_order.clear();
     m_complete_in_memory = 0;
     m_bitfield.Clear();
     m_digests.clear();

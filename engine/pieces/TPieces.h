@@ -13,7 +13,6 @@
 // of the byte stream, i.e. piece ⌊b × 16384 / L⌋ at offset (b × 16384) mod L.
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -130,6 +129,10 @@ public:
     int32_t TrimCache();
     // Writes every piece complete in memory.
     void FlushComplete();
+    // Whether a piece verified on its last block goes to disk at once (while
+    // it is hashed) instead of waiting in memory for upload reads: the task
+    // sets this when no BitTorrent peer could read it back.
+    void SetWriteOnCompletion(bool on) { m_write_on_completion = on; }
     // Frees the buffer of a piece just written to relieve memory, which
     // then no longer counts as cached.
     void DropWrittenBuffer(TPiece& piece);
@@ -212,12 +215,17 @@ private:
     // has no memory or the piece has no place in the files. A file failing
     // part-way ends the list with an empty write, which fails.
     bool PrepareBufferedWrites(TPiece& piece, std::vector<TPieceWriter::Write>& writes);
-    // Around the hashing of a piece that has just completed (TPiece.cpp):
-    // when the complete pieces in memory would pass half the cache, the one
-    // completed first is written on the piece writer meanwhile, and its
-    // bookkeeping is done once the hash is done.
-    void BeginHashOverlap(const TPiece& hashing);
-    void EndHashOverlap();
+    // Around the hashing of a piece that has just completed (TPiece.cpp): a
+    // piece that goes to disk at once (write-on-completion, or the complete
+    // pieces in memory would pass half the cache) is written on the piece
+    // writer while it is hashed. Begin returns whether it started the write;
+    // Wait takes the writer back; Finish, once the piece is verified and
+    // recorded, marks it done and frees its memory. A piece that fails
+    // verification is not finished: its bytes on disk are then as unverified
+    // as a flushed prefix, and the piece is fetched again.
+    bool BeginHashOverlap(TPiece& hashing);
+    void WaitHashOverlap();
+    void FinishHashOverlap(TPiece& piece);
     bool WaitForFreeSpace(const TFileEntry& file, int64_t missing, TDiskLockHolder& lock);
     bool TruncateToSize(TFileEntry& file);
     bool OpenClosedFile(TFileEntry& file, bool for_writing);
@@ -272,13 +280,11 @@ private:
     int64_t m_last_trim = 0;
     // Buffer layer.
     int64_t m_complete_in_memory = 0;
-    // Pieces in the order they became complete in memory (entries go stale
-    // once written; they are skipped and pruned).
-    std::deque<int32_t> m_complete_order;
     TPieceWriter m_writer;
-    int32_t m_overlap_piece = -1;  // written on m_writer right now
-    int32_t m_overlap_from = 0;
-    int32_t m_overlap_buffered = 0;
+    bool m_write_on_completion = false;
+    int32_t m_overlap_from = 0;  // the written piece's prefix when its write started
+    int64_t m_overlap_written = 0;
+    bool m_overlap_failed = false;
     int32_t m_read_requests = 0;
     int32_t m_cache_hits = 0;
     std::string m_info_hash;

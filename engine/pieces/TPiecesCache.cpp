@@ -40,8 +40,8 @@ int32_t TPieces::WriteBlock(int64_t block, int32_t length, const uint8_t* data, 
     if (was_complete || !piece.IsCompleteInMemory()) return result;
     // Complete pieces wait in memory for the 5-second upkeep, but never
     // beyond half the cache: a fast source would otherwise fill memory with
-    // pieces between two upkeep passes. (Usually an earlier piece was written
-    // while this one was hashed, and nothing is left to do here.)
+    // pieces between two upkeep passes. (Usually the piece was written
+    // while it was hashed, and nothing is left to do here.)
     if (m_complete_in_memory > CacheLimit() / 2) {
         if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(index, false);
@@ -60,46 +60,30 @@ void TPieces::DropWrittenBuffer(TPiece& piece) {
     piece.DropBuffer();
 }
 
-void TPieces::BeginHashOverlap(const TPiece& hashing) {
-    if (m_overlap_piece >= 0) return;
-    if (m_complete_in_memory + hashing.m_buffer.BufferedBytes() <= CacheLimit() / 2) return;
-    while (!m_complete_order.empty()) {
-        const int32_t index = m_complete_order.front();
-        m_complete_order.pop_front();
-        if (index == hashing.m_index || !IsPieceValid(index)) continue;
-        TPiece& piece = *m_pieces[static_cast<size_t>(index)];
-        if (!piece.IsCompleteInMemory()) continue;
-        std::vector<TPieceWriter::Write> writes;
-        const int32_t buffered = piece.m_buffer.BufferedBytes();
-        const int32_t from = piece.m_written_prefix;
-        if (!PrepareBufferedWrites(piece, writes)) {
-            // As WriteComplete would have failed.
-            piece.AfterWrite(-1, buffered);
-            SetPieceDone(index, false);
-            continue;
-        }
-        if (!m_writer.Start(std::move(writes))) {
-            // No helper thread: the piece waits for the usual write.
-            m_complete_order.push_front(index);
-            return;
-        }
-        m_overlap_piece = index;
-        m_overlap_from = from;
-        m_overlap_buffered = buffered;
-        return;
-    }
+bool TPieces::BeginHashOverlap(TPiece& hashing) {
+    if (m_writer.IsBusy()) return false;
+    // Only a piece that goes to disk at once anyway: complete pieces are
+    // otherwise kept in memory for upload reads until the upkeep.
+    const bool write_now = m_write_on_completion ||
+                           m_complete_in_memory + hashing.m_buffer.BufferedBytes() > CacheLimit() / 2;
+    if (!write_now) return false;
+    std::vector<TPieceWriter::Write> writes;
+    if (!PrepareBufferedWrites(hashing, writes)) return false;
+    m_overlap_from = hashing.m_written_prefix;
+    return m_writer.Start(std::move(writes));
 }
 
-void TPieces::EndHashOverlap() {
-    if (m_overlap_piece < 0) return;
-    bool failed = false;
-    const int64_t written = m_writer.Wait(failed);
-    const int32_t index = m_overlap_piece;
-    m_overlap_piece = -1;
-    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
-    const int32_t result = FinishWrite(index, m_overlap_from, static_cast<int32_t>(written), failed, true, nullptr);
-    if (piece.AfterWrite(result, m_overlap_buffered) != piece.m_size) {
-        SetPieceDone(index, false);
+void TPieces::WaitHashOverlap() {
+    m_overlap_written = m_writer.Wait(m_overlap_failed);
+}
+
+void TPieces::FinishHashOverlap(TPiece& piece) {
+    const int32_t buffered = piece.m_buffer.BufferedBytes();
+    const int32_t result =
+        FinishWrite(piece.m_index, m_overlap_from, static_cast<int32_t>(m_overlap_written), m_overlap_failed, true,
+                    nullptr);
+    if (piece.AfterWrite(result, buffered) != piece.m_size) {
+        SetPieceDone(piece.m_index, false);
     } else {
         DropWrittenBuffer(piece);
     }
@@ -140,7 +124,6 @@ void TPieces::MaintainCache() {
         }
     }
     m_complete_in_memory = kept;
-    std::erase_if(m_complete_order, [this](int32_t i) { return !IsPieceValid(i) || !Piece(i)->IsCompleteInMemory(); });
     TrimCache();
 }
 

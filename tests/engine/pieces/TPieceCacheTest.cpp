@@ -83,17 +83,21 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         const char* event;
         const char* source_text;
         int32_t bad_pieces;
+        bool write_on_completion = false;  // the piece is written while it is hashed
     };
-    const std::array<Case, 2> cases{{
+    const std::array<Case, 3> cases{{
         {.name = "web source", .kind = BlockSourceKind::Http, .event = "11500101",
          .source_text = "http://127.0.0.1/pkg.zip", .bad_pieces = 1},
         {.name = "BitTorrent peer", .kind = BlockSourceKind::BitTorrent, .event = "11500102",
          .source_text = "127.0.0.9 : 6881", .bad_pieces = 0},
+        {.name = "web source, written on completion", .kind = BlockSourceKind::Http, .event = "11500101",
+         .source_text = "http://127.0.0.1/pkg.zip", .bad_pieces = 1, .write_on_completion = true},
     }};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         owner.failures.clear();
         Build(MakeTorrent(64 * KiB, {256 * KiB}));
+        pieces->SetWriteOnCompletion(c.write_on_completion);
         FakeSource source(c.kind);
         Offer(4, &source, nullptr, true);
         Offer(5, &source);
@@ -108,13 +112,23 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         EXPECT_EQ(source.bad, c.bad_pieces);
         const TPiece& piece = *pieces->Piece(1);
         EXPECT_FALSE(piece.m_complete);
+        EXPECT_FALSE(pieces->IsPieceDone(1));
         EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
         EXPECT_EQ(piece.m_last_source, nullptr);
         EXPECT_EQ(source.refs, 0);
         // Fetched again from its start, it passes.
         OfferPiece(1, &source);
-        EXPECT_TRUE(pieces->Piece(1)->IsCompleteInMemory());
         EXPECT_EQ(source.bad, 0);
+        if (c.write_on_completion) {
+            // On disk at once, over the bad bytes written the first time.
+            EXPECT_TRUE(pieces->IsPieceDone(1));
+            EXPECT_EQ(pieces->CompleteInMemoryBytes(), 0);
+            EXPECT_EQ(pieces->Piece(1)->m_buffer.AllocatedChunks(), 0);
+            EXPECT_EQ(source.delivered, 2) << "the bad delivery and the good one";
+            EXPECT_EQ(ReadDisk(0).substr(64 * KiB, 64 * KiB), torrent.data.substr(64 * KiB, 64 * KiB));
+        } else {
+            EXPECT_TRUE(pieces->Piece(1)->IsCompleteInMemory());
+        }
         pieces.reset();  // holds a reference to the source
     }
 }
