@@ -61,7 +61,8 @@ void TPieces::DropWrittenBuffer(TPiece& piece) {
 }
 
 bool TPieces::BeginHashOverlap(TPiece& hashing) {
-    if (m_writer.IsBusy()) return false;
+    // Without digests there is no hash to overlap with.
+    if (m_writer.IsBusy() || !m_has_digests) return false;
     // Only a piece that goes to disk at once anyway: complete pieces are
     // otherwise kept in memory for upload reads until the upkeep.
     const bool write_now = m_write_on_completion ||
