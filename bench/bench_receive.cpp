@@ -1,7 +1,10 @@
 // The receive path: 16 KiB blocks into piece buffers, SHA-1 as pieces fill,
-// whole pieces written by the cache upkeep, as a download does it. Reports
-// MiB/s and the peak bytes the piece buffer pool held (in use by this run,
-// and in all including idle buffers kept for reuse) against the cache limit.
+// whole pieces written (on the piece writer thread while they are hashed,
+// or by the cache upkeep), as a download does it. Reports MiB/s per CPU
+// second of the receive thread, per CPU second of the whole process and per
+// wall-clock second, and the peak bytes the piece buffer pool held (in use by
+// this run, and in all including idle buffers kept for reuse) against the
+// cache limit.
 //
 // Files go to $TIDEWELL_BENCH_DIR (default $TMPDIR or /tmp). The 2 GiB case
 // shows that memory stays within the cache; its speed depends on the disk
