@@ -15,6 +15,7 @@ ControllerFrontEnd::ControllerFrontEnd(FrontEndOptions options)
       m_stats(options.stats ? options.stats : m_own_stats.get()),
       m_config(PackageConfig::FromSlotBlock(BuiltInSlotBlock())),
       m_title(BuiltInProductTitle()) {
+    if (options.adjust_package) options.adjust_package(m_config);
     m_finish = std::make_unique<PackageFinish>(m_config, m_title, m_stats, WindowRequests(), VerifierOptions{},
                                                options.opener);
     SessionEnvironment environment;

@@ -36,6 +36,9 @@ struct FrontEndOptions {
     std::string save_root;
     // The program that opens an installer that is not executable.
     std::string opener = "xdg-open";
+    // Changes the built-in package before anything reads it (tests point its
+    // addresses at their own servers); null: the package as built.
+    std::function<void(PackageConfig&)> adjust_package;
 };
 
 class ControllerFrontEnd final : public IDownloadControl {

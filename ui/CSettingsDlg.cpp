@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QToolButton>
@@ -137,6 +138,7 @@ void CSettingsDlg::OnApply() {
             auto* warning = new QMessageBox(
                 QMessageBox::Warning, QStringLiteral("警告"),
                 QStringLiteral("您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！"), QMessageBox::Ok, this);
+            warning->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
             warning->setAttribute(Qt::WA_DeleteOnClose);
             warning->open();
             return;

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPainter>
 #include <QSystemTrayIcon>
@@ -62,6 +63,23 @@ QString ProductTitle() {
     return QStringLiteral("雾港长歌高速下载器");
 }
 
+// Message boxes with the buttons in the program's own language: Qt's
+// standard button texts follow translations the desktop may not have.
+bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setObjectName(QStringLiteral("questionBox"));
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("是(&Y)"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("否(&N)"));
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void Inform(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Information, ProductTitle(), text, QMessageBox::Ok, parent);
+    box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    box.exec();
+}
+
 QString Skin(const char* name) {
     return QStringLiteral(":/skin/") + QLatin1String(name) + QStringLiteral(".png");
 }
@@ -101,7 +119,7 @@ WindowEnvironment WithDefaults(WindowEnvironment env, QWidget* window) {
     }
     if (!env.open) env.open = [](const std::string& target) { platform::OpenWithDesktop(target); };
     if (!env.inform) {
-        env.inform = [window](const QString& text) { QMessageBox::information(window, ProductTitle(), text); };
+        env.inform = [window](const QString& text) { Inform(window, text); };
     }
     if (!env.run_dialog) env.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
     return env;
@@ -139,7 +157,7 @@ CkelTidewellUIDlg::CkelTidewellUIDlg(app::IDownloadControl& control, WindowEnvir
         QMetaObject::invokeMethod(this, [this] { EndDialog(); }, Qt::QueuedConnection);
     });
     m_control.SetQuestionHandler([this](const std::string& text, const std::string& caption) {
-        return QMessageBox::question(this, ToUiText(caption), ToUiText(text)) == QMessageBox::Yes;
+        return AskYesNo(this, ToUiText(caption), ToUiText(text));
     });
 }
 

@@ -486,6 +486,10 @@ BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, i
     const int64_t index = m_pieces->PieceOfBlock(block);
     if (!m_pieces->IsPieceValid(index)) return result;
     bool accepted = false;
+    // Without BitTorrent peers nobody reads a complete piece back from
+    // memory: it goes to disk at once (written while it is hashed), so a
+    // crash loses no verified data.
+    m_pieces->SetWriteOnCompletion(!HasBitTorrentPeers());
     const int32_t written = m_pieces->WriteBlock(block, length, data, SourceFor(from), accepted);
     result.written = true;
     result.is_new = accepted;
@@ -501,10 +505,10 @@ BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, i
         // memory: it goes to disk at once, so a crash loses no verified data.
         if (!HasBitTorrentPeers()) {
             const int32_t size = piece->m_size;
-            if (piece->WriteComplete(m_pieces->ScratchBuffer()) != size) {
+            if (piece->WriteComplete() != size) {
                 m_pieces->SetPieceDone(index, false);
             } else {
-                piece->DropBuffer();
+                m_pieces->DropWrittenBuffer(*piece);
             }
         } else {
             // Kept in memory for uploads, and served from there: the peers

@@ -168,9 +168,14 @@ int32_t TPiece::ReceiveBlock(const uint8_t* data, int32_t length, int32_t offset
     m_last_access = m_owner->Now();
     m_bytes_from_source += n;
     if (m_written_prefix + m_buffer.BufferedBytes() >= m_size) {
-        if (!VerifyBuffered()) return FailVerification();
+        // A piece that goes to disk at once is written while it is hashed.
+        const bool writing = m_owner->BeginHashOverlap(*this);
+        const bool verified = VerifyBuffered();
+        if (writing) m_owner->WaitHashOverlap();
+        if (!verified) return FailVerification();
         if (m_last_source) m_last_source->ClearBadPieces();
         RecordCompletion();
+        if (writing) m_owner->FinishHashOverlap(*this);
     }
     accepted = true;
     return length;
@@ -215,13 +220,14 @@ int32_t TPiece::Flush(int32_t minimum) {
     return n;
 }
 
-int32_t TPiece::WriteComplete(std::vector<uint8_t>& scratch) {
+int32_t TPiece::WriteComplete() {
     if (!IsCompleteInMemory() || !m_owner) return 0;
-    const int32_t n = m_size - m_written_prefix;
-    if (scratch.size() < static_cast<size_t>(m_size)) scratch.resize(static_cast<size_t>(m_size));
-    if (m_buffer.Read(scratch.data(), n, m_written_prefix, false) != n) return -1;
     const int32_t buffered = m_buffer.BufferedBytes();
-    const int32_t written = m_owner->WritePieceRange(m_index, scratch.data(), n, m_written_prefix, true);
+    return AfterWrite(m_owner->WriteBufferedPiece(*this), buffered);
+}
+
+int32_t TPiece::AfterWrite(int32_t written, int32_t buffered) {
+    const int32_t n = m_size - m_written_prefix;
     m_owner->m_complete_in_memory = std::max<int64_t>(m_owner->m_complete_in_memory - buffered, 0);
     if (written != n) {
         m_complete = false;

@@ -58,9 +58,12 @@ public:
     // there are at least `minimum`; bytes written (or verified), 0, -1 after
     // a short write, -99 after a failed verification.
     int32_t Flush(int32_t minimum);
-    // Writes a piece that is complete in memory; its size, 0 when it is not
-    // complete in memory, -1 / -99 on failure.
-    int32_t WriteComplete(std::vector<uint8_t>& scratch);
+    // Writes a piece that is complete in memory, straight from its chunks;
+    // its size, 0 when it is not complete in memory, -1 / -99 on failure.
+    int32_t WriteComplete();
+    // The piece's side of a finished WriteComplete: `written` as the map's
+    // write returned it, `buffered` the bytes buffered before the write.
+    int32_t AfterWrite(int32_t written, int32_t buffered);
     // Serves an upload read from the cache, filling it from disk with
     // read-ahead; bytes copied, 0, or -1.
     int32_t ReadForUpload(uint8_t* out, int32_t length, int32_t offset, std::vector<uint8_t>& scratch, int64_t now,

@@ -188,6 +188,7 @@ void TPieces::Empty() {
     m_piece_count = 0;
     m_name.clear();
     m_partial_pieces.clear();
+    m_complete_in_memory = 0;
     m_bitfield.Clear();
     m_digests.clear();
     m_scratch = {};

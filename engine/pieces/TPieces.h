@@ -13,6 +13,7 @@
 // of the byte stream, i.e. piece ⌊b × 16384 / L⌋ at offset (b × 16384) mod L.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "engine/pieces/TBitfield.h"
 #include "engine/pieces/TFileEntry.h"
 #include "engine/pieces/TPiece.h"
+#include "engine/pieces/TPieceWriter.h"
 #include "engine/pieces/TPiecesOwner.h"
 
 namespace engine {
@@ -127,6 +129,13 @@ public:
     int32_t TrimCache();
     // Writes every piece complete in memory.
     void FlushComplete();
+    // Whether a piece verified on its last block goes to disk at once (while
+    // it is hashed) instead of waiting in memory for upload reads: the task
+    // sets this when no BitTorrent peer could read it back.
+    void SetWriteOnCompletion(bool on) { m_write_on_completion = on; }
+    // Frees the buffer of a piece just written to relieve memory, which
+    // then no longer counts as cached.
+    void DropWrittenBuffer(TPiece& piece);
     int64_t FlushRange(int64_t first, int64_t last);
     bool SaveBlockDump();
     bool LoadBlockDump();
@@ -187,6 +196,36 @@ public:
 private:
     friend class TPiece;
     // Storage helpers (TPiecesStorage.cpp).
+    // The bytes of a piece at a piece offset, and how many follow them in
+    // the same memory.
+    using PieceBytes = std::function<const uint8_t*(int32_t piece_offset, int32_t* run)>;
+    // Opens and grows the files of a piece range and lists its writes; false
+    // at the first file that cannot take its share (the writes before it
+    // stay listed).
+    bool PrepareWrites(TPiece& piece, const std::vector<TFileEntry*>& files, int32_t piece_offset, int32_t length,
+                       const PieceBytes& bytes, std::vector<TPieceWriter::Write>& out);
+    // The bookkeeping after a piece range was written; returns as
+    // WritePieceRange. `data` (the range's bytes) is needed only to verify.
+    int32_t FinishWrite(int64_t index, int32_t piece_offset, int32_t written, bool failed, bool skip_verify,
+                        const uint8_t* data);
+    // Writes a verified piece's buffered bytes after its written prefix from
+    // its chunk memory; returns as WritePieceRange.
+    int32_t WriteBufferedPiece(TPiece& piece);
+    // The writes of WriteBufferedPiece; false (nothing to write) when a chunk
+    // has no memory or the piece has no place in the files. A file failing
+    // part-way ends the list with an empty write, which fails.
+    bool PrepareBufferedWrites(TPiece& piece, std::vector<TPieceWriter::Write>& writes);
+    // Around the hashing of a piece that has just completed (TPiece.cpp): a
+    // piece that goes to disk at once (write-on-completion, or the complete
+    // pieces in memory would pass half the cache) is written on the piece
+    // writer while it is hashed. Begin returns whether it started the write;
+    // Wait takes the writer back; Finish, once the piece is verified and
+    // recorded, marks it done and frees its memory. A piece that fails
+    // verification is not finished: its bytes on disk are then as unverified
+    // as a flushed prefix, and the piece is fetched again.
+    bool BeginHashOverlap(TPiece& hashing);
+    void WaitHashOverlap();
+    void FinishHashOverlap(TPiece& piece);
     bool WaitForFreeSpace(const TFileEntry& file, int64_t missing, TDiskLockHolder& lock);
     bool TruncateToSize(TFileEntry& file);
     bool OpenClosedFile(TFileEntry& file, bool for_writing);
@@ -241,6 +280,11 @@ private:
     int64_t m_last_trim = 0;
     // Buffer layer.
     int64_t m_complete_in_memory = 0;
+    TPieceWriter m_writer;
+    bool m_write_on_completion = false;
+    int32_t m_overlap_from = 0;  // the written piece's prefix when its write started
+    int64_t m_overlap_written = 0;
+    bool m_overlap_failed = false;
     int32_t m_read_requests = 0;
     int32_t m_cache_hits = 0;
     std::string m_info_hash;

@@ -37,19 +37,57 @@ int32_t TPieces::WriteBlock(int64_t block, int32_t length, const uint8_t* data, 
     const bool was_complete = piece.IsCompleteInMemory();
     const int32_t result =
         piece.ReceiveBlock(data, length, static_cast<int32_t>(OffsetOfBlock(block)), source, accepted);
+    if (was_complete || !piece.IsCompleteInMemory()) return result;
     // Complete pieces wait in memory for the 5-second upkeep, but never
     // beyond half the cache: a fast source would otherwise fill memory with
-    // pieces between two upkeep passes.
-    if (!was_complete && piece.IsCompleteInMemory() && m_complete_in_memory > CacheLimit() / 2) {
-        const int32_t size = piece.m_size;
-        if (piece.WriteComplete(Scratch()) != size) {
+    // pieces between two upkeep passes. (Usually the piece was written
+    // while it was hashed, and nothing is left to do here.)
+    if (m_complete_in_memory > CacheLimit() / 2) {
+        if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(index, false);
         } else {
-            m_cached_bytes = std::max(m_cached_bytes - piece.m_buffer.BufferedBytes(), 0);
-            piece.DropBuffer();
+            DropWrittenBuffer(piece);
         }
     }
+    // Nor may the cached copies of done pieces and the complete pieces
+    // together pass the cache between two upkeep passes.
+    if (m_cached_bytes > CacheLimit()) TrimCache();
     return result;
+}
+
+void TPieces::DropWrittenBuffer(TPiece& piece) {
+    m_cached_bytes = std::max(m_cached_bytes - piece.m_buffer.BufferedBytes(), 0);
+    piece.DropBuffer();
+}
+
+bool TPieces::BeginHashOverlap(TPiece& hashing) {
+    // Without digests there is no hash to overlap with.
+    if (m_writer.IsBusy() || !m_has_digests) return false;
+    // Only a piece that goes to disk at once anyway: complete pieces are
+    // otherwise kept in memory for upload reads until the upkeep.
+    const bool write_now = m_write_on_completion ||
+                           m_complete_in_memory + hashing.m_buffer.BufferedBytes() > CacheLimit() / 2;
+    if (!write_now) return false;
+    std::vector<TPieceWriter::Write> writes;
+    if (!PrepareBufferedWrites(hashing, writes)) return false;
+    m_overlap_from = hashing.m_written_prefix;
+    return m_writer.Start(std::move(writes));
+}
+
+void TPieces::WaitHashOverlap() {
+    m_overlap_written = m_writer.Wait(m_overlap_failed);
+}
+
+void TPieces::FinishHashOverlap(TPiece& piece) {
+    const int32_t buffered = piece.m_buffer.BufferedBytes();
+    const int32_t result =
+        FinishWrite(piece.m_index, m_overlap_from, static_cast<int32_t>(m_overlap_written), m_overlap_failed, true,
+                    nullptr);
+    if (piece.AfterWrite(result, buffered) != piece.m_size) {
+        SetPieceDone(piece.m_index, false);
+    } else {
+        DropWrittenBuffer(piece);
+    }
 }
 
 int32_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t read_ahead, bool force) {
@@ -82,7 +120,7 @@ void TPieces::MaintainCache() {
         }
         if (kept < budget) {
             kept += piece.m_buffer.BufferedBytes();
-        } else if (piece.WriteComplete(Scratch()) != piece.m_size) {
+        } else if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(piece.m_index, false);
         }
     }
@@ -134,7 +172,7 @@ void TPieces::FlushComplete() {
     if (!IsAllScanned()) return;
     for (auto& p : m_pieces) {
         if (!p->IsCompleteInMemory()) continue;
-        if (p->WriteComplete(Scratch()) != p->m_size) SetPieceDone(p->m_index, false);
+        if (p->WriteComplete() != p->m_size) SetPieceDone(p->m_index, false);
     }
     m_complete_in_memory = 0;
 }
@@ -146,7 +184,7 @@ int64_t TPieces::FlushRange(int64_t first, int64_t last) {
         TPiece& piece = *m_pieces[static_cast<size_t>(i)];
         const int32_t buffered = piece.m_buffer.BufferedBytes();
         if (piece.m_written_prefix + buffered >= piece.m_size && m_has_digests && piece.IsCompleteInMemory()) {
-            piece.WriteComplete(Scratch());
+            piece.WriteComplete();
         } else if (!m_bitfield.Get(i) && buffered > 0) {
             piece.Flush(IdleFlushMinimum);
         }

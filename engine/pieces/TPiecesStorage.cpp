@@ -189,18 +189,9 @@ bool TPieces::OpenFileForRange(TFileEntry& file, int64_t required, bool for_writ
     return current >= required && IsLayoutValid() && platform::FileSize(file.m_path) >= required;
 }
 
-int32_t TPieces::WritePieceRange(int64_t index, const uint8_t* data, int32_t length, int32_t piece_offset,
-                                 bool skip_verify) {
-    if (!data || length <= 0 || piece_offset < 0 || !IsPieceValid(index)) return -1;
-    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
-    if (piece.m_owner != this || piece_offset >= piece.m_size) return -1;
-    length = std::min(length, piece.m_size - piece_offset);
-    std::vector<TFileEntry*> files;
-    if (!MapPieceToFiles(piece, files)) return -1;
-
+bool TPieces::PrepareWrites(TPiece& piece, const std::vector<TFileEntry*>& files, int32_t piece_offset,
+                            int32_t length, const PieceBytes& bytes, std::vector<TPieceWriter::Write>& out) {
     TDiskLockHolder lock;
-    int32_t written = 0;
-    bool failed = false;
     const int32_t range_end = piece_offset + length;
     for (const Segment& seg : SegmentsOf(piece, files)) {
         const int32_t begin = std::max(piece_offset, seg.piece_pos);
@@ -210,34 +201,58 @@ int32_t TPieces::WritePieceRange(int64_t index, const uint8_t* data, int32_t len
             continue;
         }
         const int64_t file_pos = seg.file_pos + (begin - seg.piece_pos);
-        const int32_t n = end - begin;
         // Deselected files are not preallocated: they grow only to hold the
         // boundary bytes written into them, at their exact positions.
-        const int64_t required = seg.file->IsSelected() ? file_pos : file_pos + n;
-        if (!OpenFileForRange(*seg.file, required, true, lock, false)) {
-            failed = true;
-            break;
+        const int64_t required = seg.file->IsSelected() ? file_pos : file_pos + (end - begin);
+        if (!OpenFileForRange(*seg.file, required, true, lock, false)) return false;
+        // One write per run of contiguous memory, straight from where the
+        // bytes are: no gathering copy.
+        for (int32_t at = begin; at < end;) {
+            int32_t run = 0;
+            const uint8_t* p = bytes(at, &run);
+            if (!p || run <= 0) return false;
+            run = std::min(run, end - at);
+            out.push_back({&seg.file->m_file, p, run, file_pos + (at - begin)});
+            at += run;
         }
-        lock.Lock();
-        if (seg.file->m_file.Write(data + (begin - piece_offset), n, file_pos) != n) {
-            failed = true;
-            break;
-        }
-        written += n;
     }
-    lock.Unlock();
+    return true;
+}
 
+int32_t TPieces::WritePieceRange(int64_t index, const uint8_t* data, int32_t length, int32_t piece_offset,
+                                 bool skip_verify) {
+    if (!data || length <= 0 || piece_offset < 0 || !IsPieceValid(index)) return -1;
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    if (piece.m_owner != this || piece_offset >= piece.m_size) return -1;
+    length = std::min(length, piece.m_size - piece_offset);
+    std::vector<TFileEntry*> files;
+    if (!MapPieceToFiles(piece, files)) return -1;
+    const int32_t range_end = piece_offset + length;
+    const PieceBytes bytes = [data, piece_offset, range_end](int32_t at, int32_t* run) {
+        *run = range_end - at;
+        return data + (at - piece_offset);
+    };
+    std::vector<TPieceWriter::Write> writes;
+    const bool prepared = PrepareWrites(piece, files, piece_offset, length, bytes, writes);
+    bool failed = false;
+    const int64_t written = TPieceWriter::WriteAll(writes, failed);
+    return FinishWrite(index, piece_offset, static_cast<int32_t>(written), !prepared || failed, skip_verify, data);
+}
+
+int32_t TPieces::FinishWrite(int64_t index, int32_t piece_offset, int32_t written, bool failed, bool skip_verify,
+                             const uint8_t* data) {
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
     const bool all_written = !failed && piece_offset + written == piece.m_size;
     int32_t result = (failed && written == 0) ? -1 : written;
     if (all_written) {
         bool ok;
-        if (skip_verify) {
+        if (skip_verify || !data) {
             // The caller verified the whole piece already (it may write only
             // the part after its written prefix).
             SetPieceDone(index, true);
             ok = true;
         } else if (piece_offset == 0) {
-            ok = VerifyAndMark(index, data, length, false);
+            ok = VerifyAndMark(index, data, written, false);
         } else {
             std::vector<uint8_t>& whole = Scratch();
             ok = ReadPieceRange(index, whole.data(), piece.m_size, 0) == piece.m_size &&
@@ -251,6 +266,32 @@ int32_t TPieces::WritePieceRange(int64_t index, const uint8_t* data, int32_t len
     piece.m_complete = false;
     if (was_complete && !all_written) SetPieceDone(index, false);
     return result;
+}
+
+int32_t TPieces::WriteBufferedPiece(TPiece& piece) {
+    std::vector<TPieceWriter::Write> writes;
+    const int32_t from = piece.m_written_prefix;
+    if (!PrepareBufferedWrites(piece, writes)) return -1;
+    bool failed = writes.empty();
+    const int64_t written = failed ? 0 : TPieceWriter::WriteAll(writes, failed);
+    return FinishWrite(piece.m_index, from, static_cast<int32_t>(written), failed, true, nullptr);
+}
+
+bool TPieces::PrepareBufferedWrites(TPiece& piece, std::vector<TPieceWriter::Write>& writes) {
+    const int32_t from = piece.m_written_prefix;
+    const int32_t length = piece.m_size - from;
+    // Every chunk of the range must have memory before anything is written.
+    for (int32_t at = from; at < piece.m_size;) {
+        int32_t run = 0;
+        if (!piece.m_buffer.DataAt(at, &run) || run <= 0) return false;
+        at += run;
+    }
+    std::vector<TFileEntry*> files;
+    if (length <= 0 || !MapPieceToFiles(piece, files)) return false;
+    const PieceBytes bytes = [&piece](int32_t at, int32_t* run) { return piece.m_buffer.DataAt(at, run); };
+    // A failure part-way leaves the writes before it; the finish reports it.
+    if (!PrepareWrites(piece, files, from, length, bytes, writes)) writes.push_back({});
+    return true;
 }
 
 int32_t TPieces::ReadPieceRange(int64_t index, uint8_t* out, int32_t length, int32_t piece_offset) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QMessageBox>
+#include <QTimer>
 #include <QRadioButton>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -90,6 +93,9 @@ TEST_F(WindowFixture, ButtonsFollowTheTableInEveryState) {
         ButtonCase{"recovering", 1, {15}, false, hidden, shown_off, hidden, hidden, shown_off, hidden},
         ButtonCase{"reloading", 1, {16}, false, hidden, shown_off, hidden, hidden, shown_off, hidden},
         ButtonCase{"recovered, downloading", 1, {15, 4}, false, hidden, shown, hidden, hidden, hidden_off, shown},
+        // States without a row in the table leave the buttons as they were.
+        ButtonCase{"other states keep the look", 0, {1, 3, 4, 2, 14}, false, hidden, shown, hidden, hidden,
+                   hidden_off, shown},
     };
     for (const ButtonCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -375,6 +381,27 @@ TEST_F(WindowFixture, SettingsReachTheController) {
     EXPECT_TRUE(control.shutdown_when_finished);
     EXPECT_TRUE(control.p2p);
     EXPECT_EQ(window->Options().speed_limit_kib, 200);
+}
+
+TEST_F(WindowFixture, InstallQuestionShowsTheProgramsOwnButtons) {
+    auto window = Make();
+    ASSERT_TRUE(window->Start());
+    ASSERT_TRUE(control.question);
+    for (bool yes : {true, false}) {
+        SCOPED_TRACE(yes ? "yes" : "no");
+        QStringList shown;
+        QTimer::singleShot(0, [&shown, yes] {
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(top);
+                if (!box || !box->isVisible()) continue;
+                for (QAbstractButton* button : box->buttons()) shown << button->text();
+                box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+            }
+        });
+        EXPECT_EQ(control.question("是否验证安装文件的正确性？", "雾港长歌高速下载器"), yes);
+        shown.sort();
+        EXPECT_EQ(shown, (QStringList{QStringLiteral("否(&N)"), QStringLiteral("是(&Y)")}));
+    }
 }
 
 TEST_F(WindowFixture, VerificationEndingAsksForTheMainActionOnTheWindowThread) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 
 #include "engine/pieces/QBufferPool.h"
 #include "engine/pieces/TSha1State.h"
@@ -104,17 +105,21 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         const char* event;
         const char* source_text;
         int32_t bad_pieces;
+        bool write_on_completion = false;  // the piece is written while it is hashed
     };
-    const std::array<Case, 2> cases{{
+    const std::array<Case, 3> cases{{
         {.name = "web source", .kind = BlockSourceKind::Http, .event = "11500101",
          .source_text = "http://127.0.0.1/pkg.zip", .bad_pieces = 1},
         {.name = "BitTorrent peer", .kind = BlockSourceKind::BitTorrent, .event = "11500102",
          .source_text = "127.0.0.9 : 6881", .bad_pieces = 0},
+        {.name = "web source, written on completion", .kind = BlockSourceKind::Http, .event = "11500101",
+         .source_text = "http://127.0.0.1/pkg.zip", .bad_pieces = 1, .write_on_completion = true},
     }};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         owner.failures.clear();
         Build(MakeTorrent(64 * KiB, {256 * KiB}));
+        pieces->SetWriteOnCompletion(c.write_on_completion);
         FakeSource source(c.kind);
         Offer(4, &source, nullptr, true);
         Offer(5, &source);
@@ -129,13 +134,23 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         EXPECT_EQ(source.bad, c.bad_pieces);
         const TPiece& piece = *pieces->Piece(1);
         EXPECT_FALSE(piece.m_complete);
+        EXPECT_FALSE(pieces->IsPieceDone(1));
         EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
         EXPECT_EQ(piece.m_last_source, nullptr);
         EXPECT_EQ(source.refs, 0);
         // Fetched again from its start, it passes.
         OfferPiece(1, &source);
-        EXPECT_TRUE(pieces->Piece(1)->IsCompleteInMemory());
         EXPECT_EQ(source.bad, 0);
+        if (c.write_on_completion) {
+            // On disk at once, over the bad bytes written the first time.
+            EXPECT_TRUE(pieces->IsPieceDone(1));
+            EXPECT_EQ(pieces->CompleteInMemoryBytes(), 0);
+            EXPECT_EQ(pieces->Piece(1)->m_buffer.AllocatedChunks(), 0);
+            EXPECT_EQ(source.delivered, 2) << "the bad delivery and the good one";
+            EXPECT_EQ(ReadDisk(0).substr(64 * KiB, 64 * KiB), torrent.data.substr(64 * KiB, 64 * KiB));
+        } else {
+            EXPECT_TRUE(pieces->Piece(1)->IsCompleteInMemory());
+        }
         pieces.reset();  // holds a reference to the source
     }
 }
@@ -161,21 +176,42 @@ TEST_F(PieceCache, TheLastShortPieceCompletes) {
 }
 
 TEST_F(PieceCache, BuffersStayWithinTheCacheLimitForALongDownload) {
-    cache_units = 4;  // 1 MiB
-    Build(MakeTorrent(256 * KiB, {32 * MiB}));
-    int64_t pool_in_use_before = 0;
-    BufferPools::PieceBuffers().Usage(&pool_in_use_before);
-    int64_t peak = 0;
-    for (int64_t p = 0; p < torrent.PieceCount(); ++p) {
-        OfferPiece(p, nullptr);
-        int64_t in_use = 0;
-        BufferPools::PieceBuffers().Usage(&in_use);
-        peak = std::max(peak, in_use - pool_in_use_before);
-        EXPECT_LE(pieces->CompleteInMemoryBytes(), pieces->CacheLimit() / 2 + 256 * KiB);
+    struct Case {
+        const char* name;
+        int32_t units;
+        int64_t pieces_per_upkeep;  // 0: no upkeep pass during the download
+    };
+    // With upkeep passes in between, written pieces stay behind as cached
+    // copies while new ones complete: both together must fit the cache.
+    const Case cases[] = {{"no upkeep", 4, 0}, {"upkeep every 4 pieces", 4, 4}, {"upkeep every 32 pieces", 16, 32}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        cache_units = c.units;
+        // Two files, so that some writes span a file boundary.
+        Build(MakeTorrent(256 * KiB, {20 * MiB + 5000, 12 * MiB - 5000}));
+        int64_t pool_in_use_before = 0;
+        BufferPools::PieceBuffers().Usage(&pool_in_use_before);
+        int64_t peak = 0;
+        for (int64_t p = 0; p < torrent.PieceCount(); ++p) {
+            OfferPiece(p, nullptr);
+            int64_t in_use = 0;
+            BufferPools::PieceBuffers().Usage(&in_use);
+            peak = std::max(peak, in_use - pool_in_use_before);
+            EXPECT_LE(pieces->CompleteInMemoryBytes(), pieces->CacheLimit() / 2 + 256 * KiB);
+            if (c.pieces_per_upkeep > 0 && (p + 1) % c.pieces_per_upkeep == 0) {
+                owner.now += 5;
+                pieces->MaintainCache();
+            }
+        }
+        EXPECT_LE(peak, pieces->CacheLimit());
+        pieces->FlushComplete();
+        EXPECT_TRUE(pieces->IsAllDone());
+        EXPECT_EQ(ReadDisk(0) + ReadDisk(1), torrent.data);
+        // The next case starts from empty files.
+        const std::string paths[] = {pieces->File(0)->m_path, pieces->File(1)->m_path};
+        pieces.reset();
+        for (const std::string& path : paths) std::filesystem::remove(path);
     }
-    EXPECT_LE(peak, pieces->CacheLimit() + 256 * KiB);
-    pieces->FlushComplete();
-    EXPECT_TRUE(pieces->IsAllDone());
 }
 
 TEST_F(PieceCache, UploadReadsFillTheCacheFromDiskWithReadAhead) {
