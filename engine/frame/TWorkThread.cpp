@@ -249,12 +249,6 @@ void TWorkThread::WorkLoop() {
     }
     SetPhase(TaskPhase::Running);
     ResetRunState();
-    // The sources are in place before the first pass: its connection cycle
-    // then has candidates, instead of the first connection waiting a whole
-    // cycle (a second) for the next one.
-    AddSourceUrls();
-    ResolvePending();
-    m_mark15 = m_task_clock != 0 ? m_task_clock : GetClockSeconds();
     int64_t previous = 0;
     while (!IsStopRequested()) {
         if (IsFinished(previous)) {
