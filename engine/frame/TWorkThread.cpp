@@ -249,6 +249,16 @@ void TWorkThread::WorkLoop() {
     }
     SetPhase(TaskPhase::Running);
     ResetRunState();
+    if (!IsP2sp()) {
+        // The sources are in place before the first pass, so its connection
+        // cycle starts the first connection at once rather than a cycle (a
+        // second) later. A P2SP task waits for the pass that sets up its
+        // web claims: asked before, its web source would get one unranged
+        // request that fetches the whole file.
+        AddSourceUrls();
+        ResolvePending();
+        m_mark15 = m_task_clock != 0 ? m_task_clock : GetClockSeconds();
+    }
     int64_t previous = 0;
     while (!IsStopRequested()) {
         if (IsFinished(previous)) {
