@@ -1,4 +1,5 @@
 #include "tests/support/NginxServer.h"
+#include "tests/support/Process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -34,25 +35,6 @@ bool CanConnect(uint16_t port) {
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
-}
-
-// Runs a program to completion with its output in `log`; true when it exits
-// with 0.
-bool RunProgram(const std::vector<std::string>& args, const std::string& log) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -97,11 +79,12 @@ std::string NginxServer::ErrorLog() const { return Sandbox::Read(m_dir.File("err
 bool NginxServer::MakeCertificate() {
     // An EC key is made in milliseconds; the name and address match what the
     // client connects to, so host verification can stay on.
-    bool ok = RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                          "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
-                          "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", m_dir.File("server.key"), "-out",
-                          m_dir.File("server.pem")},
-                         m_dir.File("openssl.log"));
+    const ProgramResult made =
+        RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
+                    "-keyout", m_dir.File("server.key"), "-out", m_dir.File("server.pem")});
+    m_dir.Write("openssl.log", made.output);
+    const bool ok = made.exit_code == 0;
     if (ok) m_certificate_pem = Sandbox::Read(m_dir.File("server.pem"));
     return ok && !m_certificate_pem.empty();
 }
@@ -170,13 +153,7 @@ bool NginxServer::StartOnce() {
 }
 
 void NginxServer::Stop() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGTERM);
-    bool reaped = WaitFor([&] { return waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, std::chrono::seconds(5));
-    if (!reaped) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
+    StopChild(m_pid);
     m_pid = -1;
 }
 

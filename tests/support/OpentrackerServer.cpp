@@ -1,4 +1,5 @@
 #include "tests/support/OpentrackerServer.h"
+#include "tests/support/Process.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -101,13 +102,7 @@ bool OpentrackerServer::StartOnce() {
 }
 
 void OpentrackerServer::Stop() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGTERM);
-    bool reaped = WaitFor([&] { return waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, std::chrono::seconds(5));
-    if (!reaped) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
+    StopChild(m_pid);
     m_pid = -1;
 }
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tests/support/Sandbox.h"
+
 extern char** environ;
 
 namespace testing_support {
@@ -79,6 +81,16 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string
     int code = WaitExit(pid);
     result.exit_code = (rc == 0 && !timed_out) ? code : -1;
     return result;
+}
+
+void StopChild(int pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    const bool reaped = WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, std::chrono::seconds(5));
+    if (!reaped) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 }  // namespace testing_support

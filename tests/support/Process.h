@@ -20,4 +20,8 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& folder = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// Stops a server the test started: SIGTERM, SIGKILL when it has not ended
+// within five seconds, and reaps it. Does nothing for pid <= 0.
+void StopChild(int pid);
+
 }  // namespace testing_support
