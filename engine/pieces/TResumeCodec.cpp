@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -124,6 +125,23 @@ bool RestoreBitfield(TPieces& pieces, const QElement& root) {
     return true;
 }
 
+// Whether hashing the piece's first `prefix` bytes on disk gives the stored
+// state's intermediate hash and length (the message block is scratch).
+bool PrefixMatchesDisk(TPieces& pieces, int64_t index, const uint8_t* stored, int32_t prefix) {
+    constexpr size_t HashAndLength = 28;
+    constexpr int32_t ReadUnit = 1 << 20;
+    uint8_t state[TSha1State::Size];
+    TSha1State::Reset(state);
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(prefix, ReadUnit)));
+    for (int32_t at = 0; at < prefix;) {
+        const int32_t want = std::min(prefix - at, ReadUnit);
+        if (pieces.ReadPieceRange(index, buffer.data(), want, at) != want) return false;
+        TSha1State::Update(state, buffer.data(), static_cast<size_t>(want));
+        at += want;
+    }
+    return std::memcmp(state, stored, HashAndLength) == 0;
+}
+
 // One "PieceStatus" element; false passes it over.
 bool RestorePartial(TPieces& pieces, const QElement& entry) {
     if (entry.GetType() != ElementType::Dictionary) return false;
@@ -149,6 +167,13 @@ bool RestorePartial(TPieces& pieces, const QElement& entry) {
     // must describe exactly that many hashed bytes.
     if (prefix >= piece.m_size || prefix % piece.FlushUnit() != 0 || !TSha1State::IsUsable(bytes) ||
         TSha1State::LengthBytes(bytes) != static_cast<uint64_t>(prefix) || !piece.EnsureHashState()) {
+        pieces.ResetPiece(index);
+        return false;
+    }
+    // The files may have changed since the state was saved (their size is
+    // all that is compared): a state that does not describe the bytes on
+    // disk would let the piece pass its check over a wrong prefix.
+    if (!PrefixMatchesDisk(pieces, index, bytes, static_cast<int32_t>(prefix))) {
         pieces.ResetPiece(index);
         return false;
     }
