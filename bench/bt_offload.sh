@@ -45,12 +45,19 @@ for i in 1 2 3 4; do
   cmp -s "$dir/out$i/f.bin" "$dir/seed/f.bin" || { echo "instance $i: the file differs" >&2; exit 1; }
 done
 served=$(awk '{s+=$1} END {print s+0}' "$dir/nginx/access.log")
-python3 - "$served" "$size_mib" "$start" "$end" <<'PY'
+requests=$(wc -l < "$dir/nginx/access.log")
+# What the instances kept from the web source; the rest of what nginx sent
+# was read past or was still in flight when a request was dropped.
+kept=$(cat "$dir"/engine[1-4].log | awk '/^complete/ {s+=$3} END {print s+0}')
+python3 - "$served" "$size_mib" "$start" "$end" "$requests" "$kept" <<'PY'
 import sys
 served, mib, start, end = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
+requests, kept = int(sys.argv[5]), int(sys.argv[6])
 size = mib * 1048576
 print(f"file {mib} MiB, four instances done in {end - start:.1f} s")
 print(f"nginx sent {served} bytes = {served / size:.2f} x the file (pure HTTP: 4.00; goal <= 1.50:"
       f" {'met' if served <= 1.5 * size else 'not met'})")
+print(f"{requests} requests; the instances kept {kept / size:.2f} x the file from the web source,"
+      f" {(served - kept) / size:.2f} x was sent but not used")
 PY
 for i in 1 2 3 4; do echo "instance $i: $(grep '^complete' "$dir/engine$i.log")"; done
