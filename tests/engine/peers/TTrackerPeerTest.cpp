@@ -14,6 +14,7 @@
 #include "engine/peers/TrackerProtocol.h"
 #include "platform/Socket.h"
 #include "tests/engine/peers/PeersTestSupport.h"
+#include "tests/engine/peers/SwarmTestSupport.h"
 #include "tests/support/OpentrackerServer.h"
 #include "tests/support/Process.h"
 
@@ -43,6 +44,9 @@ protected:
         m_task->SetInfoHash(m_hash);
         m_task->BuildOwnPeerId(m_tracker->HttpAnnounceUrl());
         engine::SetListenAddressOverride(platform::MakeIpv4(127, 0, 0, EngineOctet));
+        // A port of its own: the cases of this suite run in parallel.
+        m_listen_port = swarm_test::FreePort(platform::MakeIpv4(127, 0, 0, EngineOctet));
+        ASSERT_NE(m_listen_port, 0);
         engine::SetListenPortValue(m_listen_port);
         ASSERT_TRUE(engine::CheckSharedServices(*m_task));
     }
@@ -71,7 +75,7 @@ protected:
 
     std::array<uint8_t, 20> m_hash{};
     std::unique_ptr<testing_support::OpentrackerServer> m_tracker;
-    int32_t m_listen_port = 47311;
+    int32_t m_listen_port = 0;
 };
 
 TEST_F(TrackerPeerAgainstOpentracker, BothProtocolsYieldCandidatesAndAnnounceTheListener) {
@@ -128,7 +132,7 @@ TEST_F(TrackerPeerAgainstOpentracker, HttpRequestTextKeepsPathAndEscapesTheHash)
     ASSERT_TRUE(tracker->ConnectTo(candidate));
     ASSERT_TRUE(testing_support::WaitFor([&] { return !tracker->RequestText().empty() || !tracker->ProcessStep(); }));
     EXPECT_EQ(tracker->RequestText().rfind("/announce?info_hash=%2fZZZZ", 0), 0u) << tracker->RequestText();
-    EXPECT_NE(tracker->RequestText().find("&port=47311&"), std::string::npos);
+    EXPECT_NE(tracker->RequestText().find("&port=" + std::to_string(m_listen_port) + "&"), std::string::npos);
     EXPECT_NE(tracker->RequestText().find("&event=started&"), std::string::npos);
     engine::TRefObject::Release(tracker);
     engine::TRefObject::Release(candidate);
