@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Downloads one 2 GiB file from the same local nginx three times: with this
+# Downloads one 2 GiB file from the same local nginx, in turns for a few
+# rounds (default 3): with this
 # engine (tidewell-fetch, one task through the call interface), with
 # `aria2c -x16 -s16` and with `curl`, and prints each one's throughput, CPU
 # seconds per GiB and peak memory (from /usr/bin/time -v), with the ratios to
 # aria2c: once up to each program's exit, once up to its file being on the
 # disk (the engine syncs before it completes; the others do not).
 #
-#   bench/http_vs_aria2_curl.sh [build-dir] [size-MiB]
+#   bench/http_vs_aria2_curl.sh [build-dir] [size-MiB] [rounds]
 #
 # The build dir must hold tools/tidewell-fetch (default build/normal). The
 # test file and the downloads live in a temporary folder on the same disk as
@@ -15,6 +16,7 @@ set -euo pipefail
 
 build=${1:-build/normal}
 size_mib=${2:-2048}
+rounds=${3:-3}
 fetch="$build/tools/tidewell-fetch"
 [[ -x "$fetch" ]] || { echo "no $fetch (build the tidewell-fetch target)" >&2; exit 1; }
 for tool in nginx aria2c curl /usr/bin/time; do
@@ -64,8 +66,14 @@ done
 curl -sf -r 0-0 -o /dev/null "$url" || { echo "nginx does not serve the file:" >&2; cat "$dir/nginx/error.log" >&2; exit 1; }
 # Warm the page cache so every program reads the source at the same speed.
 cat "$dir/root/big.bin" > /dev/null
+# An untimed download first: the first program to write that much would
+# otherwise also pay for memory the machine has never used before (new page
+# cache pages cost far more in a virtual machine than reused ones).
+curl -s -o "$dir/out/warm-up.bin" "$url"
+rm -f "$dir/out/warm-up.bin"
 
-declare -A wall cpu rss dwall dcpu
+results="$dir/results"
+: > "$results"
 # Wall and CPU seconds of one /usr/bin/time -v report.
 times() {  # file -> "wall cpu"
   python3 - "$1" <<'PY'
@@ -76,8 +84,8 @@ for x in f['Elapsed (wall clock) time (h:mm:ss or m:ss)'].split(':'): s = s * 60
 print(s, float(f['User time (seconds)']) + float(f['System time (seconds)']))
 PY
 }
-run() {  # name, command...
-  local name=$1; shift
+run() {  # round, name, command...
+  local round=$1 name=$2; shift 2
   rm -rf "$dir/out"/*
   sync
   /usr/bin/time -v -o "$dir/time.$name" "$@" > "$dir/log.$name" 2>&1 || {
@@ -91,38 +99,47 @@ run() {  # name, command...
   /usr/bin/time -v -o "$dir/time.$name.sync" python3 -c \
     'import os, sys; fd = os.open(sys.argv[1], os.O_RDONLY); os.fdatasync(fd)' "$dir/out/$out"
   cmp -s "$dir/out/$out" "$dir/root/big.bin" || { echo "$name: the file differs" >&2; return 1; }
-  read -r wall[$name] cpu[$name] < <(times "$dir/time.$name")
-  local sw sc
+  local w c sw sc
+  read -r w c < <(times "$dir/time.$name")
   read -r sw sc < <(times "$dir/time.$name.sync")
-  dwall[$name]=$(python3 -c "print(${wall[$name]} + $sw)")
-  dcpu[$name]=$(python3 -c "print(${cpu[$name]} + $sc)")
-  rss[$name]=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$dir/time.$name")
+  echo "$round $name $w $c $sw $sc $(awk -F': ' '/Maximum resident set size/ {print $2}' "$dir/time.$name")" >> "$results"
 }
 
-run tidewell "$fetch" --quiet --work "$dir/out" --target "$dir/out/big.bin" --info "$dir/out/big.bin.twinfo" "$url"
-run aria2c aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o big.bin "$url"
-run curl curl -s -o "$dir/out/big.bin" "$url"
-
-gib=$(python3 -c "print($size_mib/1024)")
-printf '\n%-10s %10s %10s %14s %16s %10s\n' program "MiB/s" "CPU s/GiB" "MiB/s synced" "CPU s/GiB synced" "peak MiB"
-for name in tidewell aria2c curl; do
-  python3 - "$name" "${wall[$name]}" "${cpu[$name]}" "${dwall[$name]}" "${dcpu[$name]}" "${rss[$name]}" "$size_mib" "$gib" <<'PY'
-import sys
-name = sys.argv[1]
-wall, cpu, dwall, dcpu = map(float, sys.argv[2:6])
-rss, mib, gib = int(sys.argv[6]), float(sys.argv[7]), float(sys.argv[8])
-print(f"{name:<10} {mib/wall:10.1f} {cpu/gib:10.3f} {mib/dwall:14.1f} {dcpu/gib:16.3f} {rss/1024:10.1f}")
-PY
+# The programs take turns, round after round, so a drift of the machine's
+# speed touches all of them alike; medians and per-round ratios are shown.
+for round in $(seq "$rounds"); do
+  echo "round $round of $rounds..." >&2
+  run "$round" tidewell "$fetch" --quiet --work "$dir/out" --target "$dir/out/big.bin" --info "$dir/out/big.bin.twinfo" "$url"
+  run "$round" aria2c aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o big.bin "$url"
+  run "$round" curl curl -s -o "$dir/out/big.bin" "$url"
 done
-python3 - "${wall[tidewell]}" "${cpu[tidewell]}" "${dwall[tidewell]}" "${dcpu[tidewell]}" "${rss[tidewell]}" \
-  "${wall[aria2c]}" "${cpu[aria2c]}" "${dwall[aria2c]}" "${dcpu[aria2c]}" "${rss[aria2c]}" <<'PY'
-import sys
-tw, tc, tdw, tdc, tr, aw, ac, adw, adc, ar = map(float, sys.argv[1:])
+
+python3 - "$results" "$size_mib" <<'PY'
+import statistics, sys
+rows = [l.split() for l in open(sys.argv[1])]
+mib = float(sys.argv[2]); gib = mib / 1024
+runs = {}
+for r, name, w, c, sw, sc, rss in rows:
+    runs.setdefault(name, {})[int(r)] = dict(wall=float(w), cpu=float(c), dwall=float(w) + float(sw),
+                                             dcpu=float(c) + float(sc), rss=int(rss) / 1024)
+med = lambda name, key: statistics.median(v[key] for v in runs[name].values())
+print(f"\n{len(runs['tidewell'])} rounds, medians")
+print(f"{'program':<10} {'MiB/s':>10} {'CPU s/GiB':>10} {'MiB/s synced':>14} {'CPU s/GiB synced':>17} {'peak MiB':>9}")
+for name in ('tidewell', 'aria2c', 'curl'):
+    print(f"{name:<10} {mib / med(name, 'wall'):10.1f} {med(name, 'cpu') / gib:10.3f} {mib / med(name, 'dwall'):14.1f}"
+          f" {med(name, 'dcpu') / gib:17.3f} {med(name, 'rss'):9.1f}")
+t, a = runs['tidewell'], runs['aria2c']
+pairs = sorted(set(t) & set(a))
+def ratios(key, invert):
+    return [(a[r][key] / t[r][key]) if invert else (t[r][key] / a[r][key]) for r in pairs]
+def show(label, key, invert):
+    v = ratios(key, invert)
+    return f"{label} x{statistics.median(v):.2f} (rounds: {', '.join(f'{x:.2f}' for x in v)})"
 print()
-print(f"tidewell / aria2c, to exit      : throughput x{aw/tw:.2f}, CPU per GiB x{tc/ac:.2f}")
-print(f"tidewell / aria2c, file on disk : throughput x{adw/tdw:.2f}, CPU per GiB x{tdc/adc:.2f}")
-print(f"peak memory x{tr/ar:.2f}")
-print(f"goal: throughput >= aria2c (to exit: {'met' if tw <= aw else 'not met'}; on disk: {'met' if tdw <= adw else 'not met'}), "
-      f"CPU/GiB <= aria2c (to exit: {'met' if tc <= ac else 'not met'}; on disk: {'met' if tdc <= adc else 'not met'}), "
-      f"peak memory < 100 MiB ({'met' if tr < 100*1024 else 'not met'})")
+print("tidewell / aria2c, to exit      :", show("throughput", "wall", True) + ";", show("CPU per GiB", "cpu", False))
+print("tidewell / aria2c, file on disk :", show("throughput", "dwall", True) + ";", show("CPU per GiB", "dcpu", False))
+print(f"peak memory: tidewell {med('tidewell', 'rss'):.1f} MiB, aria2c {med('aria2c', 'rss'):.1f} MiB")
+tw, aw = statistics.median(ratios('wall', True)), statistics.median(ratios('cpu', False))
+print(f"goal: throughput >= aria2c ({'met' if tw >= 1 else 'not met'}), CPU/GiB <= aria2c ({'met' if aw <= 1 else 'not met'}),"
+      f" peak memory < 100 MiB ({'met' if med('tidewell', 'rss') < 100 else 'not met'})")
 PY
