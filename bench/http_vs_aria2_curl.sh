@@ -74,72 +74,16 @@ rm -f "$dir/out/warm-up.bin"
 
 results="$dir/results"
 : > "$results"
-# Wall and CPU seconds of one /usr/bin/time -v report.
-times() {  # file -> "wall cpu"
-  python3 - "$1" <<'PY'
-import sys
-f = dict(l.strip().split(': ', 1) for l in open(sys.argv[1]) if ': ' in l)
-s = 0.0
-for x in f['Elapsed (wall clock) time (h:mm:ss or m:ss)'].split(':'): s = s * 60 + float(x)
-print(s, float(f['User time (seconds)']) + float(f['System time (seconds)']))
-PY
-}
-run() {  # round, name, command...
-  local round=$1 name=$2; shift 2
-  rm -rf "$dir/out"/*
-  sync
-  /usr/bin/time -v -o "$dir/time.$name" "$@" > "$dir/log.$name" 2>&1 || {
-    echo "$name failed:" >&2; tail -5 "$dir/log.$name" >&2; return 1; }
-  local out
-  out=$(ls "$dir/out" | grep -v -e '\.twinfo' -e '\.aria2' | head -1)
-  # The engine syncs its file before it reports completion; the others leave
-  # the writing to the kernel. Syncing each file afterwards (in a timed
-  # process of its own, so its writeback CPU is counted) gives the time to
-  # a file that is on the disk for every program.
-  /usr/bin/time -v -o "$dir/time.$name.sync" python3 -c \
-    'import os, sys; fd = os.open(sys.argv[1], os.O_RDONLY); os.fdatasync(fd)' "$dir/out/$out"
-  cmp -s "$dir/out/$out" "$dir/root/big.bin" || { echo "$name: the file differs" >&2; return 1; }
-  local w c sw sc
-  read -r w c < <(times "$dir/time.$name")
-  read -r sw sc < <(times "$dir/time.$name.sync")
-  echo "$round $name $w $c $sw $sc $(awk -F': ' '/Maximum resident set size/ {print $2}' "$dir/time.$name")" >> "$results"
-}
+source "$(dirname "$0")/timed_run.sh"
 
 # The programs take turns, round after round, so a drift of the machine's
 # speed touches all of them alike; medians and per-round ratios are shown.
 for round in $(seq "$rounds"); do
   echo "round $round of $rounds..." >&2
-  run "$round" tidewell "$fetch" --quiet --work "$dir/out" --target "$dir/out/big.bin" --info "$dir/out/big.bin.twinfo" "$url"
-  run "$round" aria2c aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o big.bin "$url"
-  run "$round" curl curl -s -o "$dir/out/big.bin" "$url"
+  timed_run "$round" tidewell "$dir/root/big.bin" \
+    "$fetch" --quiet --work "$dir/out" --target "$dir/out/big.bin" --info "$dir/out/big.bin.twinfo" "$url"
+  timed_run "$round" aria2c "$dir/root/big.bin" \
+    aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o big.bin "$url"
+  timed_run "$round" curl "$dir/root/big.bin" curl -s -o "$dir/out/big.bin" "$url"
 done
-
-python3 - "$results" "$size_mib" <<'PY'
-import statistics, sys
-rows = [l.split() for l in open(sys.argv[1])]
-mib = float(sys.argv[2]); gib = mib / 1024
-runs = {}
-for r, name, w, c, sw, sc, rss in rows:
-    runs.setdefault(name, {})[int(r)] = dict(wall=float(w), cpu=float(c), dwall=float(w) + float(sw),
-                                             dcpu=float(c) + float(sc), rss=int(rss) / 1024)
-med = lambda name, key: statistics.median(v[key] for v in runs[name].values())
-print(f"\n{len(runs['tidewell'])} rounds, medians")
-print(f"{'program':<10} {'MiB/s':>10} {'CPU s/GiB':>10} {'MiB/s synced':>14} {'CPU s/GiB synced':>17} {'peak MiB':>9}")
-for name in ('tidewell', 'aria2c', 'curl'):
-    print(f"{name:<10} {mib / med(name, 'wall'):10.1f} {med(name, 'cpu') / gib:10.3f} {mib / med(name, 'dwall'):14.1f}"
-          f" {med(name, 'dcpu') / gib:17.3f} {med(name, 'rss'):9.1f}")
-t, a = runs['tidewell'], runs['aria2c']
-pairs = sorted(set(t) & set(a))
-def ratios(key, invert):
-    return [(a[r][key] / t[r][key]) if invert else (t[r][key] / a[r][key]) for r in pairs]
-def show(label, key, invert):
-    v = ratios(key, invert)
-    return f"{label} x{statistics.median(v):.2f} (rounds: {', '.join(f'{x:.2f}' for x in v)})"
-print()
-print("tidewell / aria2c, to exit      :", show("throughput", "wall", True) + ";", show("CPU per GiB", "cpu", False))
-print("tidewell / aria2c, file on disk :", show("throughput", "dwall", True) + ";", show("CPU per GiB", "dcpu", False))
-print(f"peak memory: tidewell {med('tidewell', 'rss'):.1f} MiB, aria2c {med('aria2c', 'rss'):.1f} MiB")
-tw, aw = statistics.median(ratios('wall', True)), statistics.median(ratios('cpu', False))
-print(f"goal: throughput >= aria2c ({'met' if tw >= 1 else 'not met'}), CPU/GiB <= aria2c ({'met' if aw <= 1 else 'not met'}),"
-      f" peak memory < 100 MiB ({'met' if med('tidewell', 'rss') < 100 else 'not met'})")
-PY
+python3 "$(dirname "$0")/rounds.py" "$results" "$size_mib" aria2c tidewell aria2c curl
