@@ -27,8 +27,6 @@ cat "$dir/seed/f.bin" > /dev/null
 head -c $((size_mib * 1048576)) /dev/zero > "$dir/warm-up.bin"
 rm -f "$dir/warm-up.bin"
 
-results="$dir/results"
-: > "$results"
 source "$(dirname "$0")/timed_run.sh"
 # The two take turns, round after round, so a drift of the machine's speed
 # touches both alike; medians and per-round ratios are shown.

@@ -72,8 +72,6 @@ cat "$dir/root/big.bin" > /dev/null
 curl -s -o "$dir/out/warm-up.bin" "$url"
 rm -f "$dir/out/warm-up.bin"
 
-results="$dir/results"
-: > "$results"
 source "$(dirname "$0")/timed_run.sh"
 
 # The programs take turns, round after round, so a drift of the machine's

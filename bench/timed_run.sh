@@ -6,6 +6,9 @@
 # of its own, so its writeback CPU is counted) also gives the time to a file
 # that is on the disk for every program.
 
+results="$dir/results"
+: > "$results"
+
 # Wall and CPU seconds of one /usr/bin/time -v report.
 time_figures() {  # file -> "wall cpu"
   python3 - "$1" <<'PY'
