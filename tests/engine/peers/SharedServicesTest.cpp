@@ -13,21 +13,14 @@
 #include "engine/peers/BtWire.h"
 #include "platform/Socket.h"
 #include "tests/engine/peers/PeersTestSupport.h"
+#include "tests/engine/peers/SwarmTestSupport.h"
 
 namespace {
 
 using peers_test::PeerSetTest;
+using swarm_test::FreePort;
 
 constexpr uint8_t ListenOctet = 9;
-
-uint16_t FreePort(uint32_t address) {
-    platform::SocketHandle s = platform::CreateTcpSocket();
-    platform::SocketAddress local{address, 0};
-    uint16_t port = 0;
-    if (platform::Bind(s, local) && platform::LocalAddressOf(s, &local)) port = local.port;
-    platform::CloseSocket(s);
-    return port;
-}
 
 class SharedServices : public PeerSetTest {
 protected:
