@@ -37,6 +37,10 @@ public:
     bool Open(const std::string& path, OpenMode mode);
     bool IsOpen() const { return m_fd >= 0; }
     void Close();
+    // A second handle on the same open file (same access, shared position
+    // and data), which stays valid when this one is closed; closed when the
+    // file is closed or on failure.
+    File Duplicate() const;
 
     // Reads up to `length` bytes at `offset`, retrying short reads; returns
     // the count read (less only at end of file) or -1.

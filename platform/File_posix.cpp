@@ -79,6 +79,18 @@ bool File::Open(const std::string& path, OpenMode mode) {
     return true;
 }
 
+File File::Duplicate() const {
+    File copy;
+    if (m_fd < 0) return copy;
+    const int fd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail();
+        return copy;
+    }
+    copy.m_fd = fd;
+    return copy;
+}
+
 void File::Close() {
     if (m_fd >= 0) {
         ::close(m_fd);

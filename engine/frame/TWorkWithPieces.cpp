@@ -378,6 +378,10 @@ void TWorkWithPieces::ResetPieceRun() {
 }
 
 void TWorkWithPieces::PieceLayerStep() {
+    // Pieces written behind this thread are marked done here, within a pass
+    // of being written, and a writer left asleep over a few queued pieces
+    // (fewer than wake it at once) starts on them.
+    if (m_pieces) m_pieces->CollectWrites(true);
     if (!m_pieces && IsPlainHttp() && !CurrentLoader()) {
         for (TPeerId* c : Candidates()) {
             if (!c->IsWebSource() || c->FetchesIntoMemory() || c->ContentLength() <= 0) continue;
@@ -502,9 +506,11 @@ BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, i
     if (accepted && piece && piece->IsCompleteInMemory()) {
         result.completed_piece = static_cast<int32_t>(index);
         // Without BitTorrent peers nobody reads a complete piece back from
-        // memory: it goes to disk at once, so a crash loses no verified data.
+        // memory: it goes to disk at once, so a crash loses no verified data
+        // (usually its write is queued already, and done when collected).
         if (!HasBitTorrentPeers()) {
             const int32_t size = piece->m_size;
+            if (piece->m_write_pending) return result;
             if (piece->WriteComplete() != size) {
                 m_pieces->SetPieceDone(index, false);
             } else {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 #include <new>
 
 namespace engine {
@@ -36,8 +37,13 @@ uint8_t* QBufferPool::Alloc(int64_t n) {
     {
         QTMutexLocker lock(m_mutex);
         const int64_t tolerance = std::min<int64_t>(n, ReuseTolerance);
-        auto it = m_idle.find(n);
-        if (it == m_idle.end()) {
+        // Of equal buffers the one returned last: it is the likeliest to be
+        // in the processor's cache still, and filling a cold buffer costs
+        // a trip to memory for every line written.
+        auto [first, it] = m_idle.equal_range(n);
+        if (first != it) {
+            it = std::prev(it);
+        } else {
             // The smallest idle buffer with n < s < n + tolerance.
             it = m_idle.upper_bound(n);
             if (it != m_idle.end() && it->first >= n + tolerance) it = m_idle.end();

@@ -53,6 +53,9 @@ public:
     bool SetLength(int64_t length);
     // Flushes written data to the device (fdatasync).
     bool Sync();
+    // A handle of its own on the open file, for writes on another thread
+    // that must outlive a Close of this object; closed when this is closed.
+    platform::File DuplicateHandle() const { return m_read_only ? platform::File() : m_file.Duplicate(); }
 
     uint32_t ExtraFlags() const { return m_extra_flags; }
     void SetExtraFlags(uint32_t flags) { m_extra_flags = flags; }

@@ -40,6 +40,7 @@ TPiece::~TPiece() {
 int32_t TPiece::FlushUnit() const { return std::min(m_size, MaxFlushUnit); }
 
 void TPiece::ReleaseProgress(bool keep_blocks) {
+    SettleWrite();
     if (m_owner) m_owner->RemovePartialPiece(m_index);
     if (m_sha1) {
         BufferPools::Sha1States().Free(m_sha1);
@@ -59,7 +60,14 @@ void TPiece::SetSource(TBlockSource* source) {
     m_bytes_from_source = 0;
 }
 
-void TPiece::DropBuffer() { m_buffer.Clear(); }
+void TPiece::DropBuffer() {
+    SettleWrite();
+    m_buffer.Clear();
+}
+
+void TPiece::SettleWrite() {
+    if (m_write_pending && m_owner) m_owner->DrainWrites();
+}
 
 bool TPiece::EnsureBuffer() {
     if (m_buffer.IsSet()) return true;
@@ -168,14 +176,14 @@ int32_t TPiece::ReceiveBlock(const uint8_t* data, int32_t length, int32_t offset
     m_last_access = m_owner->Now();
     m_bytes_from_source += n;
     if (m_written_prefix + m_buffer.BufferedBytes() >= m_size) {
-        // A piece that goes to disk at once is written while it is hashed.
-        const bool writing = m_owner->BeginHashOverlap(*this);
-        const bool verified = VerifyBuffered();
-        if (writing) m_owner->WaitHashOverlap();
-        if (!verified) return FailVerification();
+        // A piece that goes to disk at once is written behind the work
+        // thread while it is hashed; the map marks it done when it collects
+        // the write. Failing the check waits for that write first (the
+        // buffer is dropped).
+        m_owner->QueueHashedWrite(*this);
+        if (!VerifyBuffered()) return FailVerification();
         if (m_last_source) m_last_source->ClearBadPieces();
         RecordCompletion();
-        if (writing) m_owner->FinishHashOverlap(*this);
     }
     accepted = true;
     return length;
@@ -221,6 +229,11 @@ int32_t TPiece::Flush(int32_t minimum) {
 }
 
 int32_t TPiece::WriteComplete() {
+    if (m_write_pending) {
+        // Already on its way: its outcome is the queued write's.
+        SettleWrite();
+        return m_owner && m_owner->IsPieceDone(m_index) ? m_size : -1;
+    }
     if (!IsCompleteInMemory() || !m_owner) return 0;
     const int32_t buffered = m_buffer.BufferedBytes();
     return AfterWrite(m_owner->WriteBufferedPiece(*this), buffered);

@@ -44,6 +44,9 @@ public:
     int32_t m_file_index = -1;   // that file's index
     int32_t m_written_prefix = 0;
     bool m_verified = false;
+    // Its writes are queued on the map's piece writer: the chunk memory must
+    // stay as it is until the map collects them (SettleWrite).
+    bool m_write_pending = false;
     TPieces* m_owner = nullptr;
     const uint8_t* m_digest = nullptr;  // 20 bytes inside the map's digest buffer
     int64_t m_last_access = 0;
@@ -70,6 +73,9 @@ public:
                           int32_t read_ahead, bool force);
     // Frees the chunk memory and the present set.
     void DropBuffer();
+    // Waits for the piece's queued writes and lets the map finish them, so
+    // its memory may change again; nothing to do without queued writes.
+    void SettleWrite();
     bool EnsureBuffer();
     bool EnsureHashState();
     // min(piece size, 128 KiB): the unit of memory and of prefix writes.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/pieces/QBufferPool.h"
+#include "platform/Memory.h"
 
 namespace engine {
 
@@ -80,7 +81,10 @@ int32_t TPieceBuffer::Store(const uint8_t* data, int32_t length, int32_t offset)
         m_block_length[static_cast<size_t>(block)] = length;
         m_buffered += length;
     }
-    std::memcpy(m_chunks[j] + in_chunk, data, static_cast<size_t>(length));
+    // Chunks cycle through more memory than the caches hold, so an ordinary
+    // copy would first fetch each line's stale bytes from memory; the block
+    // is read back once, by the hash and the writer thread.
+    platform::CopyAroundCache(m_chunks[j] + in_chunk, data, static_cast<size_t>(length));
     return length;
 }
 

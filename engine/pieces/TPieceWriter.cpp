@@ -9,16 +9,14 @@
 namespace engine {
 
 TPieceWriter::~TPieceWriter() {
-    if (m_started) {
-        bool failed = false;
-        Wait(failed);
-    }
     if (!m_thread.joinable()) return;
     {
+        // Every queued write is made before the helper ends: the memory the
+        // jobs name belongs to pieces that are freed after this.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
     }
-    m_wake.notify_all();
+    m_work.notify_all();
     m_thread.join();
 }
 
@@ -37,8 +35,55 @@ int64_t TPieceWriter::WriteAll(const std::vector<Write>& batch, bool& failed) {
     return written;
 }
 
-bool TPieceWriter::Start(std::vector<Write> batch) {
-    if (m_started) return false;
+TPieceWriter::Job TPieceWriter::MakeJob(int32_t piece, int32_t from, const std::vector<Write>& writes) {
+    Job job;
+    job.piece = piece;
+    job.from = from;
+    std::vector<const QDiskFile*> files;
+    for (const Write& w : writes) {
+        job.bytes += w.length;
+        if (!w.file || !w.data) {
+            job.m_broken = true;
+            break;
+        }
+        size_t handle = 0;
+        while (handle < files.size() && files[handle] != w.file) ++handle;
+        if (handle == files.size()) {
+            platform::File copy = w.file->DuplicateHandle();
+            if (!copy.IsOpen()) {
+                job.m_broken = true;
+                break;
+            }
+            files.push_back(w.file);
+            job.m_handles.push_back(std::move(copy));
+        }
+        job.m_parts.push_back({handle, w.data, w.length, w.offset});
+    }
+    return job;
+}
+
+void TPieceWriter::RunJob(Job& job) {
+    job.written = 0;
+    job.failed = false;
+    TDiskLockHolder lock;
+    for (const Job::Part& part : job.m_parts) {
+        lock.Lock();
+        if (part.length < 0 ||
+            !job.m_handles[part.handle].WriteAt(part.data, static_cast<size_t>(part.length),
+                                                static_cast<uint64_t>(part.offset))) {
+            job.failed = true;
+            break;
+        }
+        job.written += part.length;
+    }
+    lock.Unlock();
+    if (job.m_broken) job.failed = true;
+    // The job's handles close here, off the work thread.
+    job.m_handles.clear();
+    job.m_parts.clear();
+}
+
+bool TPieceWriter::Queue(Job job, bool wake) {
     if (!m_thread.joinable()) {
         try {
             m_thread = std::thread([this] { Run(); });
@@ -48,47 +93,53 @@ bool TPieceWriter::Start(std::vector<Write> batch) {
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_batch = std::move(batch);
-        m_has_batch = true;
-        m_done = false;
+        m_queued_bytes.store(m_queued_bytes.load(std::memory_order_relaxed) + job.bytes, std::memory_order_relaxed);
+        m_queue.push_back(std::move(job));
     }
-    m_wake.notify_all();
-    m_started = true;
+    // Costs a system call only when the helper sleeps, i.e. when it has
+    // caught up with the queue.
+    if (wake) m_work.notify_one();
     return true;
 }
 
-int64_t TPieceWriter::Wait(bool& failed) {
-    failed = false;
-    if (!m_started) return 0;
+void TPieceWriter::Wake() {
+    if (QueuedBytes() > 0) m_work.notify_one();
+}
+
+void TPieceWriter::Collect(std::vector<Job>& out, bool wait_all) {
+    if (wait_all) Wake();
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_wake.wait(lock, [this] { return m_done; });
-    m_started = false;
-    m_done = false;
-    m_batch.clear();
-    failed = m_failed;
-    return m_written;
+    if (wait_all) m_finished.wait(lock, [this] { return m_queue.empty() && !m_running; });
+    for (Job& job : m_done) out.push_back(std::move(job));
+    m_done.clear();
+    m_finished_count.store(0, std::memory_order_release);
+}
+
+void TPieceWriter::WaitBelow(int64_t bytes) {
+    Wake();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_finished.wait(lock, [this, bytes] { return m_queued_bytes.load(std::memory_order_relaxed) <= bytes; });
 }
 
 void TPieceWriter::Run() {
     platform::SetCurrentThreadName("PieceWriter");
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_stop || m_has_batch; });
-        if (m_has_batch) {
-            m_has_batch = false;
-            // The batch is this thread's until it reports done.
-            const std::vector<Write> batch = std::move(m_batch);
-            lock.unlock();
-            bool failed = false;
-            const int64_t written = WriteAll(batch, failed);
-            lock.lock();
-            m_written = written;
-            m_failed = failed;
-            m_done = true;
-            m_wake.notify_all();
-            continue;
-        }
-        if (m_stop) return;
+        m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_queue.empty()) return;  // stopping, and nothing is left to write
+        Job job = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_running = true;
+        lock.unlock();
+        RunJob(job);
+        lock.lock();
+        m_running = false;
+        m_queued_bytes.store(m_queued_bytes.load(std::memory_order_relaxed) - job.bytes, std::memory_order_relaxed);
+        m_done.push_back(std::move(job));
+        m_finished_count.store(static_cast<int32_t>(m_done.size()), std::memory_order_release);
+        // Nobody waits unless the owner's queue is full or it drains it: then
+        // this is the only wake-up the owner pays for.
+        m_finished.notify_all();
     }
 }
 

@@ -137,6 +137,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
     if (m_total_length <= 0 || m_piece_count <= 0 || m_piece_length <= 0 || m_files.empty()) return false;
     const int64_t slack = m_piece_count * m_piece_length - m_total_length;
     if (slack < 0) return false;
+    DrainWrites();
     m_pieces.clear();
     if (slack < m_piece_length) {
         m_pieces.reserve(static_cast<size_t>(m_piece_count));
@@ -175,6 +176,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
 }
 
 void TPieces::Empty() {
+    DrainWrites();
     CloseFiles(true, false);
     SaveSelectionList();
     m_pieces.clear();
@@ -276,7 +278,11 @@ void TPieces::SetPieceDone(int64_t index, bool done) {
 }
 
 void TPieces::ResetPiece(int64_t index) {
-    if (!IsPieceValid(index) || m_bitfield.Get(index)) return;
+    if (!IsPieceValid(index)) return;
+    // A queued write decides first: once written, the piece is done and
+    // stays so.
+    m_pieces[static_cast<size_t>(index)]->SettleWrite();
+    if (m_bitfield.Get(index)) return;
     m_pieces[static_cast<size_t>(index)]->DropBuffer();
     m_pieces[static_cast<size_t>(index)]->Reset();
     std::erase(m_partial_pieces, static_cast<int32_t>(index));
@@ -387,7 +393,12 @@ bool TPieces::LoadPieceState() {
     return true;
 }
 
-bool TPieces::SavePieceState() { return m_codec && m_codec->SavePieceState(*this); }
+bool TPieces::SavePieceState() {
+    // The state may call the queued pieces done only once they are written
+    // (it syncs the files before it is saved).
+    DrainWrites();
+    return m_codec && m_codec->SavePieceState(*this);
+}
 
 bool TPieces::SaveSelectionList() { return m_codec && IsAllScanned() && m_codec->SaveSelectionList(*this); }
 

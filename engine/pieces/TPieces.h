@@ -137,6 +137,18 @@ public:
     // then no longer counts as cached.
     void DropWrittenBuffer(TPiece& piece);
     int64_t FlushRange(int64_t first, int64_t last);
+    // Pieces written behind the work thread (TPiecesCache.cpp) are marked
+    // done, their memory freed, when their writes are collected: Collect
+    // takes the finished ones without waiting (every pass of the work loop
+    // and every received block), Drain waits for all (before anything
+    // closes files, saves state or frees a piece with a queued write).
+    // With `wake_writer`, a writer that sleeps over queued pieces is woken.
+    void CollectWrites(bool wake_writer);
+    void DrainWrites();
+    int32_t PendingWrites() const { return m_pending_writes; }
+    // Bytes of queued writes beyond which the work thread waits for the
+    // writer (until half of them are written).
+    int64_t WriteQueueLimit() const;
     bool SaveBlockDump();
     bool LoadBlockDump();
     // Cache limit in bytes: the cache size in 256 KiB units.
@@ -215,17 +227,23 @@ private:
     // has no memory or the piece has no place in the files. A file failing
     // part-way ends the list with an empty write, which fails.
     bool PrepareBufferedWrites(TPiece& piece, std::vector<TPieceWriter::Write>& writes);
-    // Around the hashing of a piece that has just completed (TPiece.cpp): a
+    // Before the hashing of a piece that has just completed (TPiece.cpp): a
     // piece that goes to disk at once (write-on-completion, or the complete
-    // pieces in memory would pass half the cache) is written on the piece
-    // writer while it is hashed. Begin returns whether it started the write;
-    // Wait takes the writer back; Finish, once the piece is verified and
-    // recorded, marks it done and frees its memory. A piece that fails
-    // verification is not finished: its bytes on disk are then as unverified
-    // as a flushed prefix, and the piece is fetched again.
-    bool BeginHashOverlap(TPiece& hashing);
-    void WaitHashOverlap();
-    void FinishHashOverlap(TPiece& piece);
+    // pieces in memory would pass half the cache) has its writes queued on
+    // the piece writer; returns whether they were. Once collected, a piece
+    // that was verified and recorded meanwhile is marked done and its memory
+    // freed (FinishQueuedWrite). A piece that failed verification is not
+    // finished: its bytes on disk are then as unverified as a flushed
+    // prefix, and the piece is fetched again.
+    bool QueueHashedWrite(TPiece& hashing);
+    // Queues the writes of a piece complete in memory; with `keep_cached`
+    // its verified bytes stay as the cached copy once written (else they
+    // are freed). False when nothing was queued: the caller writes it.
+    bool QueueCompleteWrite(TPiece& piece, bool keep_cached);
+    void FinishQueuedWrite(const TPieceWriter::Job& job);
+    void FinishCollectedWrites();
+    // Queued bytes at which the writer is woken.
+    int64_t WriteWakeBytes() const;
     bool WaitForFreeSpace(const TFileEntry& file, int64_t missing, TDiskLockHolder& lock);
     bool TruncateToSize(TFileEntry& file);
     bool OpenClosedFile(TFileEntry& file, bool for_writing);
@@ -282,9 +300,8 @@ private:
     int64_t m_complete_in_memory = 0;
     TPieceWriter m_writer;
     bool m_write_on_completion = false;
-    int32_t m_overlap_from = 0;  // the written piece's prefix when its write started
-    int64_t m_overlap_written = 0;
-    bool m_overlap_failed = false;
+    int32_t m_pending_writes = 0;                 // pieces with m_write_pending
+    std::vector<TPieceWriter::Job> m_collected;  // collected, not yet finished
     int32_t m_read_requests = 0;
     int32_t m_cache_hits = 0;
     std::string m_info_hash;

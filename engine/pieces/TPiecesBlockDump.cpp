@@ -93,6 +93,7 @@ private:
 }  // namespace
 
 bool TPieces::SaveBlockDump() {
+    DrainWrites();
     if (m_block_dump_path.empty() || m_info_hash.size() != InfoHashBytes || !IsAllScanned()) return false;
     if (IsAllDone()) {
         platform::RemoveFile(m_block_dump_path);

@@ -31,6 +31,7 @@ void TPieces::AddPartialPiece(int32_t index) {
 int32_t TPieces::WriteBlock(int64_t block, int32_t length, const uint8_t* data, TBlockSource* source,
                             bool& accepted) {
     accepted = false;
+    if (m_pending_writes > 0) CollectWrites(false);
     const int64_t index = block >= 0 ? PieceOfBlock(block) : -1;
     if (!IsPieceValid(index)) return length;
     TPiece& piece = *m_pieces[static_cast<size_t>(index)];
@@ -40,9 +41,9 @@ int32_t TPieces::WriteBlock(int64_t block, int32_t length, const uint8_t* data, 
     if (was_complete || !piece.IsCompleteInMemory()) return result;
     // Complete pieces wait in memory for the 5-second upkeep, but never
     // beyond half the cache: a fast source would otherwise fill memory with
-    // pieces between two upkeep passes. (Usually the piece was written
-    // while it was hashed, and nothing is left to do here.)
-    if (m_complete_in_memory > CacheLimit() / 2) {
+    // pieces between two upkeep passes. (Usually the piece's write was
+    // queued while it was hashed, and nothing is left to do here.)
+    if (!piece.m_write_pending && m_complete_in_memory > CacheLimit() / 2 && !QueueCompleteWrite(piece, false)) {
         if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(index, false);
         } else {
@@ -60,32 +61,76 @@ void TPieces::DropWrittenBuffer(TPiece& piece) {
     piece.DropBuffer();
 }
 
-bool TPieces::BeginHashOverlap(TPiece& hashing) {
+int64_t TPieces::WriteQueueLimit() const { return std::max<int64_t>(CacheLimit() / 4, m_piece_length); }
+
+int64_t TPieces::WriteWakeBytes() const { return std::min<int64_t>(1048576, WriteQueueLimit() / 2); }
+
+bool TPieces::QueueHashedWrite(TPiece& hashing) {
     // Without digests there is no hash to overlap with.
-    if (m_writer.IsBusy() || !m_has_digests) return false;
+    if (!m_has_digests || hashing.m_write_pending) return false;
     // Only a piece that goes to disk at once anyway: complete pieces are
     // otherwise kept in memory for upload reads until the upkeep.
     const bool write_now = m_write_on_completion ||
                            m_complete_in_memory + hashing.m_buffer.BufferedBytes() > CacheLimit() / 2;
-    if (!write_now) return false;
+    return write_now && QueueCompleteWrite(hashing, false);
+}
+
+bool TPieces::QueueCompleteWrite(TPiece& piece, bool keep_cached) {
+    if (piece.m_write_pending) return false;
+    // The queue holds piece memory: past its limit the work thread lets the
+    // writer catch up, by half, so it waits once for several pieces.
+    const int64_t limit = WriteQueueLimit();
+    if (m_writer.QueuedBytes() + piece.m_size > limit) m_writer.WaitBelow(limit / 2);
     std::vector<TPieceWriter::Write> writes;
-    if (!PrepareBufferedWrites(hashing, writes)) return false;
-    m_overlap_from = hashing.m_written_prefix;
-    return m_writer.Start(std::move(writes));
+    const int32_t from = piece.m_written_prefix;
+    if (!PrepareBufferedWrites(piece, writes)) return false;
+    TPieceWriter::Job job = TPieceWriter::MakeJob(piece.m_index, from, writes);
+    job.keep_cached = keep_cached;
+    const bool wake = m_writer.QueuedBytes() + job.bytes >= WriteWakeBytes();
+    if (!m_writer.Queue(std::move(job), wake)) return false;
+    piece.m_write_pending = true;
+    ++m_pending_writes;
+    return true;
 }
 
-void TPieces::WaitHashOverlap() {
-    m_overlap_written = m_writer.Wait(m_overlap_failed);
+void TPieces::CollectWrites(bool wake_writer) {
+    if (m_pending_writes <= 0) return;
+    if (wake_writer) m_writer.Wake();
+    if (!m_writer.HasFinished()) return;
+    m_writer.Collect(m_collected, false);
+    FinishCollectedWrites();
 }
 
-void TPieces::FinishHashOverlap(TPiece& piece) {
+void TPieces::DrainWrites() {
+    if (m_pending_writes <= 0 && m_collected.empty()) return;
+    m_writer.Collect(m_collected, true);
+    FinishCollectedWrites();
+}
+
+void TPieces::FinishCollectedWrites() {
+    // One at a time from the member list: an event handler that drains
+    // again goes on where this loop is.
+    while (!m_collected.empty()) {
+        const TPieceWriter::Job job = std::move(m_collected.front());
+        m_collected.erase(m_collected.begin());
+        FinishQueuedWrite(job);
+    }
+}
+
+void TPieces::FinishQueuedWrite(const TPieceWriter::Job& job) {
+    if (!IsPieceValid(job.piece)) return;
+    TPiece& piece = *m_pieces[static_cast<size_t>(job.piece)];
+    if (!piece.m_write_pending) return;
+    piece.m_write_pending = false;
+    m_pending_writes = std::max(m_pending_writes - 1, 0);
+    // A piece that failed its check meanwhile stays as it is: fetched again.
+    if (!piece.IsCompleteInMemory()) return;
     const int32_t buffered = piece.m_buffer.BufferedBytes();
     const int32_t result =
-        FinishWrite(piece.m_index, m_overlap_from, static_cast<int32_t>(m_overlap_written), m_overlap_failed, true,
-                    nullptr);
+        FinishWrite(piece.m_index, job.from, static_cast<int32_t>(job.written), job.failed, true, nullptr);
     if (piece.AfterWrite(result, buffered) != piece.m_size) {
         SetPieceDone(piece.m_index, false);
-    } else {
+    } else if (!job.keep_cached) {
         DropWrittenBuffer(piece);
     }
 }
@@ -98,10 +143,13 @@ int32_t TPieces::ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t 
 }
 
 void TPieces::MaintainCache() {
+    DrainWrites();
     const int64_t now = Now();
     const int64_t limit = CacheLimit();
     const int64_t budget = m_cached_bytes >= limit / 2 ? limit / 5 : limit / 2;
     int64_t kept = 0;
+    // Queued pieces stay complete in memory (and counted) until collected.
+    int64_t queued = 0;
     for (auto& p : m_pieces) {
         TPiece& piece = *p;
         if (piece.m_buffer.BufferedBytes() <= 0) continue;
@@ -120,11 +168,13 @@ void TPieces::MaintainCache() {
         }
         if (kept < budget) {
             kept += piece.m_buffer.BufferedBytes();
+        } else if (QueueCompleteWrite(piece, true)) {
+            queued += piece.m_buffer.BufferedBytes();
         } else if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(piece.m_index, false);
         }
     }
-    m_complete_in_memory = kept;
+    m_complete_in_memory = kept + queued;
     TrimCache();
 }
 
@@ -169,6 +219,7 @@ int32_t TPieces::TrimCache() {
 }
 
 void TPieces::FlushComplete() {
+    DrainWrites();
     if (!IsAllScanned()) return;
     for (auto& p : m_pieces) {
         if (!p->IsCompleteInMemory()) continue;
@@ -178,6 +229,7 @@ void TPieces::FlushComplete() {
 }
 
 int64_t TPieces::FlushRange(int64_t first, int64_t last) {
+    DrainWrites();
     int64_t flushed = 0;
     for (int64_t i = std::max<int64_t>(first, 0); i <= last && IsPieceValid(i); ++i) {
         if (IsStopping()) break;

@@ -351,6 +351,8 @@ int32_t TPieces::OpenFileCount() const {
 }
 
 int32_t TPieces::CloseFiles(bool save_state, bool finish) {
+    // Queued writes reach the files before they are synced.
+    DrainWrites();
     const bool examined = IsAllScanned();
     int32_t closed = 0;
     for (auto& f : m_files) {
