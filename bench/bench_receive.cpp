@@ -1,5 +1,5 @@
 // The receive path: 16 KiB blocks into piece buffers, SHA-1 as pieces fill,
-// whole pieces written (on the piece writer thread while they are hashed,
+// whole pieces written by the piece writer thread (queued as they complete,
 // or by the cache upkeep), as a download does it. Reports MiB/s per CPU
 // second of the receive thread, per CPU second of the whole process and per
 // wall-clock second, and the peak bytes the piece buffer pool held (in use by
@@ -68,7 +68,7 @@ struct Source {
 
 // `web_only`: a download without BitTorrent peers writes every piece while
 // it is hashed; with peers, complete pieces stay in memory for their upload
-// reads until the upkeep writes them (on the receive thread).
+// reads until the upkeep (or a cache half full) queues them for writing.
 std::unique_ptr<TPieces> BuildMap(Owner& owner, const Source& source, const std::string& folder, int64_t total,
                                   bool web_only) {
     std::filesystem::remove(folder + "/download.bin");
@@ -157,12 +157,12 @@ void BM_ReceivePath(benchmark::State& state) {
     // Up to the close, whose fdatasync waits for the disk to take every byte.
     state.counters["wall_before_close_MiB_per_s"] = wall_before_close_seconds > 0 ? mib / wall_before_close_seconds : 0;
 }
-// bytes_per_second is per CPU second of the receive thread (user and system,
-// so the kernel's copy into the page cache counts), as `openssl speed`
-// divides by CPU time: on a shared machine wall-clock rates measure the
-// neighbours. The writes that overlap the hashing run on the piece writer
-// thread; process_cpu_MiB_per_s counts both threads and, like
-// wall_MiB_per_s, the final fdatasync waiting for the disk.
+// bytes_per_second is per CPU second of the receive thread (user and
+// system), as `openssl speed` divides by CPU time: on a shared machine
+// wall-clock rates measure the neighbours. The writes, with the kernel's
+// copy into the page cache, run on the piece writer thread;
+// process_cpu_MiB_per_s counts both threads and, like wall_MiB_per_s, the
+// final fdatasync waiting for the disk.
 // Arguments: MiB received, web only (1) or with peers (0).
 BENCHMARK(BM_ReceivePath)->Args({256, 0})->Args({256, 1})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReceivePath)->Args({2048, 0})->Args({2048, 1})->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -33,8 +33,8 @@ fixed() { awk -v v="$1" 'BEGIN { printf "%.1f", v }'; }
 echo "openssl speed -evp sha1 -bytes 16384 : $openssl_mib MiB/s (per CPU second)"
 echo "SHA-1 through the stored state       : $sha_mib MiB/s"
 # Two modes: with BitTorrent peers complete pieces wait in memory for their
-# upload reads and the upkeep writes them on the receive thread; a web-only
-# download writes each piece on the writer thread while it is hashed.
+# upload reads until the upkeep queues them for the writer thread; a web-only
+# download queues each piece for writing while it is hashed.
 for mode in "0:with peers" "1:web only"; do
   arg=${mode%%:*}; label=${mode#*:}
   for size in 256 2048; do

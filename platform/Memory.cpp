@@ -11,6 +11,8 @@
 namespace platform {
 
 void CopyAroundCache(void* dst, const void* src, size_t length) {
+    // memcpy must not see the null pointers an empty range may carry.
+    if (length == 0) return;
 #ifdef TIDEWELL_STREAMING_STORES
     // Streaming stores need 16-byte aligned targets; whole 64-byte lines
     // keep the write-combining buffers full.
