@@ -27,7 +27,6 @@ constexpr int32_t DefaultWebLimit = 49;
 // push out other peers when no connection budget is left).
 constexpr int32_t BtScore = 19;
 constexpr int32_t UrgentScore = 34;
-constexpr int32_t LowestPrunedScore = 20;
 // The punishment of a BitTorrent candidate grows faster once the list is
 // long: failures × penalty up to this is the cheap rate.
 constexpr int32_t CheapPunishmentLimit = 400;

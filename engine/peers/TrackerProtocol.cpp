@@ -162,7 +162,7 @@ HttpTrackerResult ExamineHttpTrackerReply(const uint8_t* data, size_t size) {
     if (size - body_start < static_cast<uint64_t>(body_length)) return result;
     int64_t parsed = 0;
     std::unique_ptr<QElement> root =
-        ParseElement(reinterpret_cast<const char*>(data + body_start), body_length, &parsed);
+        ParseElement(reinterpret_cast<const char*>(data + body_start), body_length, &parsed, ReplyLimits);
     if (!root && header == std::string_view::npos) return result;  // no length: may still be arriving
     if (root) result.reply = ReadTrackerDictionary(root.get());
     result.status = HttpTrackerStatus::Complete;
