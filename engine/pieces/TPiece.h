@@ -1,7 +1,8 @@
 #pragma once
 // TPiece: one piece of a task's byte stream, with its place in the files and
 // the progress of its data. Owned by the task's piece map (TPieces) and used
-// only by the task's work thread.
+// only by the task's work thread (while its write is queued, the piece
+// writer thread reads its chunk memory; see m_write_pending).
 //
 // The block buffer, the incremental SHA-1 state and the delivering source are
 // added by the buffer layer; this record keeps what the map and the storage

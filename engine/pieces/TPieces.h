@@ -6,8 +6,11 @@
 // already on disk (TPiecesExamine.cpp).
 //
 // Owner: the task (TPiecesOwner), which receives the map's events. Thread: the
-// task's work thread only. Lock: file I/O of piece data and every file growth
-// take the process-wide disk lock (TDiskLockHolder.h); nothing else is shared.
+// task's work thread only; complete pieces are written behind it by the
+// map's piece writer thread (TPieceWriter.h), which reads only their chunk
+// memory and writes through handles of its own. Lock: file I/O of piece data
+// and every file growth take the process-wide disk lock (TDiskLockHolder.h);
+// nothing else is shared.
 //
 // Units: piece length L; block b covers bytes b × 16384 … b × 16384 + 16383
 // of the byte stream, i.e. piece ⌊b × 16384 / L⌋ at offset (b × 16384) mod L.
