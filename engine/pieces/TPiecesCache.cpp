@@ -42,8 +42,8 @@ int32_t TPieces::WriteBlock(int64_t block, int32_t length, const uint8_t* data, 
     // Complete pieces wait in memory for the 5-second upkeep, but never
     // beyond half the cache: a fast source would otherwise fill memory with
     // pieces between two upkeep passes. (Usually the piece's write was
-    // queued while it was hashed, and nothing is left to do here.)
-    if (!piece.m_write_pending && m_complete_in_memory > CacheLimit() / 2 && !QueueCompleteWrite(piece, false)) {
+    // queued while it was hashed; this writes it when it could not be.)
+    if (!piece.m_write_pending && m_complete_in_memory > CacheLimit() / 2) {
         if (piece.WriteComplete() != piece.m_size) {
             SetPieceDone(index, false);
         } else {
