@@ -112,7 +112,7 @@ void TPieceWriter::Collect(std::vector<Job>& out, bool wait_all) {
     if (wait_all) m_finished.wait(lock, [this] { return m_queue.empty() && !m_running; });
     for (Job& job : m_done) out.push_back(std::move(job));
     m_done.clear();
-    m_finished_count.store(0, std::memory_order_release);
+    m_has_finished.store(false, std::memory_order_release);
 }
 
 void TPieceWriter::WaitBelow(int64_t bytes) {
@@ -136,7 +136,7 @@ void TPieceWriter::Run() {
         m_running = false;
         m_queued_bytes.store(m_queued_bytes.load(std::memory_order_relaxed) - job.bytes, std::memory_order_relaxed);
         m_done.push_back(std::move(job));
-        m_finished_count.store(static_cast<int32_t>(m_done.size()), std::memory_order_release);
+        m_has_finished.store(true, std::memory_order_release);
         // Nobody waits unless the owner's queue is full or it drains it: then
         // this is the only wake-up the owner pays for.
         m_finished.notify_all();

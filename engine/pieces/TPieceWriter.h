@@ -89,7 +89,7 @@ public:
     // Bytes of the queued jobs the helper has not finished.
     int64_t QueuedBytes() const { return m_queued_bytes.load(std::memory_order_relaxed); }
     // Whether a finished job waits to be collected; a hint without a lock.
-    bool HasFinished() const { return m_finished_count.load(std::memory_order_acquire) > 0; }
+    bool HasFinished() const { return m_has_finished.load(std::memory_order_acquire); }
 
     // The writes of a batch on the calling thread (a caller without the
     // helper); returns the bytes written before the first failure.
@@ -110,7 +110,7 @@ private:
     bool m_stop = false;
     // Written under m_mutex, read without it as hints.
     std::atomic<int64_t> m_queued_bytes{0};
-    std::atomic<int32_t> m_finished_count{0};
+    std::atomic<bool> m_has_finished{false};
 };
 
 }  // namespace engine

@@ -176,8 +176,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
 }
 
 void TPieces::Empty() {
-    DrainWrites();
-    CloseFiles(true, false);
+    CloseFiles(true, false);  // settles queued writes first
     SaveSelectionList();
     m_pieces.clear();
     m_files.clear();

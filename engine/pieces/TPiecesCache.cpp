@@ -67,7 +67,7 @@ int64_t TPieces::WriteWakeBytes() const { return std::min<int64_t>(1048576, Writ
 
 bool TPieces::QueueHashedWrite(TPiece& hashing) {
     // Without digests there is no hash to overlap with.
-    if (!m_has_digests || hashing.m_write_pending) return false;
+    if (!m_has_digests) return false;
     // Only a piece that goes to disk at once anyway: complete pieces are
     // otherwise kept in memory for upload reads until the upkeep.
     const bool write_now = m_write_on_completion ||
