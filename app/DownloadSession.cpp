@@ -7,6 +7,7 @@
 
 #include "app/AppState.h"
 #include "app/EmbeddedPackage.h"
+#include "app/ProgramVersion.h"
 #include "engine/frame/CTidewellLog.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
@@ -20,8 +21,6 @@ namespace {
 inline constexpr const char* GameId = "991002359";
 inline constexpr const char* GameVersion = "v0.0.3.11";
 inline constexpr const char* Channel = "1";
-// Reported when the program's own version cannot be read.
-inline constexpr const char* FallbackProgramVersion = "1.0.3";
 // A short pause after restoring, before the tasks are re-created.
 constexpr int RestorePauseMs = 100;
 
@@ -34,11 +33,6 @@ void EnsureLog(const std::string& base_path) {
         engine::SetTidewellLog(&process_log);
     }
     engine::GetTidewellLog()->SetBasePath(base_path);
-}
-
-std::string ProgramVersion() {
-    std::string version = TIDEWELL_VERSION;
-    return version.empty() ? FallbackProgramVersion : version;
 }
 
 }  // namespace

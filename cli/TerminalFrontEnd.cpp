@@ -52,6 +52,7 @@ std::string Usage() {
            "  --limit KIB       download speed limit in KiB/s (10-30000; 0: none)\n"
            "  --timeout SECONDS give up (exit status 5) when not done in time\n"
            "  --opener PROGRAM  program that opens an installer that is not executable\n"
+           "  --version         print the version and exit\n"
            "exit status: 0 complete (and verified unless --no-verify), 1 a file failed, 3 start-up refused,\n"
            "             4 downloader expired, 5 timed out, 6 installer not started, 130 interrupted\n";
 }
@@ -71,6 +72,8 @@ bool ParseArguments(const std::vector<std::string>& args, CliOptions* options, b
         std::string text;
         if (arg == "--help" || arg == "-h") {
             *help = true;
+        } else if (arg == "--version") {
+            options->show_version = true;
         } else if (arg == "--no-verify") {
             options->verify = false;
         } else if (arg == "--no-install") {

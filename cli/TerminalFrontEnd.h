@@ -41,10 +41,11 @@ struct CliOptions {
     int tick_ms = 100;        // the fast refresh; the slow one runs every tenth tick
     bool redraw = false;      // rewrite the progress lines in place (a terminal)
     std::string opener;       // program that opens a non-executable installer
+    bool show_version = false;  // print the version and exit
 };
 
 // Parses the command line; false (and a message in *error) on a mistake.
-// *help is set for --help.
+// *help is set for --help, options->show_version for --version.
 bool ParseArguments(const std::vector<std::string>& args, CliOptions* options, bool* help, std::string* error);
 std::string Usage();
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/ControllerFrontEnd.h"
+#include "app/ProgramVersion.h"
 #include "cli/TerminalFrontEnd.h"
 #include "engine/frame/CTidewellLog.h"
 #include "engine/frame/EngineApiHooks.h"
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
     }
     if (help) {
         std::printf("%s", cli::Usage().c_str());
+        return 0;
+    }
+    if (options.show_version) {
+        std::printf("%s\n", app::VersionLine("tidewell-cli").c_str());
         return 0;
     }
     options.redraw = platform::StandardOutputIsTerminal();

@@ -401,7 +401,7 @@ void CkelTidewellUIDlg::SendToTray() {
     }
     if (!m_tray) {
         m_tray = new QSystemTrayIcon(QIcon(Skin("icon")), this);
-        m_tray->setToolTip(Title());
+        m_tray->setToolTip(ToUiText(AboutText(FromUiText(Title()))));
         connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::DoubleClick) TrayRestore();
             if (reason == QSystemTrayIcon::Context) TrayMenuRequested();
@@ -427,6 +427,12 @@ void CkelTidewellUIDlg::TrayMenuRequested() {
     m_control.SetUserExit(true);
     if (!m_tray_menu) {
         m_tray_menu = new QMenu(this);
+        QAction* about = m_tray_menu->addAction(QStringLiteral("关于(&A)"));
+        connect(about, &QAction::triggered, this, [this] {
+            m_exit_requested = false;
+            m_control.SetUserExit(false);
+            Inform(this, ToUiText(AboutText(FromUiText(Title()))));
+        });
         QAction* quit = m_tray_menu->addAction(QStringLiteral("退出(&X)"));
         connect(quit, &QAction::triggered, this, &CkelTidewellUIDlg::reject);
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/ProgramVersion.h"
+
 namespace ui {
 
 std::string ProgressLabel(int state) {
@@ -51,5 +53,7 @@ std::string FinalMessage(int state, bool repaired) {
     if (state == 8 || state == 13) return "下载完成";
     return "";
 }
+
+std::string AboutText(const std::string& title) { return title + "\n版本 " + app::ProgramVersion(); }
 
 }  // namespace ui

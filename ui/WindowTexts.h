@@ -43,4 +43,7 @@ bool UsesVerifyBar(int state);
 bool ShowsFinalMessage(int state);
 std::string FinalMessage(int state, bool repaired);
 
+// The about box: the product title and the program's version on two lines.
+std::string AboutText(const std::string& title);
+
 }  // namespace ui

@@ -65,3 +65,7 @@ TEST(WindowTexts, FinalMessageNamesRepairOnlyWhenFilesWereRepaired) {
 }
 
 }  // namespace
+
+TEST(WindowTexts, AboutTextCarriesTheBuildVersion) {
+    EXPECT_EQ(AboutText("雾港长歌高速下载器"), std::string("雾港长歌高速下载器\n版本 ") + TIDEWELL_VERSION);
+}

@@ -11,6 +11,7 @@
 #include "app/ConfigSlots.h"
 #include "app/ControllerFrontEnd.h"
 #include "app/EmbeddedPackage.h"
+#include "app/ProgramVersion.h"
 #include "app/SingleInstanceGuard.h"
 #include "engine/frame/EngineApiHooks.h"
 #include "ui/CkelTidewellUIDlg.h"
@@ -59,6 +60,9 @@ int main(int argc, char** argv) {
     if (!guard.Start(package.PackageId())) return 0;
 
     QApplication application(argc, argv);
+    QApplication::setApplicationVersion(ui::ToUiText(app::ProgramVersion()));
+    // Matches the installed desktop entry, so the desktop shows its icon and name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.tidewell.Tidewell"));
     // The tray keeps the program running while the window is hidden.
     application.setQuitOnLastWindowClosed(false);
     ShowMessagesInBoxes(application);

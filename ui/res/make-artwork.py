@@ -345,6 +345,9 @@ def progress_bar(top, bottom, stripe):
     return img
 
 
+DESKTOP_ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
 def icon_image(size):
     big = size * SCALE
     img = Image.new("RGBA", (big, big), (0, 0, 0, 0))
@@ -388,6 +391,12 @@ def main():
     save(thumb, "scroll_thumb.png")
     save(icon_image(64), "icon.png")
     save(icon_image(256), "icon256.png")
+    # The desktop icon in the sizes the hicolor theme looks up; drawn at each
+    # size (not scaled from one bitmap) so the small ones stay crisp.
+    for size in DESKTOP_ICON_SIZES:
+        folder = os.path.join(HERE, "icons", f"{size}x{size}")
+        os.makedirs(folder, exist_ok=True)
+        save(icon_image(size), os.path.join("icons", f"{size}x{size}", "tidewell.png"))
 
 
 if __name__ == "__main__":
