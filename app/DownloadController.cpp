@@ -39,6 +39,8 @@ DownloadController::~DownloadController() {
         if (m_list_thread.joinable()) m_list_thread.join();
     }
     if (m_sink_installed) engine::SetNetEventSink(nullptr);
+    // The progress figures written behind reach the disk before the front end goes.
+    m_session.Settings().Flush();
 }
 
 int DownloadController::Initialize() {
@@ -90,7 +92,7 @@ void DownloadController::PollTasks() {
         if (m_poll_count % PollsPerProgressEvent == 0) SubmitStatsEvent(EventStillDownloading, "");
         ++m_run_seconds;
         long long seconds = m_session.Settings().GetInt(settings_key::DownloadTime, 0);
-        m_session.Settings().Set(settings_key::DownloadTime, std::to_string(std::max(seconds, 0LL) + 1));
+        m_session.Settings().SetLater(settings_key::DownloadTime, std::to_string(std::max(seconds, 0LL) + 1));
     } else {
         m_poll_count = 0;
     }

@@ -43,7 +43,11 @@ bool FinishInfoOfFile(const std::string& path, FinishInfo* out) {
 
 bool SettingsFile::Exists() const { return platform::Exists(m_path); }
 
-bool SettingsFile::Remove() const { return platform::RemoveFile(m_path) || !platform::Exists(m_path); }
+bool SettingsFile::Remove() const {
+    // Nothing held behind may bring the file back after it is gone.
+    platform::IniFlush(m_path);
+    return platform::RemoveFile(m_path) || !platform::Exists(m_path);
+}
 
 std::string SettingsFile::Get(const char* key, const std::string& fallback) const {
     return platform::IniGetString(m_path, settings_key::Section, key, fallback);
@@ -56,6 +60,12 @@ long long SettingsFile::GetInt(const char* key, long long fallback) const {
 bool SettingsFile::Set(const char* key, const std::string& value) const {
     return platform::IniWriteString(m_path, settings_key::Section, key, value);
 }
+
+bool SettingsFile::SetLater(const char* key, const std::string& value) const {
+    return platform::IniWriteStringLater(m_path, settings_key::Section, key, value);
+}
+
+bool SettingsFile::Flush() const { return m_path.empty() || platform::IniFlush(m_path); }
 
 FinishInfo SettingsFile::ReadFinishInfo(int index) const {
     auto get = [&](const char* format) {
@@ -81,8 +91,8 @@ uint64_t SettingsFile::LastSize() const {
 }
 
 bool SettingsFile::WriteLastSize(uint64_t total) const {
-    return Set(settings_key::LastSizeHigh, Unsigned(total / SizeSplit)) &&
-           Set(settings_key::LastSizeLow, Unsigned(total % SizeSplit));
+    return SetLater(settings_key::LastSizeHigh, Unsigned(total / SizeSplit)) &&
+           SetLater(settings_key::LastSizeLow, Unsigned(total % SizeSplit));
 }
 
 int ReadHttpConnectionLimit(const std::string& task_link_ini) {

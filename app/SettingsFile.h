@@ -4,7 +4,8 @@
 // "TidewellTask" holds where the download is and what was finished; section
 // "TidewellFinishInfo" the last-write time and size of each finished file, so
 // a later start can tell an untouched file from a changed one.
-// Thread-safe as the INI module is (each call is one atomic read or write).
+// Thread-safe as the INI module is (each call is one atomic read or write;
+// reads see values still waiting to be written behind).
 
 #include <cstdint>
 #include <string>
@@ -66,12 +67,19 @@ public:
     // Section "TidewellTask"; `fallback` for a missing key or file.
     std::string Get(const char* key, const std::string& fallback = {}) const;
     long long GetInt(const char* key, long long fallback) const;
+    // On disk when it returns: for what a crash must not lose.
     bool Set(const char* key, const std::string& value) const;
+    // Written behind (at most once a second, and at Flush or exit): for values
+    // that change many times a second, such as the progress figures.
+    bool SetLater(const char* key, const std::string& value) const;
+    // Puts what SetLater holds on disk now.
+    bool Flush() const;
 
     FinishInfo ReadFinishInfo(int index) const;
     bool WriteFinishInfo(int index, const FinishInfo& info) const;
 
-    // Total bytes stored as high (÷ 2147483648) and low (mod 2147483648).
+    // Total bytes stored as high (÷ 2147483648) and low (mod 2147483648),
+    // written behind.
     uint64_t LastSize() const;
     bool WriteLastSize(uint64_t total) const;
 

@@ -1,7 +1,11 @@
 #include "platform/Ini.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 
 #include "platform/File.h"
@@ -49,7 +53,7 @@ IniLimits g_file_limits;
 
 enum class LoadResult { Loaded, Missing, Failed };
 
-LoadResult LoadDocument(const std::string& path, IniDocument* doc) {
+LoadResult LoadFromDisk(const std::string& path, IniDocument* doc) {
     std::string bytes;
     if (!ReadWholeFile(path, &bytes, g_file_limits.max_bytes)) {
         return LastFileError() == ENOENT ? LoadResult::Missing : LoadResult::Failed;
@@ -60,6 +64,153 @@ LoadResult LoadDocument(const std::string& path, IniDocument* doc) {
     }
     return LoadResult::Loaded;
 }
+
+// Files with changes written behind. A file's document here is newer than
+// the disk while `dirty`; every read of the process goes through it.
+using SteadyClock = std::chrono::steady_clock;
+constexpr auto WriteBehindInterval = std::chrono::seconds(1);
+
+struct HeldFile {
+    IniDocument doc;
+    bool dirty = false;  // false only while its write is under way
+};
+std::map<std::string, HeldFile> g_held;  // under g_file_lock
+// When each file was last written behind, kept after its entry above goes so
+// that a file changed again at once still waits for its second.
+std::map<std::string, SteadyClock::time_point> g_last_write;  // under g_file_lock
+
+SteadyClock::time_point DueTime(const std::string& path) {
+    auto last = g_last_write.find(path);
+    return last == g_last_write.end() ? SteadyClock::time_point::min() : last->second + WriteBehindInterval;
+}
+// Serialises the disk writes themselves, so a write of an older document can
+// never land after a newer one. Taken before g_file_lock, never after.
+std::mutex g_write_lock;
+
+// Under g_file_lock.
+LoadResult LoadDocument(const std::string& path, IniDocument* doc) {
+    auto held = g_held.find(path);
+    if (held != g_held.end()) {
+        *doc = held->second.doc;
+        return LoadResult::Loaded;
+    }
+    return LoadFromDisk(path, doc);
+}
+
+// Under g_file_lock: a document that the next read would refuse is not stored.
+bool FitsTheLimit(const std::string& bytes) {
+    if (bytes.size() <= g_file_limits.max_bytes) return true;
+    SetLastFileError(EFBIG);
+    return false;
+}
+
+// Applies one change of IniWriteString's kind to `doc`; false when it cannot
+// be stored, `*changed` tells whether anything differs.
+bool ApplyChange(IniDocument* doc, std::string_view section, std::optional<std::string_view> key,
+                 std::optional<std::string_view> value, bool* changed) {
+    if (!key) {
+        *changed = doc->RemoveSection(section);
+    } else if (!value) {
+        *changed = doc->RemoveKey(section, *key);
+    } else {
+        if (!doc->Set(section, *key, *value)) {
+            SetLastFileError(EINVAL);
+            return false;
+        }
+        *changed = true;
+    }
+    return true;
+}
+
+// Writes the held changes of `only` (every file when empty) and, with `due_only`,
+// only of files whose last write is a second old. Called with g_write_lock held
+// and g_file_lock not held; the file lock is taken only around the bookkeeping,
+// so reads and writes behind go on during the disk write.
+bool WriteHeld(const std::string& only, bool due_only) {
+    std::vector<std::pair<std::string, std::string>> writes;
+    SteadyClock::time_point now = SteadyClock::now();
+    {
+        std::lock_guard<std::mutex> guard(g_file_lock);
+        for (auto& [path, held] : g_held) {
+            if (!held.dirty || (!only.empty() && path != only)) continue;
+            if (due_only && now < DueTime(path)) continue;
+            writes.emplace_back(path, held.doc.Serialize());
+            held.dirty = false;
+            g_last_write[path] = now;
+        }
+    }
+    bool all_written = true;
+    for (const auto& [path, bytes] : writes) {
+        bool written = WriteFileAtomic(path, bytes);
+        std::lock_guard<std::mutex> guard(g_file_lock);
+        auto held = g_held.find(path);
+        if (held == g_held.end()) continue;
+        if (!written) {
+            // Kept and tried again a second later.
+            all_written = false;
+            held->second.dirty = true;
+        } else if (!held->second.dirty) {
+            g_held.erase(held);  // the disk has it all: reads go there again
+        }
+    }
+    return all_written;
+}
+
+// The background writer: started by the first write behind, stopped at exit
+// after writing what is still held.
+class BehindWriter {
+public:
+    ~BehindWriter() {
+        {
+            std::lock_guard<std::mutex> guard(g_file_lock);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+        std::lock_guard<std::mutex> writing(g_write_lock);
+        WriteHeld({}, false);
+    }
+
+    // Under g_file_lock.
+    void Wake() {
+        if (!m_thread.joinable() && !m_stop) m_thread = std::thread([this] { Run(); });
+        m_wake.notify_all();
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(g_file_lock);
+        while (!m_stop) {
+            bool any = false;
+            SteadyClock::time_point due = SteadyClock::time_point::max();
+            for (const auto& [path, held] : g_held) {
+                if (!held.dirty) continue;
+                any = true;
+                due = std::min(due, DueTime(path));
+            }
+            if (!any) {
+                m_wake.wait(lock);
+                continue;
+            }
+            if (SteadyClock::now() < due) {
+                m_wake.wait_until(lock, due);
+                continue;
+            }
+            lock.unlock();
+            {
+                std::lock_guard<std::mutex> writing(g_write_lock);
+                WriteHeld({}, true);
+            }
+            lock.lock();
+        }
+    }
+
+    bool m_stop = false;  // under g_file_lock
+    std::condition_variable m_wake;
+    std::thread m_thread;
+};
+
+BehindWriter g_behind_writer;
 
 }  // namespace
 
@@ -261,31 +412,42 @@ long long IniGetInt(const std::string& path, std::string_view section, std::stri
 
 bool IniWriteString(const std::string& path, std::string_view section, std::optional<std::string_view> key,
                     std::optional<std::string_view> value) {
+    std::lock_guard<std::mutex> writing(g_write_lock);
     std::lock_guard<std::mutex> guard(g_file_lock);
     IniDocument doc;
     LoadResult loaded = LoadDocument(path, &doc);
     if (loaded == LoadResult::Failed) return false;
 
-    bool changed;
-    if (!key) {
-        changed = doc.RemoveSection(section);
-    } else if (!value) {
-        changed = doc.RemoveKey(section, *key);
-    } else {
-        if (!doc.Set(section, *key, *value)) {
-            SetLastFileError(EINVAL);
-            return false;
-        }
-        changed = true;
-    }
-    if (!changed) return true;
+    bool changed = false;
+    if (!ApplyChange(&doc, section, key, value, &changed)) return false;
+    auto held = g_held.find(path);
+    // Changes held behind for the file go to the disk with this one.
+    if (!changed && (held == g_held.end() || !held->second.dirty)) return true;
     std::string bytes = doc.Serialize();
-    if (bytes.size() > g_file_limits.max_bytes) {
-        // Would be refused by the next read: keep the old file instead.
-        SetLastFileError(EFBIG);
-        return false;
-    }
-    return WriteFileAtomic(path, bytes);
+    // Would be refused by the next read: keep the old file instead.
+    if (!FitsTheLimit(bytes) || !WriteFileAtomic(path, bytes)) return false;
+    if (held != g_held.end()) g_held.erase(held);
+    return true;
+}
+
+bool IniWriteStringLater(const std::string& path, std::string_view section, std::string_view key,
+                         std::string_view value) {
+    std::lock_guard<std::mutex> guard(g_file_lock);
+    IniDocument doc;
+    if (LoadDocument(path, &doc) == LoadResult::Failed) return false;
+    bool changed = false;
+    if (!ApplyChange(&doc, section, key, value, &changed)) return false;
+    if (!FitsTheLimit(doc.Serialize())) return false;
+    HeldFile& held = g_held[path];
+    held.doc = std::move(doc);
+    held.dirty = true;
+    g_behind_writer.Wake();
+    return true;
+}
+
+bool IniFlush(const std::string& path) {
+    std::lock_guard<std::mutex> writing(g_write_lock);
+    return WriteHeld(path, false);
 }
 
 std::vector<IniEntry> IniReadSection(const std::string& path, std::string_view section) {

@@ -10,7 +10,8 @@
 // can be fuzzed. It keeps every line it does not change (comments, blank
 // lines, lines it does not understand) and the order of everything.
 // The file functions below are thread-safe: one process-wide lock serialises
-// their read-modify-write cycles. An IniDocument is used by one thread.
+// their read-modify-write cycles, and reads see the changes still waiting to be
+// written behind. An IniDocument is used by one thread.
 
 #include <cstddef>
 #include <optional>
@@ -102,6 +103,20 @@ long long IniGetInt(const std::string& path, std::string_view section, std::stri
 // with the OS error in LastFileError().
 bool IniWriteString(const std::string& path, std::string_view section, std::optional<std::string_view> key,
                     std::optional<std::string_view> value);
+
+// Writes one value behind: the change is in effect for every read of this
+// process at once and reaches the disk from a background writer, at most once
+// a second per file, and at the latest at IniFlush or at exit. For values that
+// change many times a second (progress, counters) where losing the last second
+// in a crash is harmless; records that must survive a crash use
+// IniWriteString, which also writes any change still held for the file.
+// Fails (changing nothing) as IniWriteString does for a file that cannot be
+// read or a name or value that cannot be stored.
+bool IniWriteStringLater(const std::string& path, std::string_view section, std::string_view key,
+                         std::string_view value);
+// Writes what is held for `path` (every file when empty) now. False when a
+// write failed; the change is then kept and tried again.
+bool IniFlush(const std::string& path = {});
 
 std::vector<IniEntry> IniReadSection(const std::string& path, std::string_view section);
 std::vector<std::string> IniSectionNames(const std::string& path);

@@ -5,11 +5,13 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <chrono>
 #include <thread>
 
 #include "AppTestSupport.h"
 #include "engine/net/NameResolver.h"
 #include "platform/Ini.h"
+#include "tests/support/ReplacementWatch.h"
 #include "tests/support/Sandbox.h"
 
 namespace {
@@ -653,6 +655,43 @@ TEST_F(ControllerTest, PollsCountDownloadSecondsAndReportProgress) {
     // Paused: seconds are not counted.
     c.PollTasks();
     EXPECT_EQ(Key(k::DownloadTime), "300");
+}
+
+// The window asks for the state ten times a second or more while the bytes
+// on disk change every time: the progress figures reach the settings file at
+// most once a second, all of them when the controller goes, while the records a
+// restart depends on are on disk the moment they are made.
+TEST_F(ControllerTest, ProgressFiguresAreWrittenBehindAndRecordsAtOnce) {
+    app::DownloadController& c = Downloading();
+    auto on_disk = [this](const char* key) {
+        platform::IniDocument doc;
+        EXPECT_EQ(platform::IniDocument::Parse(Sandbox::Read(SettingsPath()), &doc), platform::IniParseError::None);
+        return doc.Get(k::Section, key).value_or("<none>");
+    };
+    EXPECT_EQ(on_disk(k::SavePath), SaveFolder());
+
+    testing_support::ReplacementWatch watch(SettingsPath());
+    uint64_t done = 0;
+    for (int n = 0; n < 60; ++n) {
+        done += 4096;
+        for (int i = 0; i < 4; ++i) SetStatus(i, Status(Size(i), done));
+        c.UpdateState();
+        if (n % 20 == 19) c.PollTasks();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(Key(k::LastSizeLow), std::to_string(4 * done));  // the process reads what it wrote
+    int during = watch.Count();
+    EXPECT_GE(during, 2);
+    EXPECT_LE(during, 5);
+
+    for (int i = 0; i < 4; ++i) Finish(i);
+    c.PollTasks();
+    ASSERT_EQ(c.State(), app::StateFinished);
+    EXPECT_EQ(on_disk(k::IsComplete), k::CompleteValue);
+
+    m_controller.reset();
+    EXPECT_EQ(on_disk(k::LastSizeLow), std::to_string(4 * done));
+    EXPECT_EQ(on_disk(k::DownloadTime), "4");  // three polls while downloading, one finishing
 }
 
 TEST_F(ControllerTest, ResourceListRunsWhileDownloading) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/File.h"
+#include "tests/support/ReplacementWatch.h"
 #include "tests/support/Sandbox.h"
 
 namespace {
@@ -190,6 +191,45 @@ TEST_F(IniFile, ConcurrentWritersLoseNoUpdate) {
     b.join();
     EXPECT_EQ(platform::IniGetString(path, "race", "a", ""), std::to_string(Writes - 1));
     EXPECT_EQ(platform::IniGetString(path, "race", "b", ""), std::to_string(Writes - 1));
+}
+
+// Values written behind are read back at once, reach the disk at most once a
+// second while they keep changing, and all of them at a flush.
+TEST_F(IniFile, WritesBehindAtMostOnceASecond) {
+    testing_support::ReplacementWatch watch(path);
+    constexpr int Writes = 60;
+    for (int i = 0; i < Writes; ++i) {
+        ASSERT_TRUE(platform::IniWriteStringLater(path, "Progress", "n", std::to_string(i)));
+        ASSERT_EQ(platform::IniGetString(path, "progress", "N", ""), std::to_string(i));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // About three seconds of changes: the first at once, then one a second.
+    int during = watch.Count();
+    EXPECT_GE(during, 2);
+    EXPECT_LE(during, 5);
+    EXPECT_NE(Contents().find("[Download]\nSavePath = /home/user/games \n"), std::string::npos);
+
+    ASSERT_TRUE(platform::IniFlush(path));
+    IniDocument on_disk;
+    ASSERT_EQ(IniDocument::Parse(Contents(), &on_disk), IniParseError::None);
+    EXPECT_EQ(on_disk.Get("Progress", "n"), std::to_string(Writes - 1));
+}
+
+// A write that must be on disk at once takes what is held behind with it, and
+// what cannot be stored is refused behind as it is at once.
+TEST_F(IniFile, WriteAtOnceCarriesWhatIsHeldBehind) {
+    ASSERT_TRUE(platform::IniWriteStringLater(path, "Progress", "a", "1"));
+    ASSERT_TRUE(platform::IniWriteStringLater(path, "Progress", "a", "2"));  // held: within the second
+    ASSERT_TRUE(platform::IniWriteString(path, "Record", "done", "yes"));
+    IniDocument on_disk;
+    ASSERT_EQ(IniDocument::Parse(Contents(), &on_disk), IniParseError::None);
+    EXPECT_EQ(on_disk.Get("Progress", "a"), "2");
+    EXPECT_EQ(on_disk.Get("Record", "done"), "yes");
+
+    EXPECT_FALSE(platform::IniWriteStringLater(path, "Progress", "a", "3\n[Injected]"));
+    EXPECT_EQ(platform::IniGetString(path, "Progress", "a", ""), "2");
+    std::string bad = box.Write("bad.ini", std::string(8, '\0') + "[S]\n" + std::string(5 * 1024 * 1024, 'x'));
+    EXPECT_FALSE(platform::IniWriteStringLater(bad, "S", "k", "v"));
 }
 
 TEST(IniDocumentParse, EnforcesLimits) {
