@@ -508,6 +508,9 @@ void CkelTidewellUIDlg::OnCloseChoiceRemembered(int choice) {
 }
 
 void CkelTidewellUIDlg::ShowSettings() {
+    // The resource list may have switched P2P since start-up; the dialog hands
+    // its switch back on apply, so it must start from the value in force.
+    m_options.p2p_enabled = m_control.P2PEnabled();
     CSettingsDlg dialog(m_options, this);
     connect(&dialog, &CSettingsDlg::SpeedLimitChosen, this, &CkelTidewellUIDlg::OnSpeedLimit);
     connect(&dialog, &CSettingsDlg::ShutdownChosen, this, &CkelTidewellUIDlg::OnShutdownFlag);

@@ -383,6 +383,23 @@ TEST_F(WindowFixture, SettingsReachTheController) {
     EXPECT_EQ(window->Options().speed_limit_kib, 200);
 }
 
+// The resource list switches P2P off after the window started; applying the
+// settings hands the switch back and must not undo that decision.
+TEST_F(WindowFixture, SettingsKeepTheResourceListsP2PDecision) {
+    auto window = Make();
+    ASSERT_TRUE(window->Start());
+    control.p2p = false;  // what the resource list decided meanwhile
+    bool shown_on = true;
+    on_dialog = [&shown_on](QDialog& dialog) {
+        shown_on = dialog.findChild<QCheckBox*>(QStringLiteral("p2pCheck"))->isChecked();
+        dialog.findChild<QPushButton*>(QStringLiteral("applyButton"))->click();
+        return dialog.result();
+    };
+    QTest::mouseClick(Button(*window, "settingsButton"), Qt::LeftButton, {}, QPoint(12, 12));
+    EXPECT_FALSE(shown_on);
+    EXPECT_FALSE(control.p2p);
+}
+
 TEST_F(WindowFixture, InstallQuestionShowsTheProgramsOwnButtons) {
     auto window = Make();
     ASSERT_TRUE(window->Start());
