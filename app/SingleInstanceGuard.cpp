@@ -9,7 +9,8 @@ namespace app {
 bool SingleInstanceGuard::Start(const std::string& package_id) {
     m_outcome = m_instance.Claim(NameFor(package_id), platform::CurrentFolder(), ReplyTimeoutMs,
                                  [this](const std::string& folder) { return OnHandover(folder); });
-    return m_outcome != platform::SingleInstance::Outcome::HandedOver;
+    return m_outcome != platform::SingleInstance::Outcome::HandedOver &&
+           m_outcome != platform::SingleInstance::Outcome::Held;
 }
 
 void SingleInstanceGuard::SetWindowActivator(WindowActivator activator) {

@@ -29,7 +29,8 @@ public:
     // responded. Receives the later copy's current folder.
     using WindowActivator = std::function<bool(const std::string& folder)>;
 
-    // Whether this copy goes on: false when a running copy took over.
+    // Whether this copy goes on: false when a running copy took over, or holds
+    // the package and could not be ended (Outcome() tells which).
     bool Start(const std::string& package_id);
     // Installed once the main window exists; until then a later copy is
     // answered without any window to show.

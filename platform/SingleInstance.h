@@ -10,7 +10,10 @@
 // answers with one byte when the handler confirms. A later copy that gets no
 // byte within the reply time reads the first copy's process id from the
 // connection (SO_PEERCRED) and ends it: SIGTERM (and SIGCONT, so a stopped
-// copy acts on it), then SIGKILL after a short grace.
+// copy acts on it), then SIGKILL after a short grace. A first copy that
+// closes the connection without the byte (its window did not respond) has
+// not answered either. When the name stays held all the same, the later copy
+// does not run: two copies never work on one package.
 //
 // Owner: the application object, for the whole process. Threads: Claim on
 // the main thread before anything else runs; the handler runs on the
@@ -36,6 +39,7 @@ public:
         HandedOver,  // the first copy answered: this copy should exit
         TookOver,    // the first copy did not answer; it was ended and this copy holds the name
         Unguarded,   // the name could not be claimed (another user's copy, no sockets): run anyway
+        Held,        // a copy of ours holds the name and could not be ended: this copy must not run
     };
 
     // Longest folder text sent (the first copy's shared memory held 4092

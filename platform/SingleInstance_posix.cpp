@@ -150,17 +150,22 @@ SingleInstance::Outcome SingleInstance::Claim(const std::string& name, const std
         ucred holder{};
         Answer answer = AskHolder(address, length, current_folder, reply_timeout_ms, &holder);
         if (answer == Answer::Replied) return Outcome::HandedOver;
-        if (answer == Answer::Silent) {
-            // Another user's copy is not ours to end, and does not hand over.
+        if (answer == Answer::Silent || answer == Answer::Closed) {
+            // Silent, or closed without the byte because its window did not
+            // respond: either way it did not take the request.
+            // Another user's copy is not ours to end, and works in its own
+            // user's folders.
             if (holder.uid != ::getuid() || holder.pid <= 0) return Outcome::Unguarded;
-            if (!EndProcess(holder.pid)) return Outcome::Unguarded;
+            if (holder.pid == ::getpid()) return Outcome::Held;
+            if (!EndProcess(holder.pid)) return Outcome::Held;
             ended_holder = true;
             continue;
         }
         // Bound but not listening yet, or closing: the name is changing hands.
         NapMs(RetryNapMs);
     }
-    return Outcome::Unguarded;
+    // Someone held the name all along: running beside it is what the guard is for.
+    return Outcome::Held;
 }
 
 bool SingleInstance::Listen(int fd) {

@@ -8,7 +8,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <cstddef>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
 
 #include "platform/File.h"
 #include "platform/Process.h"
@@ -22,6 +28,7 @@ using testing_support::WaitFor;
 using Clock = std::chrono::steady_clock;
 
 constexpr int HandedOverExit = 3;
+constexpr int HeldExit = 4;
 
 // A package id no other test run on this machine uses (the socket names are
 // shared by every process in the network namespace).
@@ -38,10 +45,12 @@ std::string UniquePackageId() {
 
 class Copy {
 public:
-    Copy(const std::string& package_id, const std::string& status_file, const std::string& folder)
+    Copy(const std::string& package_id, const std::string& status_file, const std::string& folder,
+         const std::string& mode = {})
         : m_status(status_file) {
-        platform::SpawnResult r =
-            platform::SpawnProcess(TIDEWELL_SINGLE_INSTANCE_PROBE, {package_id, status_file}, folder);
+        std::vector<std::string> args{package_id, status_file};
+        if (!mode.empty()) args.push_back(mode);
+        platform::SpawnResult r = platform::SpawnProcess(TIDEWELL_SINGLE_INSTANCE_PROBE, args, folder);
         EXPECT_TRUE(r.Ok()) << r.os_error;
         m_pid = r.pid;
     }
@@ -122,6 +131,44 @@ TEST(SingleInstanceGuard, HungCopyIsEndedAfterOneSecondAndLaterCopyRuns) {
     // The later copy now holds the name: a third copy hands over to it.
     Copy third(id, box.File("third.txt"), box.Path().string());
     EXPECT_EQ(third.Wait(std::chrono::seconds(10)), HandedOverExit) << third.Status();
+}
+
+// A running copy whose window does not respond closes the later copy's
+// connection without answering. That is no answer: the later copy ends it and
+// runs, instead of retrying until it gives up and runs beside it.
+TEST(SingleInstanceGuard, CopyWhoseWindowDoesNotRespondIsEnded) {
+    Sandbox box;
+    std::string id = UniquePackageId();
+    Copy first(id, box.File("first.txt"), box.Path().string(), "unresponsive");
+    ASSERT_TRUE(first.WaitRunning()) << first.Status();
+
+    Copy second(id, box.File("second.txt"), box.Path().string());
+    ASSERT_TRUE(second.WaitRunning()) << second.Status();
+    EXPECT_TRUE(first.Reports("front")) << first.Status();
+    EXPECT_NE(first.Wait(std::chrono::seconds(5)), -1) << "the unresponsive copy still runs";
+    EXPECT_TRUE(second.Reports(" " + std::to_string(static_cast<int>(platform::SingleInstance::Outcome::TookOver))))
+        << second.Status();
+}
+
+// The name is held by something that can be neither asked nor ended (bound,
+// never listening): the later copy does not run rather than run unguarded.
+TEST(SingleInstanceGuard, CopyThatCannotClaimThePackageDoesNotRun) {
+    Sandbox box;
+    std::string id = UniquePackageId();
+    std::string name = app::SingleInstanceGuard::NameFor(id);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    int squatter = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(squatter, 0);
+    ASSERT_EQ(::bind(squatter, reinterpret_cast<const sockaddr*>(&address),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0);
+
+    Copy later(id, box.File("later.txt"), box.Path().string());
+    EXPECT_EQ(later.Wait(std::chrono::seconds(15)), HeldExit) << later.Status();
+    EXPECT_TRUE(later.Reports("held")) << later.Status();
+    ::close(squatter);
 }
 
 TEST(SingleInstanceGuard, CopiesForDifferentPackagesRunSideBySide) {

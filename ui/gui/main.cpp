@@ -1,6 +1,7 @@
 // tidewell: the downloader's window. Start-up order: the single-instance
 // guard (a later copy hands over to the running one and ends), then the
 // controller and the window; the program ends when the window does.
+#include <cstdio>
 #include <QApplication>
 #include <QMessageBox>
 #include <chrono>
@@ -57,7 +58,12 @@ bool BringToFront(ui::CkelTidewellUIDlg& window) {
 int main(int argc, char** argv) {
     app::PackageConfig package = app::PackageConfig::FromSlotBlock(app::BuiltInSlotBlock());
     app::SingleInstanceGuard guard;
-    if (!guard.Start(package.PackageId())) return 0;
+    if (!guard.Start(package.PackageId())) {
+        if (guard.Outcome() != platform::SingleInstance::Outcome::Held) return 0;
+        // No window exists yet to say it in.
+        std::fprintf(stderr, "%s\n", "另一个下载器正在下载此游戏，且未能结束它，本次不运行。");
+        return 1;
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationVersion(ui::ToUiText(app::ProgramVersion()));
