@@ -291,7 +291,10 @@ bool TWorkWithPieces::BuildPlainHttpMap(int64_t length, const std::string& file_
     std::string path = HasExactTarget() ? TargetFile() : std::string();
     if (path.empty()) {
         if (!folder.empty() && folder.back() != '/') folder += '/';
-        path = folder + (file_name.empty() ? std::string("index.htm") : file_name);
+        // The name comes from the server (Content-Disposition) or the decoded
+        // URL: one element inside the save folder, whatever it holds.
+        path = TTorrentLayout::SanitizePath(
+            folder + TTorrentLayout::SanitizeElement(file_name.empty() ? std::string("index.htm") : file_name));
     }
     size_t slash = path.rfind('/');
     layout.save_folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);

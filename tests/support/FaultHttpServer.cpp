@@ -156,11 +156,24 @@ void FaultHttpServer::Serve(int fd) {
             head += "Content-Range: bytes " + std::to_string(range_start) + "-" + std::to_string(total - 1) + "/" +
                     std::to_string(total) + "\r\n";
         }
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            head += m_extra_headers;
+        }
         head += "Content-Length: " + std::to_string(announced) + "\r\nAccept-Ranges: bytes\r\n\r\n";
         if (!SendAll(fd, head.data(), head.size(), false)) return;
         if (!SendAll(fd, body.data(), body.size(), true)) return;
         if (fault == HttpFault::ShorterBody || fault == HttpFault::LongerBody) return;  // close
     }
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+void FaultHttpServer::AddReplyHeader(const std::string& line) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_extra_headers += line + "\r\n";
 }
 
 }  // namespace testing_support

@@ -43,6 +43,9 @@ public:
     int64_t BytesSent() const { return m_bytes_sent.load(); }
     // The offsets the requests asked for, in arrival order (0: no Range).
     std::vector<int64_t> RangeStarts();
+    // Header lines ("Name: value", no line break) added to every reply from
+    // now on.
+    void AddReplyHeader(const std::string& line);
 
 private:
     void AcceptLoop();
@@ -63,6 +66,7 @@ private:
     std::mutex m_lock;
     std::vector<std::thread> m_workers;
     std::vector<int64_t> m_starts;
+    std::string m_extra_headers;  // under m_lock
 };
 
 }  // namespace testing_support
