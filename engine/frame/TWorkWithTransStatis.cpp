@@ -32,19 +32,14 @@ int64_t TWorkWithTransStatis::AllowanceFor(int32_t limit_kib) {
     return std::max(allowance, MinimumAllowance);
 }
 
-int64_t TWorkWithTransStatis::DownloadAllowance() {
-    std::lock_guard<std::mutex> lock(m_counter_lock);
-    return m_download_allowance;
-}
-
-int64_t TWorkWithTransStatis::DownloadAllowanceLeft() {
+int64_t TWorkWithTransStatis::RemainingDownload() {
     std::lock_guard<std::mutex> lock(m_counter_lock);
     return std::max<int64_t>(m_download_allowance - static_cast<int64_t>(m_second.received_bytes), 0);
 }
 
-int64_t TWorkWithTransStatis::UploadAllowance() {
+int64_t TWorkWithTransStatis::RemainingUpload() {
     std::lock_guard<std::mutex> lock(m_counter_lock);
-    return m_upload_allowance;
+    return std::max<int64_t>(m_upload_allowance - static_cast<int64_t>(m_second.sent_bytes), 0);
 }
 
 SecondCounters TWorkWithTransStatis::TakeSecondCounters() {

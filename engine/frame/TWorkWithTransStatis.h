@@ -30,10 +30,11 @@ public:
     // Bytes per second a limit in KiB/s allows: 0 means none (1048576000),
     // and never less than 3072 so a tiny limit cannot stall the requests.
     static int64_t AllowanceFor(int32_t limit_kib);
-    int64_t DownloadAllowance();
-    // What the download allowance leaves of the current second, bytes.
-    int64_t DownloadAllowanceLeft();
-    int64_t UploadAllowance();
+    // What the allowances leave of the current second, bytes: peers read the
+    // remainder of their direction before they receive or send, so all the
+    // task's sources together stay within its limits.
+    int64_t RemainingDownload();
+    int64_t RemainingUpload();
 
 protected:
     // Takes the counters of the second that ended and starts a new one.

@@ -223,10 +223,11 @@ bool TBTPeer::ReadInput() {
     }
     int32_t size = SmallRead;
     if (m_phase == PeerPhase::Established && !m_peer_choking && !m_requests.empty()) size = ReadSizeFor(DownloadRate());
-    const int64_t allowance = m_task->DownloadAllowance();
+    const int64_t allowance = m_task->RemainingDownload();
     if (allowance == 0 && m_phase != PeerPhase::Connecting) return true;
     if (allowance > 0 && allowance < size) size = static_cast<int32_t>(std::max<int64_t>(allowance, 192));
     int64_t before = m_socket->ReceivedTotal();
+    const int64_t first = before;
     if (m_socket->Receive(size) < 0) return Fail(BtCloseReason::ConnectionLost);
     if (m_phase == PeerPhase::Connecting) {
         Step step = ReadHandshake();
@@ -237,8 +238,9 @@ bool TBTPeer::ReadInput() {
     while (m_phase == PeerPhase::Established && m_socket->ReceivedTotal() - before == size &&
            m_socket->ReceiveCount() < MaxBuffered && size < MaxReadSize) {
         size *= 2;
-        const int64_t left = m_task->DownloadAllowance();
-        if (left >= 0 && left < size) break;
+        // What this step has read so far is counted when the step ends.
+        const int64_t left = m_task->RemainingDownload() - (m_socket->ReceivedTotal() - first);
+        if (left < size) break;
         before = m_socket->ReceivedTotal();
         if (m_socket->Receive(size) < 0) return Fail(BtCloseReason::ConnectionLost);
     }

@@ -254,9 +254,8 @@ bool TBTPeer::ServeUploads() {
         m_socket->SendCount() > 0 || !m_task->HasPieceMap()) {
         return true;
     }
-    int64_t allowance = m_task->UploadAllowance();
+    const int64_t allowance = m_task->RemainingUpload();
     if (allowance == 0) return true;
-    if (allowance < 0) allowance = piece_length;
     const int32_t units = UploadRate() / 65536;
     int64_t budget = std::max(units > 1 ? int64_t{units - 1} * BlockSize : int64_t{BlockSize}, int64_t{MinUploadBudget});
     if (m_task->IsDownloadCompleteForPeers()) budget += BlockSize;
@@ -302,8 +301,8 @@ bool TBTPeer::FlushOutput() {
     const size_t waiting = m_socket->SendCount();
     if (UploadRate() < SlowUploadBps && waiting > FlushSlack && (++m_flush_calls & 1) != 0) return true;
     if (waiting == 0 || !m_socket->IsEstablished()) return true;
-    const int64_t allowance = m_task->UploadAllowance();
-    if (allowance >= 0 && allowance / 2 == 0) return true;
+    const int64_t allowance = m_task->RemainingUpload();
+    if (allowance / 2 == 0) return true;
     m_socket->SetKeepBuffers(UploadRate() > 262143);
     if (m_socket->Flush() < 0) return Fail(BtCloseReason::ConnectionLost);
     return true;

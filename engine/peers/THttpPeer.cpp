@@ -138,7 +138,7 @@ bool THttpPeer::ReadInput() {
     }
     // The task's download allowance for this second is spent: the body
     // waits (a connection still setting up goes on).
-    if (m_phase != PeerPhase::Connecting && m_task && m_task->DownloadAllowanceLeft() <= 0) return true;
+    if (m_phase != PeerPhase::Connecting && m_task && m_task->RemainingDownload() <= 0) return true;
     if (!m_header_received) {
         bool complete = false;
         if (!ReadHeader(&complete)) return false;
@@ -277,7 +277,7 @@ bool THttpPeer::ReadRangedBody() {
         if (!progress) break;
     }
     if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize) &&
-        (!m_task || m_task->DownloadAllowanceLeft() > ReadSize)) {
+        (!m_task || m_task->RemainingDownload() > ReadSize)) {
         m_socket->Receive(ReadSize);
     }
     return true;
@@ -286,7 +286,7 @@ bool THttpPeer::ReadRangedBody() {
 bool THttpPeer::ReadRangedOnce(bool* progress) {
     *progress = false;
     // Never read beyond what the task's allowance leaves of this second.
-    const int64_t left = m_task ? m_task->DownloadAllowanceLeft() : ReadSize;
+    const int64_t left = m_task ? m_task->RemainingDownload() : ReadSize;
     if (left <= 0) return true;
     const int64_t got = m_socket->Receive(static_cast<int32_t>(std::min<int64_t>(ReadSize, std::max<int64_t>(left, BlockBytes))));
     if (got < 0 && m_socket->ReceiveCount() == 0) return false;

@@ -9,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 
+#include "engine/frame/EngineApi.h"
+#include "engine/frame/SharedServices.h"
 #include "tests/engine/peers/SwarmTestSupport.h"
 #include "tests/support/OpentrackerServer.h"
 
@@ -129,6 +134,82 @@ TEST_F(BtSwarm, P2spTaskTakesBytesFromNginxAndTwoSeeders) {
     EXPECT_GT(bytes.web, 0) << engine->Log();
     EXPECT_GT(bytes.peer, 0) << engine->Log();
     EXPECT_GT(nginx.BytesServed(), 0);
+}
+
+// A task's download limit holds whatever its sources are: the web
+// connections, the BitTorrent peers, and both together all take from one
+// per-second allowance. Measured over 20 s once the task is under way.
+TEST_F(BtSwarm, DownloadLimitHoldsForWebPeerAndCombinedSources) {
+    constexpr int32_t LimitKib = 1024;
+    constexpr double Limit = LimitKib * 1024.0;
+    constexpr auto Window = std::chrono::seconds(20);
+    Prepare(40u << 20, 41, false);
+    http_test::LoggedNginx nginx(m_sandbox.File("seed"), m_sandbox.File("ranges.log"));
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    auto seeder = StartAria2(m_sandbox.File("seed"), 16, true, m_sandbox.File("aria2.log"));
+    ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 1)) << seeder->Log();
+
+    struct Case {
+        const char* label;
+        bool web;
+        bool peers;
+    };
+    for (const Case& c : {Case{"web only", true, false}, Case{"peers only", false, true}, Case{"both", true, true}}) {
+        SCOPED_TRACE(c.label);
+        const std::string work = m_sandbox.File(std::string("limit-work-") + c.label);
+        std::filesystem::create_directories(work);
+        ASSERT_EQ(EngineInitialize(work.c_str()), TW_OK);
+        const uint32_t address = platform::MakeIpv4(127, 0, 0, 4);
+        engine::SetListenAddressOverride(address);
+        SetListenPort(FreePort(address));
+        SetP2PEnabled(c.peers ? 1 : 0);
+        TaskParams params;
+        std::memset(&params, 0, sizeof params);
+        params.flags = TW_FLAG_EXACT_TARGET;
+        if (c.peers) {
+            std::snprintf(params.main_source, TW_TEXT_CAPACITY, "file://%s", TorrentPath().c_str());
+            params.flags |= TW_FLAG_P2SP;
+        }
+        const std::string sources = c.web ? nginx.Url("/f.bin") : std::string();
+        params.source_text = sources.c_str();
+        const std::string target = m_sandbox.File(std::string("limit-") + c.label + "/f.bin");
+        std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+        std::snprintf(params.target, TW_TEXT_CAPACITY, "%s", target.c_str());
+        ASSERT_EQ(CreateTask(&params), TW_OK);
+        ASSERT_EQ(SetTaskConnectionLimits(params.handle, 8, 20), TW_OK);
+        ASSERT_EQ(SetTaskSpeedLimit(params.handle, 1, LimitKib), TW_OK);  // 1: download
+        ASSERT_EQ(StartTask(params.handle), TW_OK);
+        auto downloaded = [&] {
+            TaskStatus status{};
+            EXPECT_EQ(QueryTaskStatus(params.handle, &status), TW_OK);
+            return status;
+        };
+        // Under way: the sources are connected and the first megabytes are in.
+        ASSERT_TRUE(testing_support::WaitFor([&] { return downloaded().downloaded_bytes >= (3u << 20); },
+                                             std::chrono::seconds(60)));
+        const TaskStatus first = downloaded();
+        const auto began = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(Window);
+        const TaskStatus last = downloaded();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        const double rate = double(last.downloaded_bytes - first.downloaded_bytes) / seconds;
+        const double received = double(last.web_bytes + last.peer_bytes - first.web_bytes - first.peer_bytes) / seconds;
+        std::printf("%s: %.0f B/s kept, %.0f B/s received, against a limit of %.0f (web %llu, peers %llu)\n", c.label,
+                    rate, received, Limit, static_cast<unsigned long long>(last.web_bytes),
+                    static_cast<unsigned long long>(last.peer_bytes));
+        // Kept bytes arrive in whole pieces; what the sources delivered is
+        // what the limit governs.
+        EXPECT_GT(received, 0.9 * Limit);
+        EXPECT_LT(received, 1.1 * Limit);
+        if (c.web) {
+            EXPECT_GT(last.web_bytes, 0u);
+        }
+        if (c.peers) {
+            EXPECT_GT(last.peer_bytes, 0u);
+        }
+        StopTask(params.handle, 0);
+        EXPECT_EQ(EngineShutdown(), TW_OK);
+    }
 }
 
 TEST_F(BtSwarm, TwoEnginesWithTheHttpPreambleFindEachOtherOverUdpAnnounce) {
