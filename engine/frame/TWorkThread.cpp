@@ -4,13 +4,14 @@
 #include <cstring>
 #include <cstdlib>
 
-#include "engine/frame/BufferPoolCheck.h"
 #include "engine/frame/CTidewellLog.h"
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineDiskInfo.h"
 #include "engine/frame/EngineLocks.h"
 #include "engine/frame/EngineSettings.h"
+#include "engine/net/NameResolver.h"
 #include "engine/peers/TBTPeer.h"
+#include "engine/pieces/QBufferPool.h"
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TTrackerPeer.h"
 #include "engine/peers/TPeerObject.h"
@@ -133,13 +134,12 @@ TPeerObject* TWorkThread::CreatePeer(int kind) {
     return peer;
 }
 
-void TWorkThread::PublishStatus(bool force, bool wait) {
+void TWorkThread::PublishStatus(bool /*force: the status is copied whole either way*/, bool wait) {
     if (wait) {
         ObjectLock().Lock();
     } else if (!ObjectLock().TryLock()) {
         return;
     }
-    if (force) RecomputeSummaries();
     m_published = m_live;
     ObjectLock().Unlock();
 }
@@ -167,6 +167,12 @@ void TWorkThread::Run() {
         WorkListMutex().UnlockAll();
         SocketMutex().UnlockAll();
         StorageMutex().UnlockAll();
+        // The run still ends as runs do: progress saved, status published.
+        try {
+            EndRun();
+        } catch (...) {
+            ObjectLock().UnlockAll();
+        }
     }
 }
 
@@ -228,10 +234,10 @@ bool TWorkThread::NoSourceDelivers() {
 }
 
 void TWorkThread::PoolDuty() {
-    RunPoolCheck(BufferPoolId::BlockRequest, 15);
-    RunPoolCheck(BufferPoolId::Socket, 35);
+    BufferPools::Check(BufferPools::BlockRequests(), BufferPools::CheckKind::BlockRequests, 15);
+    BufferPools::Check(BufferPools::SocketBuffers(), BufferPools::CheckKind::SocketBuffers, 35);
     if (m_pool_duties++ % 4 == 0) {
-        TrimPool(BufferPoolId::Sha1State, 262144);
+        BufferPools::Sha1States().Trim(262144);
         ReturnedBlockUpkeep();
         m_publish_requested = true;
     }
@@ -292,8 +298,6 @@ void TWorkThread::WorkLoop() {
             PoolDuty();
         }
         if (IsStopRequested()) break;
-        if (RebuildRequested()) RebuildPieceMap();
-        if (IsStopRequested()) break;
         if (std::llabs(now - m_mark10) >= 10) {
             m_mark10 = now;
             AnnounceOnLan();
@@ -312,6 +316,9 @@ void TWorkThread::EndRun() {
     ResetWork();
     if (keep) {
         SaveTaskInfo();
+        // The buffered blocks of unfinished pieces, so the next run does not
+        // fetch them again.
+        SaveBlockDump();
     } else {
         DeleteTaskInfo();
     }
@@ -331,11 +338,12 @@ void TWorkThread::EndRun() {
         PublishStatus(true, true);
     }
     ResetWork();
-    RunPoolCheck(BufferPoolId::BlockRequest, 15);
-    RunPoolCheck(BufferPoolId::Socket, 35);
-    TrimPool(BufferPoolId::Sha1State, 10240);
-    TrimPool(BufferPoolId::Piece, 2097152);
-    ClearFailedHosts();
+    BufferPools::Check(BufferPools::BlockRequests(), BufferPools::CheckKind::BlockRequests, 15);
+    BufferPools::Check(BufferPools::SocketBuffers(), BufferPools::CheckKind::SocketBuffers, 35);
+    BufferPools::Sha1States().Trim(10240);
+    BufferPools::PieceBuffers().Trim(2097152);
+    // A host that failed to resolve gets another chance in the next run.
+    engine::ClearFailedHosts();
 }
 
 void TWorkThread::ResetRunState() {

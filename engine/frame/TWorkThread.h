@@ -54,15 +54,10 @@ public:
 protected:
     // One pass of the inner work; returns the task clock (seconds).
     int64_t WorkStep();
-    // Recomputes the peer, piece and source summaries before a forced
-    // publication (the peer and piece layers fill it).
-    virtual void RecomputeSummaries() {}
-    // The task's LAN announcement, every 10 seconds.
+    // The task's LAN announcement, every 10 seconds. Empty on purpose until
+    // LAN discovery exists: the loop keeps its timing so discovery only has
+    // to fill this in.
     virtual void AnnounceOnLan() {}
-    // Upkeep of returned block requests (every fourth pool duty).
-    virtual void ReturnedBlockUpkeep() {}
-    // Forgets host names that failed to resolve (end of a run).
-    virtual void ClearFailedHosts() {}
     // The process-wide dispatch of incoming connections (SharedServices).
     void DispatchIncoming() override;
     void SendHaves(const std::vector<uint32_t>& pieces) override { SendHavesToPeers(pieces); }

@@ -7,6 +7,7 @@
 #include "engine/frame/EngineClock.h"
 #include "engine/frame/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
+#include "engine/pieces/TPieces.h"
 #include "platform/Clock.h"
 
 namespace engine {
@@ -24,7 +25,7 @@ constexpr uint32_t SaveIntervalS = 20;
 constexpr int64_t RefreshIntervalS = 5;
 // An incomplete task whose piece map saw nothing for a quarter of an hour
 // gives up its run.
-constexpr uint32_t InactivityLimitS = 900;
+constexpr int64_t InactivityLimitS = 900;
 constexpr uint32_t HaveBatchIntervalS = 7;
 // Which BitTorrent peers we choke is decided this often.
 constexpr int64_t ChokeIntervalS = 10;
@@ -48,7 +49,6 @@ constexpr SpeedStep SpeedSteps[] = {
 }  // namespace
 
 int64_t TWorkThread::WorkStep() {
-    ServeReadRequests();
     const bool had_size = HasSize();
     PumpPeers();
     PieceLayerStep();
@@ -62,7 +62,6 @@ int64_t TWorkThread::WorkStep() {
     // A finished task that only talks to trackers has nothing urgent to do.
     if (complete && OnlyTrackerPeersForAMinute()) platform::SleepMs(200);
     if (m_publish_requested && ObjectLock().TryLock()) {
-        ApplyPiecePriorities();
         ApplyPendingPeerChanges();
         // The progress goes into the live block first: published after it,
         // the block is current, and a download that just completed is seen
@@ -115,7 +114,6 @@ void TWorkThread::PumpPeers() {
         }
     }
     ++m_pass;
-    if (AllowancesOutdated()) RecomputeAllowances(Options());
 }
 
 void TWorkThread::PerSecondStatistics() {
@@ -151,7 +149,6 @@ void TWorkThread::PerSecondStatistics() {
         m_last_choke_clock = m_task_clock;
         ChokeDecisions(m_upload_slots, complete);
     }
-    ReturnDonePieceBuffers();
     TaskOptions options;
     {
         QTMutexLocker lock(ObjectLock());
@@ -204,8 +201,9 @@ void TWorkThread::SaveAndRefreshDuty(bool complete) {
             QTMutexLocker lock(ObjectLock());
             SetCacheSize(m_options.cache_units, true);
             PublishStatus(true, true);
-            uint32_t last_activity = LastActivityUptime();
-            if (!complete && last_activity != 0 && uptime - last_activity >= InactivityLimitS) {
+            // The piece map keeps its activity on the engine clock, as the task clock is.
+            const int64_t last_activity = PieceMap() ? PieceMap()->LastActivity() : 0;
+            if (!complete && last_activity != 0 && m_task_clock - last_activity >= InactivityLimitS) {
                 uint64_t id = 0;
                 RequestStop(&id);
             }

@@ -605,4 +605,10 @@ std::vector<uint32_t> TWorkWithPieces::TakeHaveQueue() {
     return out;
 }
 
+void TWorkWithPieces::ReturnedBlockUpkeep() { m_scheduler->MaintainReturnedPool(); }
+
+void TWorkWithPieces::SaveBlockDump() {
+    if (m_pieces && m_pieces->IsLayoutValid()) m_pieces->SaveBlockDump();
+}
+
 }  // namespace engine

@@ -140,13 +140,12 @@ protected:
     virtual void MaintainCache();
     virtual void LimitOpenFiles();
     virtual void SetCacheSize(int32_t units, bool full_preallocation);
-    virtual bool RebuildRequested() { return false; }
-    virtual void RebuildPieceMap() {}
-    // Uptime second of the piece map's last activity (0: none recorded).
-    virtual uint32_t LastActivityUptime() { return 0; }
-    virtual void ServeReadRequests() {}
-    virtual void ApplyPiecePriorities() {}
-    virtual void ReturnDonePieceBuffers() {}
+    // Keeps the pool of returned block requests ordered (or empties it once
+    // every piece is done); every fourth pool duty.
+    void ReturnedBlockUpkeep();
+    // Writes the buffered blocks of unfinished pieces next to the
+    // task-information file (end of a run that did not complete).
+    void SaveBlockDump();
     // Pieces verified since the last batch, to announce as HAVE.
     virtual std::vector<uint32_t> TakeHaveQueue();
     virtual void SendHaves(const std::vector<uint32_t>& /*pieces*/) {}

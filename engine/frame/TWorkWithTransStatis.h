@@ -41,7 +41,6 @@ protected:
     virtual SecondCounters TakeSecondCounters();
     // Rate of one source kind (web sources: mask 6), bytes per second.
     virtual int32_t SourceKindRate(int kinds);
-    virtual bool AllowancesOutdated() { return false; }
     void RecomputeAllowances(const TaskOptions& options);
     void ResetTransfers();
 

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/BufferPoolCheck.h"
 #include "engine/frame/EngineLocks.h"
 #include "engine/frame/WorkList.h"
 #include "platform/File.h"
@@ -288,33 +287,6 @@ TEST(TaskOptions, NormalisationFallsBackToDefaults) {
         EXPECT_EQ(o.download_limit_kib, c.out.download_limit_kib);
         EXPECT_EQ(o.upload_limit_kib, c.out.upload_limit_kib);
         EXPECT_EQ(o.spare_limit_kib, c.out.spare_limit_kib);
-    }
-}
-
-TEST(PoolCheck, TrimsOnlyLargeUnderusedPools) {
-    using engine::BufferPoolId;
-    constexpr uint64_t KiB = 1024;
-    struct Case {
-        const char* name;
-        BufferPoolId pool;
-        uint64_t total_kib;
-        uint64_t in_use_kib;
-        int threshold;
-        std::optional<uint64_t> limit;
-    };
-    const std::array<Case, 7> cases{{
-        {"threshold 0 does nothing", BufferPoolId::BlockRequest, 4096, 0, 0, std::nullopt},
-        {"requests: 1 MiB in all is small", BufferPoolId::BlockRequest, 1024, 0, 15, std::nullopt},
-        {"requests: 10% used of 2 MiB", BufferPoolId::BlockRequest, 2048, 200, 15, 200 * KiB / 5},
-        {"requests: 20% used is enough", BufferPoolId::BlockRequest, 2048, 410, 15, std::nullopt},
-        {"sockets: 1 MiB idle is small", BufferPoolId::Socket, 1124, 100, 35, std::nullopt},
-        {"sockets: 2 MiB idle, 33% used", BufferPoolId::Socket, 3072, 1024, 35, 1024 * KiB / 5},
-        {"sockets: 2 MiB idle, 50% used", BufferPoolId::Socket, 4096, 2048, 35, std::nullopt},
-    }};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        engine::BufferPoolUsage usage{c.total_kib * KiB, c.in_use_kib * KiB};
-        EXPECT_EQ(engine::PoolCheckLimit(c.pool, usage, c.threshold), c.limit);
     }
 }
 

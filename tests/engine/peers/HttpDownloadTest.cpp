@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
+#include <vector>
+
+#include "engine/pieces/QBufferPool.h"
 
 #include "tests/engine/peers/HttpTestSupport.h"
 #include "tests/support/FaultHttpServer.h"
@@ -79,6 +83,80 @@ TEST_F(HttpDownload, LargeP2spTaskOverSeveralRangedConnections) { DownloadLargeF
 
 TEST_F(HttpDownload, LargeHttpTaskOverSeveralRangedConnections) { DownloadLargeFile(false); }
 
+
+// Idle buffers left in the process-wide pools (as a busy swarm leaves them)
+// are released by the work threads: the socket, piece and SHA-1 pools are
+// small again once a task's run has ended.
+TEST_F(HttpDownload, BufferPoolsShrinkBackWhenTheRunEnds) {
+    auto idle = [](engine::QBufferPool& pool) {
+        int64_t in_use = 0;
+        return pool.Usage(&in_use) - in_use;
+    };
+    engine::QBufferPool* pools[] = {&engine::BufferPools::SocketBuffers(), &engine::BufferPools::PieceBuffers(),
+                                    &engine::BufferPools::Sha1States()};
+    for (engine::QBufferPool* pool : pools) {
+        std::vector<uint8_t*> buffers;
+        for (int k = 0; k < 128; ++k) buffers.push_back(pool->Alloc(65536));
+        pool->FreeList(buffers);
+        ASSERT_GE(idle(*pool), int64_t{8} << 20);
+    }
+    const std::string content = RandomContent(size_t{8} << 20, 12);
+    Serve("pool.bin", content);
+    LoggedNginx nginx(m_sandbox.File("root"), m_sandbox.File("ranges.log"));
+    ASSERT_TRUE(nginx.Server().Started()) << nginx.Server().Failure();
+    const std::string target = Target("pool.bin");
+    RunResult r = RunTask(target, nginx.Url("/pool.bin"), "", seconds(120));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
+    EXPECT_TRUE(testing_support::WaitFor([&] {
+        return idle(engine::BufferPools::SocketBuffers()) <= (int64_t{1} << 20) &&
+               idle(engine::BufferPools::PieceBuffers()) <= 2097152 && idle(engine::BufferPools::Sha1States()) <= 10240;
+    })) << "socket " << idle(engine::BufferPools::SocketBuffers()) << ", piece "
+        << idle(engine::BufferPools::PieceBuffers()) << ", sha1 " << idle(engine::BufferPools::Sha1States());
+}
+
+// A task stopped with blocks of unfinished pieces in memory keeps them in its
+// block dump: started again, it asks the server only for what it did not
+// have, so the server sends the file about once in all.
+TEST_F(HttpDownload, BlocksBufferedAtAStopAreNotFetchedAgain) {
+    constexpr int64_t BigPiece = 4 << 20;  // nothing completes before the stop
+    const std::string content = RandomContent(size_t{8} << 20, 14);
+    testing_support::FaultHttpServer server(content, testing_support::HttpFault::None, 0, 1 << 20);
+    ASSERT_TRUE(server.Started());
+    const std::string torrent = m_sandbox.File("dump.torrent");
+    WriteFile(torrent, MakeTorrent(content, "dump.bin", BigPiece));
+    const std::string target = Target("dump.bin");
+    TaskParams params;
+    std::memset(&params, 0, sizeof params);
+    params.flags = TW_FLAG_EXACT_TARGET | TW_FLAG_P2SP;
+    CopyText(params.main_source, "file://" + torrent);
+    const std::string sources = server.Url("/dump.bin");
+    params.source_text = sources.c_str();
+    CopyText(params.target, target);
+    CopyText(params.info_path, target + ".twinfo");
+    ASSERT_EQ(CreateTask(&params), TW_OK);
+    ASSERT_EQ(SetTaskConnectionLimits(params.handle, 1, 0), TW_OK);
+    ASSERT_EQ(StartTask(params.handle), TW_OK);
+    auto status = [&] {
+        TaskStatus s{};
+        EXPECT_EQ(QueryTaskStatus(params.handle, &s), TW_OK);
+        return s;
+    };
+    ASSERT_TRUE(testing_support::WaitFor([&] { return status().web_bytes >= (2u << 20); }, seconds(30)));
+    ASSERT_EQ(StopTask(params.handle, 0), TW_OK);
+    const int64_t sent_in_first_run = server.BytesSent();
+    ASSERT_LT(sent_in_first_run, BigPiece) << "a piece completed before the stop";
+    ASSERT_TRUE(std::filesystem::exists(target + ".twinfodf")) << "no block dump was written";
+
+    ASSERT_EQ(StartTask(params.handle), TW_OK);
+    ASSERT_TRUE(testing_support::WaitFor([&] { return status().state == TW_STATE_COMPLETE; }, seconds(60)));
+    StopTask(params.handle, 0);
+    EXPECT_TRUE(SameFile(target, content));
+    // What arrived before the stop is not sent again: without the dump the
+    // second run would fetch those 2 MiB and more once more.
+    EXPECT_LT(server.BytesSent(), int64_t(content.size()) + (256 << 10))
+        << "first run " << sent_in_first_run << ", in all " << server.BytesSent();
+}
 
 TEST_F(HttpDownload, RedirectionsReachTheFile) {
     const std::string content = RandomContent(3 << 20, 2);

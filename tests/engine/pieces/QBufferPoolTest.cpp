@@ -89,5 +89,46 @@ TEST(QBufferPoolCheck, TrimsToAFifthOfTheBytesInUseBelowTheThreshold) {
     pool.Free(used);
 }
 
+// The thresholds of the work thread's two checks, on real pools of 64 KiB
+// buffers: only large, underused pools are trimmed, to a fifth of their use.
+TEST(QBufferPoolCheck, TrimsOnlyLargeUnderusedPools) {
+    using Kind = BufferPools::CheckKind;
+    struct Case {
+        const char* name;
+        Kind kind;
+        int total_kib;
+        int in_use_kib;
+        int threshold;
+        bool trims;
+    };
+    const Case cases[] = {
+        {"threshold 0 does nothing", Kind::BlockRequests, 4096, 0, 0, false},
+        {"requests: 1 MiB in all is small", Kind::BlockRequests, 1024, 0, 15, false},
+        {"requests: 9% used of 2 MiB", Kind::BlockRequests, 2048, 192, 15, true},
+        {"requests: 22% used is enough", Kind::BlockRequests, 2048, 448, 15, false},
+        {"sockets: 1 MiB idle is small", Kind::SocketBuffers, 1088, 64, 35, false},
+        {"sockets: 2 MiB idle, 33% used", Kind::SocketBuffers, 3072, 1024, 35, true},
+        {"sockets: 2 MiB idle, 50% used", Kind::SocketBuffers, 4096, 2048, 35, false},
+    };
+    constexpr int Unit = 65536;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QBufferPool pool;
+        std::vector<uint8_t*> used, idle;
+        for (int k = 0; k < c.in_use_kib / 64; ++k) used.push_back(pool.Alloc(Unit));
+        for (int k = 0; k < (c.total_kib - c.in_use_kib) / 64; ++k) idle.push_back(pool.Alloc(Unit));
+        pool.FreeList(idle);
+        EXPECT_EQ(BufferPools::Check(pool, c.kind, c.threshold), c.trims);
+        int64_t in_use = 0;
+        const int64_t idle_after = pool.Usage(&in_use) - in_use;
+        if (c.trims) {
+            EXPECT_LE(idle_after, int64_t{c.in_use_kib} * 1024 / 5);
+        } else {
+            EXPECT_EQ(idle_after, int64_t{c.total_kib - c.in_use_kib} * 1024);
+        }
+        pool.FreeList(used);
+    }
+}
+
 }  // namespace
 }  // namespace engine
