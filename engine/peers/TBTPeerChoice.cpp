@@ -109,6 +109,9 @@ int32_t TBTPeer::ChooseByPriority(bool only_free) {
 
 int32_t TBTPeer::NextPiece() {
     if (!IsConnected() || !m_task->HasPieceMap() || !IsP2PEnabled()) return -1;
+    // Waiting for the web claims is no lack of wanted pieces: the choice
+    // is tried again on the next fill, not a minute later.
+    if (m_task->ReadPosition() < 0 && m_task->PeersWaitForWebClaims()) return -1;
     const bool was_nothing = m_nothing_wanted != 0;
     m_nothing_wanted = 0;
     const int32_t piece = ChoosePiece();
