@@ -6,9 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/peers/BtWire.h"
 #include "platform/Socket.h"
@@ -33,9 +39,7 @@ public:
         : m_peer(9), m_content(content), m_hash(info_hash) {}
 
     bool Ok() const { return m_peer.Ok(); }
-    std::string Url() const {
-        return "btnode://127.0.0.9:" + std::to_string(m_peer.Port());
-    }
+    std::string Url() const { return "btnode://127.0.0.9:" + std::to_string(m_peer.Port()); }
     void Pump() {
         if (!m_peer.Accept() || m_peer.Closed()) return;
         m_peer.Pump();
@@ -47,8 +51,8 @@ public:
             const size_t pieces = (m_content.size() + PieceLength - 1) / PieceLength;
             std::string bits((pieces + 7) / 8, '\0');
             for (size_t p = 0; p < pieces; ++p) bits[p / 8] = static_cast<char>(bits[p / 8] | (0x80 >> (p % 8)));
-            std::string out = engine::BuildBtHandshake(m_hash, id) + engine::BuildBtBitfield(
-                reinterpret_cast<const uint8_t*>(bits.data()), bits.size());
+            std::string out = engine::BuildBtHandshake(m_hash, id) +
+                              engine::BuildBtBitfield(reinterpret_cast<const uint8_t*>(bits.data()), bits.size());
             engine::AppendBe32(out, 1);
             out += '\1';  // UNCHOKE
             m_peer.Send(out);
