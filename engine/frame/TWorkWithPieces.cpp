@@ -127,9 +127,19 @@ public:
     uint32_t ClaimTick() override { return platform::TickCount(); }
     int32_t ClaimRotation() override {
         if (!IsP2PEnabled() || !m_task->m_torrent || m_task->BtLimit() <= 0) return 0;
-        uint32_t r = 0;
-        platform::RandomBytes(&r, sizeof r);
-        return static_cast<int32_t>(r & 0x7fffffff);
+        // Drawn once: claims created again later (after the piece length
+        // changed, or once the list ran empty) keep the task's turn.
+        if (m_rotation < 0) {
+            uint32_t r = 0;
+            platform::RandomBytes(&r, sizeof r);
+            m_rotation = static_cast<int32_t>(r & 0x7fffffff);
+        }
+        return m_rotation;
+    }
+    bool EngageClaimPiece(int32_t piece) override { return m_task->EngagePiece(piece); }
+    bool IsPieceFinished(int32_t piece) override {
+        TPieces* pieces = m_task->m_pieces.get();
+        return !pieces || !pieces->IsPieceWanted(piece) || m_task->IsPieceComplete(piece);
     }
 
     // TTorrentHost
@@ -141,6 +151,7 @@ public:
 
 private:
     TWorkWithPieces* m_task;
+    int32_t m_rotation = -1;
 };
 
 TWorkWithPieces::TWorkWithPieces()

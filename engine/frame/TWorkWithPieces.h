@@ -102,6 +102,8 @@ public:
     bool IsBlockReturned(int32_t block) override;
     int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) override;
     int32_t PiecesMissing() override;
+    bool HoldsPiece(int32_t piece) override { return IsPieceComplete(piece); }
+    bool PeersWaitForWebClaims() override;
     // The web sources' claim list (created with the piece map).
     TClaims* WebClaims() { return m_claims.get(); }
     // The task's total size; 0 while unknown.

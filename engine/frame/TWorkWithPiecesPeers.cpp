@@ -5,9 +5,12 @@
 
 #include <algorithm>
 
+#include "engine/frame/EngineClock.h"
 #include "engine/frame/SharedServices.h"
 #include "engine/frame/TWorkWithPieces.h"
 #include "engine/meta/TTorrent.h"
+#include "engine/peers/TClaims.h"
+#include "engine/peers/TPeerId.h"
 #include "engine/pieces/TFileEntry.h"
 #include "engine/pieces/TPieceScheduler.h"
 #include "engine/pieces/TPieces.h"
@@ -62,6 +65,17 @@ bool TWorkWithPieces::IsBlockReturned(int32_t block) {
 int32_t TWorkWithPieces::ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) {
     if (!m_pieces || !HasPieceMap()) return -1;
     return m_pieces->ReadBlock(block, length, out, 0, false);
+}
+
+bool TWorkWithPieces::PeersWaitForWebClaims() {
+    // The peers choose within the web sources' claims; for a while the task
+    // waits for its web connections to lay them out.
+    constexpr uint32_t WebHoldOffS = 60;
+    if (GetUptimeSeconds() - StartTime() >= WebHoldOffS) return false;
+    if (m_claims && !m_claims->List().empty()) return false;
+    const std::vector<TPeerId*>& candidates = Candidates();
+    return std::any_of(candidates.begin(), candidates.end(),
+                       [](const TPeerId* c) { return c->IsWebSource() && !c->FetchesIntoMemory(); });
 }
 
 int32_t TWorkWithPieces::PiecesMissing() {

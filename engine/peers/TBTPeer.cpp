@@ -10,6 +10,7 @@
 #include "engine/frame/TWorkThread.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/BtWire.h"
+#include "engine/peers/TClaims.h"
 #include "engine/peers/TPeerId.h"
 
 namespace engine {
@@ -61,6 +62,23 @@ const char* BtCloseReasonName(BtCloseReason reason) {
 }
 
 TBTPeer::TBTPeer() : TPeerObject(1) {}
+
+// A backward claim's pieces not yet handed out go back before the object
+// does (ResetState usually did it already).
+TBTPeer::~TBTPeer() { TBTPeer::ReleaseRange(); }
+
+void TBTPeer::ReleaseRange() {
+    if (!Claim()) return;
+    if (TClaims* claims = m_task ? m_task->WebClaims() : nullptr) {
+        claims->ReleaseRange(this);
+    } else {
+        SetClaim(nullptr);
+    }
+}
+
+void TBTPeer::RequestErased(size_t index) {
+    if (static_cast<int32_t>(index) < m_sent) --m_sent;
+}
 
 bool TBTPeer::Fail(BtCloseReason reason) {
     m_close_reason = reason;
@@ -144,12 +162,12 @@ bool TBTPeer::CheckHandshake(QTcpSocket* socket) {
 }
 
 TBTPeer::Step TBTPeer::ReadHandshake() {
-    const int64_t now = GetClockSeconds();
     if (!IsIncoming()) TWorkWithPeers::SkipHttpPreamble(*m_socket);
     if (m_socket->ReceiveCount() < BtHandshakeSize) {
-        const int64_t since = now - std::max<int64_t>(m_stats.connect_time, 0);
-        return since > HandshakeTimeoutS + ConnectTimeoutS ? (Fail(BtCloseReason::HandshakeTimeout), Step::Fail)
-                                                           : Step::Wait;
+        // Timed from the moment the connection stood, not from the connect:
+        // a slow connect leaves the remote its full time to answer.
+        const int64_t since = int64_t{GetUptimeSeconds()} - m_socket->ConnectTime();
+        return since > HandshakeTimeoutS ? (Fail(BtCloseReason::HandshakeTimeout), Step::Fail) : Step::Wait;
     }
     if (!CheckHandshake(m_socket.get())) return Step::Fail;
     PeerIdBytes remote{};
@@ -175,18 +193,12 @@ int32_t TBTPeer::PieceCount() const {
 }
 
 std::string TBTPeer::OwnBitfield() {
+    // Only verified pieces: blocks still buffered may yet fail the check,
+    // and a remote would ask us for a piece we cannot serve.
     const int32_t pieces = PieceCount();
     std::vector<uint8_t> bits((pieces + 7) / 8, 0);
-    const int32_t blocks_per_piece = m_task->PeerPieceLength() / BlockSize;
-    const uint64_t total = m_task->LiveStatus().total_bytes;
-    for (int32_t p = 0; p < pieces && blocks_per_piece > 0; ++p) {
-        bool complete = true;
-        for (int32_t b = 0; b < blocks_per_piece && complete; ++b) {
-            const int64_t block = int64_t{p} * blocks_per_piece + b;
-            if (block * BlockSize >= static_cast<int64_t>(total)) break;
-            complete = m_task->HasBlock(static_cast<int32_t>(block));
-        }
-        if (complete) bits[p / 8] |= static_cast<uint8_t>(0x80 >> (p % 8));
+    for (int32_t p = 0; p < pieces; ++p) {
+        if (m_task->HoldsPiece(p)) bits[p / 8] |= static_cast<uint8_t>(0x80 >> (p % 8));
     }
     return BuildBtBitfield(bits.data(), bits.size());
 }
@@ -337,6 +349,9 @@ void TBTPeer::OnRequest(const BtMessage& m) {
         uint64_t{m.begin} + m.length > static_cast<uint64_t>(piece_length) || m.begin % BlockSize != 0) {
         return;
     }
+    // Only verified pieces are served; a request for anything else is
+    // dropped, not answered.
+    if (!m_task->HoldsPiece(static_cast<int32_t>(m.index))) return;
     const int32_t block = static_cast<int32_t>(int64_t{m.index} * piece_length / BlockSize + m.begin / BlockSize);
     for (const TBlockRequest& r : m_uploads) {
         if (r.block == block) return;
@@ -362,7 +377,6 @@ bool TBTPeer::OnPiece(const BtMessage& m) {
     const bool queued = std::any_of(m_requests.begin(), m_requests.end(),
                                     [&](const TBlockRequest& r) { return r.block == block; });
     if (!queued && m_task->HasBlock(static_cast<int32_t>(block))) return true;
-    const size_t before = m_requests.size();
     const int32_t bad_before = m_stats.bad_events;
     if (!ReceiveBlock(static_cast<int32_t>(block), static_cast<int32_t>(m.data_size), m.data, 0)) {
         ++m_bad_messages;
@@ -374,7 +388,6 @@ bool TBTPeer::OnPiece(const BtMessage& m) {
         ++m_bad_messages;
         return Fail(BtCloseReason::BadData);
     }
-    if (m_requests.size() < before && m_sent > 0) --m_sent;
     m_no_data_checks = 0;
     return true;
 }

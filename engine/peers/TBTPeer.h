@@ -5,15 +5,17 @@
 // bitfield and HAVEs, choking in both directions and block requests, whose
 // answers go through TPeerObject::ReceiveBlock into the task's piece map.
 //
-// Pieces are chosen by file priority and engaged through the task's
-// scheduler; queued REQUESTs of unchoked remotes are served from the piece
-// cache or the disk; a remote that stops delivering is snubbed. Not here:
-// the choice inside the web sources' range claims (the claims keep clear of
-// engaged pieces instead) and the UDP-stream transport.
+// Pieces are engaged through the task's scheduler. While the task's web
+// sources hold range claims, pieces are chosen within them (from the runs'
+// tails, TClaims); otherwise by file priority. Queued REQUESTs of unchoked
+// remotes for verified pieces are served from the piece cache or the disk; a
+// remote that stops delivering is snubbed. Not here: the UDP-stream
+// transport.
 //
 // Owner: the task's peer set (reference counted, pooled). Thread: the task's
 // work thread.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,7 +55,7 @@ public:
     static constexpr int64_t HandshakeTimeoutS = 12;
 
     TBTPeer();
-    ~TBTPeer() override = default;
+    ~TBTPeer() override;
 
     bool ConnectTo(TPeerId* candidate) override;
     bool BeginExchange() override;
@@ -72,12 +74,17 @@ public:
     bool ServeUploads() override;
     void CheckRequests() override;
     bool IsUseless() override;
+    void ReleaseRange() override;
 
     // Appends HAVE messages for verified pieces to the output.
     void QueueHaves(const std::vector<uint32_t>& pieces);
     // Checks without data (requests outstanding) before the remote counts
     // as snubbing us.
     static constexpr int32_t SnubChecks = 8;
+    // Requests ahead of the task's read position older than this are
+    // offered to the other peers too.
+    static constexpr int32_t SlowRequestS = 8;
+    int32_t SentCount() const { return m_sent; }
 
     // Used by the work thread's choke decisions.
     void Choke();
@@ -91,6 +98,10 @@ public:
     int32_t RemotePieces() const { return m_pieces_now; }
     int64_t UploadedBytes() const { return m_uploaded; }
     int32_t NoDataChecks() const { return m_no_data_checks; }
+
+protected:
+    size_t AnswerWindow() const override { return static_cast<size_t>(std::max(m_sent, 0)); }
+    void RequestErased(size_t index) override;
 
 private:
     enum class Step { Continue, Wait, Fail };
@@ -114,6 +125,8 @@ private:
     bool IsCandidatePiece(int32_t piece, bool only_free);
     int32_t ChooseInRange(int32_t first, int32_t last, int32_t start, bool only_free);
     int32_t ChooseByPriority(bool only_free);
+    int32_t ChoosePiece();
+    void OfferSlowRequests();
     bool SendFromHead();
     void CancelSent();
     void ReleaseEngaged();

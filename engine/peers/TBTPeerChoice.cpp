@@ -12,6 +12,7 @@
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
+#include "engine/peers/TClaims.h"
 #include "engine/peers/TPeerId.h"
 #include "platform/Clock.h"
 
@@ -108,25 +109,45 @@ int32_t TBTPeer::ChooseByPriority(bool only_free) {
 
 int32_t TBTPeer::NextPiece() {
     if (!IsConnected() || !m_task->HasPieceMap() || !IsP2PEnabled()) return -1;
+    // Waiting for the web claims is no lack of wanted pieces: the choice
+    // is tried again on the next fill, not a minute later.
+    if (m_task->ReadPosition() < 0 && m_task->PeersWaitForWebClaims()) return -1;
     const bool was_nothing = m_nothing_wanted != 0;
     m_nothing_wanted = 0;
-    const int32_t pieces = PieceCount();
-    const int32_t read_position = m_task->ReadPosition();
+    const int32_t piece = ChoosePiece();
+    if (piece >= 0) return piece;
+    if (!was_nothing) m_nothing_wanted_time = GetClockSeconds();
+    m_nothing_wanted = 1;
+    return -1;
+}
+
+int32_t TBTPeer::ChoosePiece() {
     // First a piece nobody fetches; only when every missing piece is taken
     // (the end game) one that another peer fetches too.
-    for (bool only_free : {true, false}) {
-        if (read_position >= 0) {
-            const int32_t piece = ChooseInRange(read_position, pieces - 1, read_position, only_free);
+    const int32_t read_position = m_task->ReadPosition();
+    if (read_position >= 0) {
+        for (bool only_free : {true, false}) {
+            const int32_t piece = ChooseInRange(read_position, PieceCount() - 1, read_position, only_free);
             if (piece >= 0) return piece;
         }
+    }
+    // The web connections read runs from their fronts; the peers take the
+    // runs' tails, so the two meet instead of fetching the same pieces.
+    if (m_task->PeersWaitForWebClaims()) return -1;
+    if (TClaims* claims = m_task->WebClaims(); claims && !claims->List().empty()) {
+        const int32_t piece = claims->NextPieceForPeer(this, [this](int32_t p) { return RemoteHas(p); });
+        if (piece >= 0 && std::find(m_engaged.begin(), m_engaged.end(), piece) == m_engaged.end()) {
+            m_engaged.push_back(piece);
+        }
+        return piece;
+    }
+    for (bool only_free : {true, false}) {
         for (int32_t piece : m_task->PartialPieceList()) {
             if (IsCandidatePiece(piece, only_free)) return piece;
         }
         const int32_t piece = ChooseByPriority(only_free);
         if (piece >= 0) return piece;
     }
-    if (!was_nothing) m_nothing_wanted_time = GetClockSeconds();
-    m_nothing_wanted = 1;
     return -1;
 }
 
@@ -205,6 +226,27 @@ bool TBTPeer::RequestBlocks() {
     return true;
 }
 
+void TBTPeer::OfferSlowRequests() {
+    // Blocks the task's reader waits for (and those just behind) should not
+    // hang on one slow peer: an old request there is offered to the others
+    // through the returned-block pool, and whoever answers first serves it.
+    const int32_t read_position = m_task->ReadPosition();
+    const int32_t piece_length = m_task->PeerPieceLength();
+    if (read_position < 0 || piece_length <= 0) return;
+    constexpr int64_t WindowBytes = 8388608;
+    const int32_t window = static_cast<int32_t>(WindowBytes / piece_length);
+    const int32_t now = static_cast<int32_t>(GetClockSeconds());
+    std::vector<TBlockRequest> offered;
+    for (TBlockRequest& r : m_requests) {
+        const int32_t piece = static_cast<int32_t>(int64_t{r.block} * BlockSize / piece_length);
+        if (piece < read_position || piece > read_position + window || now - r.time <= SlowRequestS) continue;
+        if (m_task->IsBlockReturned(r.block)) continue;
+        r.time = now;
+        offered.push_back(r);
+    }
+    if (!offered.empty()) m_task->ReturnBlocks(offered);
+}
+
 void TBTPeer::CheckRequests() {
     if (!IsActive() || !m_task->HasPieceMap()) return;
     // Requests whose blocks arrived from elsewhere (end game, a web source)
@@ -220,6 +262,7 @@ void TBTPeer::CheckRequests() {
         }
         m_requests.erase(m_requests.begin() + static_cast<std::ptrdiff_t>(i));
     }
+    OfferSlowRequests();
     std::erase_if(m_engaged, [&](int32_t piece) {
         int32_t offset = 0;
         int32_t bytes = 0;

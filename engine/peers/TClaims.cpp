@@ -34,7 +34,7 @@ void TClaims::Clear() {
     m_list.clear();
 }
 
-TPieceRange* TClaims::Add(int32_t first, int32_t last, TPeerId* source, TWebPeer* owner) {
+TPieceRange* TClaims::Add(int32_t first, int32_t last, TPeerId* source, TPeerObject* owner) {
     auto* claim = new TPieceRange;
     claim->first = first;
     claim->last = last;
@@ -54,7 +54,7 @@ void TClaims::Remove(TPieceRange* claim) {
     delete claim;
 }
 
-bool TClaims::IsWanted(int32_t piece, TWebPeer* peer) {
+bool TClaims::IsWanted(int32_t piece, TPeerObject* peer) {
     if (piece < 0 || piece >= m_task->ClaimPieceCount() || !m_task->IsPieceOpen(piece)) return false;
     if (!peer) return true;
     const int64_t length = m_task->ClaimPieceLength();
@@ -65,14 +65,14 @@ bool TClaims::IsWanted(int32_t piece, TWebPeer* peer) {
     return true;
 }
 
-int32_t TClaims::FirstWantedIn(int32_t from, int32_t to, TWebPeer* peer) {
+int32_t TClaims::FirstWantedIn(int32_t from, int32_t to, TPeerObject* peer) {
     for (int32_t p = std::max(from, 0); p <= to; ++p) {
         if (IsWanted(p, peer)) return p;
     }
     return -1;
 }
 
-bool TClaims::AnyWanted(const TPieceRange& claim, TWebPeer* peer) {
+bool TClaims::AnyWanted(const TPieceRange& claim, TPeerObject* peer) {
     return FirstWantedIn(claim.first, claim.last, peer) >= 0;
 }
 
@@ -85,6 +85,9 @@ bool TClaims::CreateInitialClaims() {
         if (c->IsWebSource()) ++w;
     }
     if (w == 0) return false;
+    // One turn for all runs: turned by different amounts they would overlap
+    // and leave gaps.
+    const int32_t rotation = ((m_task->ClaimRotation() % n) + n) % n;
     int32_t k = 0;
     for (TPeerId* c : candidates) {
         if (!c->IsValid() || !IsWebFileSource(c)) continue;
@@ -102,7 +105,6 @@ bool TClaims::CreateInitialClaims() {
         c->m_max_connections = std::max(c->m_max_connections, 1);
         c->m_max_connections = std::min(c->m_max_connections, std::max(g, 1));
         const int32_t each = run / g;
-        const int32_t rotation = ((m_task->ClaimRotation() % n) + n) % n;
         for (int32_t i = 0; i < g; ++i) {
             const int32_t a = first + i * each;
             const int32_t b = i + 1 == g ? last : a + each - 1;
@@ -121,7 +123,7 @@ bool TClaims::CreateInitialClaims() {
     return true;
 }
 
-void TClaims::Take(TPieceRange* claim, TWebPeer* peer) {
+void TClaims::Take(TPieceRange* claim, TPeerObject* peer) {
     claim->owner = peer;
     peer->SetClaim(claim);
     claim->claim_time = m_task->ClaimNow();
@@ -150,7 +152,9 @@ bool TClaims::TakeClaim(TWebPeer* peer) {
     }
     const int64_t now = m_task->ClaimNow();
     for (TPieceRange* c : m_list) {
-        if (c->exhausted && !c->reopened) continue;
+        // A backward claim belongs to a BitTorrent peer working down its
+        // stretch; a web connection never takes it over.
+        if ((c->exhausted && !c->reopened) || c->backward) continue;
         if (c->cursor == c->first && !c->reopened && c->blocks_received == 0 &&
             now - c->claim_time > StalledClaimSeconds && c->owner != peer) {
             if (c->owner) c->owner->ReleaseRange();
@@ -181,7 +185,7 @@ TPieceRange* TClaims::ChooseClaimToSplit(TWebPeer* peer) {
     TPieceRange* best = nullptr;
     double best_time = 0;
     for (TPieceRange* c : m_list) {
-        if (!c->owner || c->owner == peer || c->exhausted) continue;
+        if (!c->owner || c->owner == peer || c->exhausted || c->backward) continue;
         const int64_t owner_rate = c->owner->DownloadRate();
         if (!(now - c->claim_time > QuickFinishSeconds || owner_rate > 0)) continue;
         if (!(c->last - c->cursor + 1 > 1 || owner_rate == 0 || peer_rate >= 2 * owner_rate)) continue;
@@ -194,7 +198,7 @@ TPieceRange* TClaims::ChooseClaimToSplit(TWebPeer* peer) {
     }
     if (best || peer->Stats().claim_count != 0) return best;
     for (TPieceRange* c : m_list) {
-        if (!c->owner || c->owner == peer || c->exhausted) continue;
+        if (!c->owner || c->owner == peer || c->exhausted || c->backward) continue;
         if (!(now - c->claim_time > YoungClaimSeconds || c->last - c->cursor + 1 > 1)) continue;
         const double t = estimate(*c);
         if (t == Unbounded) return c;
@@ -219,7 +223,7 @@ bool TClaims::SplitBusyClaim(TWebPeer* peer) {
     int64_t e = c > 1 ? c * m / 100 : 1;
     if (e < c && much_faster) ++e;
     if (e <= 0) return false;
-    TWebPeer* owner = r->owner;
+    TPeerObject* owner = r->owner;
     const int32_t first = static_cast<int32_t>(r->last - e + 1);
     TPieceRange* added = Add(first, r->last, r->source, peer);
     r->last = std::max(added->first - 1, r->cursor);
@@ -232,7 +236,7 @@ bool TClaims::SplitBusyClaim(TWebPeer* peer) {
     return true;
 }
 
-bool TClaims::CloseIfFinished(TWebPeer* peer) {
+bool TClaims::CloseIfFinished(TPeerObject* peer) {
     TPieceRange* claim = peer->Claim();
     if (!claim || claim->cursor < claim->last || IsWanted(claim->last, nullptr)) return false;
     // The end of the claim: the connection gives back what it still queued
@@ -299,7 +303,7 @@ int32_t TClaims::NextPiece(TWebPeer* peer) {
     return -1;
 }
 
-void TClaims::ReleaseRange(TWebPeer* peer) {
+void TClaims::ReleaseRange(TPeerObject* peer) {
     TPieceRange* claim = peer->Claim();
     if (!claim) return;
     peer->SetClaim(nullptr);
@@ -324,6 +328,95 @@ bool TClaims::ClaimRangeAt(TWebPeer* peer, int32_t piece) {
         return true;
     }
     return false;
+}
+
+int32_t TClaims::NextPieceForPeer(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has) {
+    if (m_list.empty()) return -1;
+    if (peer->Claim()) {
+        const int32_t piece = StepBackward(peer);
+        if (piece >= 0) return piece;
+    }
+    if (!peer->Claim()) {
+        const int32_t piece = TakeTailStretch(peer, remote_has);
+        if (piece >= 0) return piece;
+    }
+    return TakeTailPiece(peer, remote_has);
+}
+
+int32_t TClaims::StepBackward(TPeerObject* peer) {
+    TPieceRange* claim = peer->Claim();
+    if (!claim || !claim->backward) return -1;
+    if (claim->cursor > claim->first) return --claim->cursor;
+    // Every piece of the stretch was handed out: the peer's requests hold
+    // them from here on.
+    claim->exhausted = 1;
+    Remove(claim);
+    return -1;
+}
+
+int32_t TClaims::TakeTailStretch(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has) {
+    const int64_t length = m_task->ClaimPieceLength();
+    if (length <= 0) return -1;
+    const size_t size = m_list.size();
+    const size_t start = m_task->ClaimTick() % size;
+    for (size_t i = 0; i < size; ++i) {
+        TPieceRange* c = m_list[(start + i) % size];
+        if (c->exhausted || c->backward) continue;
+        // The owner's cursor piece is its own.
+        const int32_t low = c->owner ? c->cursor + 1 : c->cursor;
+        int32_t top = -1;
+        for (int32_t p = c->last; p >= low; --p) {
+            if (!remote_has(p) || !IsWanted(p, peer)) {
+                top = -1;
+                continue;
+            }
+            if (top < 0) top = p;
+            if ((top - p + 1) * length / BlockSize < MinBackwardBlocks) continue;
+            int32_t engaged = top + 1;
+            while (engaged > p && m_task->EngageClaimPiece(engaged - 1)) --engaged;
+            if (engaged > p) {  // refused: the stretch is not the peer's
+                for (int32_t q = engaged; q <= top; ++q) m_task->ReleaseEngagedPiece(q);
+                break;
+            }
+            TPieceRange* claim = Add(p, top, c->source, nullptr);
+            claim->backward = 1;
+            claim->cursor = top;
+            Take(claim, peer);
+            c->claim_time = m_task->ClaimNow();
+            return top;
+        }
+    }
+    return -1;
+}
+
+int32_t TClaims::TakeTailPiece(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has) {
+    const size_t size = m_list.size();
+    const size_t start = m_task->ClaimTick() % size;
+    for (size_t i = 0; i < size; ++i) {
+        TPieceRange* c = m_list[(start + i) % size];
+        if (c->backward || (c->exhausted && !c->reopened)) continue;
+        // A connection that is not much slower than the owner leaves it the
+        // piece under its cursor.
+        const bool keep_cursor = c->owner && peer->DownloadRate() < 3 * c->owner->DownloadRate();
+        const int32_t low = keep_cursor ? c->cursor + 1 : c->cursor;
+        int32_t p = c->last;
+        for (; p >= low; --p) {
+            if (m_task->IsPieceFinished(p)) {
+                if (p == c->last && c->last > c->cursor) --c->last;
+                continue;
+            }
+            if (!IsWanted(p, peer)) continue;
+            if (remote_has(p) && m_task->EngageClaimPiece(p)) return p;
+            break;
+        }
+        // Below that, only pieces that break no run: both neighbours are
+        // not wanted.
+        for (--p; p >= low; --p) {
+            if (!IsWanted(p, peer) || !remote_has(p) || IsWanted(p + 1, peer) || IsWanted(p - 1, peer)) continue;
+            if (m_task->EngageClaimPiece(p)) return p;
+        }
+    }
+    return -1;
 }
 
 }  // namespace engine

@@ -7,17 +7,24 @@
 // one, or a share split off a busy claim for a faster connection), moves a
 // connection through its claim and takes claims back.
 //
+// BitTorrent peers choose their pieces within the same list while it exists:
+// they take stretches from the tails of the web runs as backward claims
+// (worked from the top down), or single pieces from the tails, so that the
+// web connections and the peers meet instead of fetching the same pieces.
+//
 // Owner: the task (TWorkWithPieces); claims are freed by the list. A claim
 // holds a reference to its source candidate; its owner is a plain pointer
 // that the owning connection clears (ReleaseRange) before it goes idle.
 // Thread: the task's work thread only.
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace engine {
 
 class TPeerId;
+class TPeerObject;
 class TWebPeer;
 
 struct TPieceRange {
@@ -29,8 +36,8 @@ struct TPieceRange {
     uint8_t reopened = 0;
     uint8_t backward = 0;
     int64_t claim_time = 0;
-    TPeerId* source = nullptr;  // one reference
-    TWebPeer* owner = nullptr;  // none: free for another connection
+    TPeerId* source = nullptr;      // one reference
+    TPeerObject* owner = nullptr;  // none: free for another connection
 };
 
 // What the claims need from their task.
@@ -53,6 +60,10 @@ public:
     // random one, so that tasks starting together read different parts from
     // the web source and exchange the rest.
     virtual int32_t ClaimRotation() { return 0; }
+    // Engages a piece for a BitTorrent peer (false: refused).
+    virtual bool EngageClaimPiece(int32_t /*piece*/) { return true; }
+    // Verified or not selected: nobody fetches it any more.
+    virtual bool IsPieceFinished(int32_t /*piece*/) { return false; }
 };
 
 class TClaims {
@@ -69,29 +80,40 @@ public:
 
     // The default range-claim behaviour of web connections.
     int32_t NextPiece(TWebPeer* peer);
-    void ReleaseRange(TWebPeer* peer);
+    void ReleaseRange(TPeerObject* peer);
+
+    // A BitTorrent peer's choice within the claims: the next piece of its
+    // backward claim, a new backward claim over a stretch of at least
+    // `MinBackwardBlocks` blocks at a web run's tail, or a single piece at a
+    // tail; -1 when none. `remote_has` tells the pieces the remote has and
+    // the peer may ask for. Every piece returned is engaged for the peer.
+    static constexpr int64_t MinBackwardBlocks = 24;
+    int32_t NextPieceForPeer(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has);
     // A new claim from `piece` to the end of the live claim that holds it
     // (the connection moves to where the task's reader waits).
     bool ClaimRangeAt(TWebPeer* peer, int32_t piece);
     // Closes the peer's claim when its cursor reached its last piece and
     // that piece is no longer wanted; true when closed.
-    bool CloseIfFinished(TWebPeer* peer);
+    bool CloseIfFinished(TPeerObject* peer);
 
     // The piece is wanted by `peer`: open, and no request of the peer is
     // queued in it.
-    bool IsWanted(int32_t piece, TWebPeer* peer);
+    bool IsWanted(int32_t piece, TPeerObject* peer);
     // Forgets every claim (owners lose theirs).
     void Clear();
     const std::vector<TPieceRange*>& List() const { return m_list; }
     // Appends a claim (tests build lists this way); the list takes it.
-    TPieceRange* Add(int32_t first, int32_t last, TPeerId* source, TWebPeer* owner);
+    TPieceRange* Add(int32_t first, int32_t last, TPeerId* source, TPeerObject* owner);
 
 private:
-    void Take(TPieceRange* claim, TWebPeer* peer);
+    void Take(TPieceRange* claim, TPeerObject* peer);
+    int32_t StepBackward(TPeerObject* peer);
+    int32_t TakeTailStretch(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has);
+    int32_t TakeTailPiece(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has);
     bool SplitBusyClaim(TWebPeer* peer);
-    bool AnyWanted(const TPieceRange& claim, TWebPeer* peer);
+    bool AnyWanted(const TPieceRange& claim, TPeerObject* peer);
     void Remove(TPieceRange* claim);
-    int32_t FirstWantedIn(int32_t from, int32_t to, TWebPeer* peer);
+    int32_t FirstWantedIn(int32_t from, int32_t to, TPeerObject* peer);
     int32_t ClaimFreeRun(TWebPeer* peer);
 
     TClaimTask* m_task;

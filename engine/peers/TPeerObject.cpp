@@ -6,14 +6,12 @@
 #include "engine/frame/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
 #include "engine/net/QTcpSocket.h"
+#include "engine/peers/TClaims.h"
 
 namespace engine {
 
 namespace {
 
-// The remote may keep a few requests unanswered before the one it answers;
-// a BitTorrent block is matched only within that window.
-constexpr size_t BtAnswerWindow = 8;
 // Asking the piece map for a piece to fetch gives up after this many empty
 // answers in one fill.
 constexpr int PieceTries = 4;
@@ -30,6 +28,9 @@ TPeerObject::~TPeerObject() {
     // common part is undone here.
     if (m_task && !m_requests.empty()) m_task->ReturnBlocks(m_requests);
     if (m_socket) m_socket->Close();
+    // The claim list may outlive this object: the claim must not point here.
+    if (m_claim && m_claim->owner == this) m_claim->owner = nullptr;
+    m_claim = nullptr;
     if (m_candidate) {
         m_candidate->m_in_use = std::max(m_candidate->m_in_use - 1, 0);
         TRefObject::Release(m_candidate);
@@ -184,11 +185,17 @@ void TPeerObject::AppendMissingBlocks(int32_t piece, int32_t offset, int32_t byt
     }
 }
 
+void TPeerObject::EraseRequest(size_t index) {
+    if (index >= m_requests.size()) return;
+    RequestErased(index);
+    m_requests.erase(m_requests.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
 bool TPeerObject::FindAndTakeRequest(int32_t block, int32_t length) {
-    size_t window = m_kind == 1 ? std::min(BtAnswerWindow, m_requests.size()) : m_requests.size();
+    const size_t window = std::min(AnswerWindow(), m_requests.size());
     for (size_t i = 0; i < window; ++i) {
         if (m_requests[i].block == block && m_requests[i].length == length) {
-            m_requests.erase(m_requests.begin() + static_cast<std::ptrdiff_t>(i));
+            EraseRequest(i);
             return true;
         }
     }
@@ -222,9 +229,9 @@ bool TPeerObject::ReceiveBlock(int32_t block, int32_t length, const uint8_t* dat
 void TPeerObject::ForgetPieceRequests(int32_t piece) {
     const int32_t piece_length = m_task ? m_task->PeerPieceLength() : 0;
     if (piece < 0 || piece_length <= 0) return;
-    std::erase_if(m_requests, [&](const TBlockRequest& r) {
-        return int64_t{r.block} * BlockSize / piece_length == piece;
-    });
+    for (size_t i = m_requests.size(); i-- > 0;) {
+        if (int64_t{m_requests[i].block} * BlockSize / piece_length == piece) EraseRequest(i);
+    }
 }
 
 void TPeerObject::DropCompletedPieceRequests(int32_t piece) { ForgetPieceRequests(piece); }

@@ -23,6 +23,7 @@ namespace engine {
 
 class QTcpSocket;
 class TWorkThread;
+struct TPieceRange;
 
 // Activity codes shared by all kinds (BitTorrent adds its choking codes).
 namespace PeerState {
@@ -83,6 +84,11 @@ public:
     void ReleaseRange() override {}
     int32_t NextPiece() override { return -1; }
 
+    // The range claim this connection works on (a web connection's run, or
+    // a BitTorrent peer's backward claim), owned by the task's claim list.
+    TPieceRange* Claim() const { return m_claim; }
+    void SetClaim(TPieceRange* claim) { m_claim = claim; }
+
     // Claims a new run of pieces starting at `piece` (web kinds); false when
     // none can be claimed.
     virtual bool ClaimRangeAt(int32_t /*piece*/) { return false; }
@@ -136,6 +142,12 @@ public:
 protected:
     // Drops the queued requests of `piece` (its data failed the check).
     void ForgetPieceRequests(int32_t piece);
+    // How many entries at the head of the request queue an answer may match
+    // (BitTorrent: the ones sent as REQUEST).
+    virtual size_t AnswerWindow() const { return m_requests.size(); }
+    // Entry `index` of the request queue is about to be erased.
+    virtual void RequestErased(size_t /*index*/) {}
+    void EraseRequest(size_t index);
     // Attaches the socket the subclass connected, or creates one.
     QTcpSocket& EnsureSocket();
 
@@ -151,6 +163,7 @@ protected:
     std::unique_ptr<QTcpSocket> m_socket;
     int32_t m_last_position = 0;
     bool m_was_active = false;
+    TPieceRange* m_claim = nullptr;
 
 private:
     bool RunSteps(bool upload);

@@ -5,12 +5,6 @@
 
 namespace engine {
 
-TWebPeer::~TWebPeer() {
-    // The claim list may outlive this object: the claim must not point here.
-    if (m_claim && m_claim->owner == this) m_claim->owner = nullptr;
-    m_claim = nullptr;
-}
-
 TClaims* TWebPeer::Claims() const { return m_task ? m_task->WebClaims() : nullptr; }
 
 int32_t TWebPeer::NextPiece() {

@@ -17,10 +17,7 @@ class TClaims;
 class TWebPeer : public TPeerObject {
 public:
     explicit TWebPeer(int32_t kind) : TPeerObject(kind) {}
-    ~TWebPeer() override;
-
-    TPieceRange* Claim() const { return m_claim; }
-    void SetClaim(TPieceRange* claim) { m_claim = claim; }
+    ~TWebPeer() override = default;
 
     int32_t NextPiece() override;
     void ReleaseRange() override;
@@ -30,9 +27,6 @@ public:
 
 protected:
     TClaims* Claims() const;
-
-private:
-    TPieceRange* m_claim = nullptr;
 };
 
 }  // namespace engine

@@ -195,6 +195,11 @@ public:
     virtual int32_t ReadUploadBlock(int32_t /*block*/, int32_t /*length*/, uint8_t* /*out*/) { return -1; }
     // Pieces still missing (0 when complete or without a map).
     virtual int32_t PiecesMissing() { return 0; }
+    // The piece is verified: it may be announced and served.
+    virtual bool HoldsPiece(int32_t /*piece*/) { return false; }
+    // The BitTorrent peers wait before choosing pieces (the web sources'
+    // claims are not laid out yet).
+    virtual bool PeersWaitForWebClaims() { return false; }
     // Adds a source by its URL text ("tracker://...", "btnode://..." or a
     // web address) to the candidates.
     bool AddSourceText(const std::string& url);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -110,8 +111,8 @@ private:
 };
 
 // A task that is never started: the test calls its peer-set operations
-// directly. Its piece layer is a map of block -> held flag over 4 pieces of
-// two blocks each.
+// directly. Its piece layer is a map of block -> held flag over
+// `piece_count` pieces of two blocks each.
 class PeerTask : public engine::TWorkThread {
 public:
     static constexpr int32_t PieceLength = 2 * engine::BlockSize;
@@ -169,8 +170,9 @@ public:
         held[block] = true;
         return r;
     }
+    int32_t piece_count = 4;
     bool MissingPartOfPiece(int32_t piece, int32_t* offset, int32_t* bytes) override {
-        if (piece < 0 || piece >= 4) return false;
+        if (piece < 0 || piece >= piece_count) return false;
         *offset = 0;
         *bytes = PieceLength;
         return true;
@@ -188,6 +190,12 @@ public:
         return length;
     }
     int32_t PiecesMissing() override { return pieces_missing; }
+    // Verified pieces (announced and served).
+    std::set<int32_t> verified;
+    bool HoldsPiece(int32_t piece) override { return verified.count(piece) != 0; }
+    bool IsBlockReturned(int32_t block) override {
+        return std::any_of(returned.begin(), returned.end(), [&](const engine::TBlockRequest& r) { return r.block == block; });
+    }
 
     // Pieces and the status block as the piece layer would set them.
     void SetPieces(uint32_t count, uint32_t done) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -85,12 +86,16 @@ protected:
 };
 
 TEST_F(BtPeer, SendsBitfieldInterestedUnchokeAfterTheHandshake) {
+    // Piece 0 is verified; piece 1's blocks wait in memory unverified and
+    // are not announced.
+    m_task->verified = {0};
+    m_task->held[2] = m_task->held[3] = true;
     Establish();
     ASSERT_TRUE(m_peer->IsActive());
     const size_t expected = engine::BtHandshakeSize + 6 + 5 + 5;
     ASSERT_TRUE(StepUntil([&] { return m_remote->Received().size() >= expected; }));
     const std::string after = m_remote->Received().substr(engine::BtHandshakeSize);
-    EXPECT_EQ(after, Message(5, std::string(1, '\0')) + Message(2, "") + Message(1, ""));
+    EXPECT_EQ(after, Message(5, std::string(1, '\x80')) + Message(2, "") + Message(1, ""));
     EXPECT_EQ(m_remote->Received().substr(28, 20), std::string(20, '\x42'));
     EXPECT_FALSE(m_peer->WeChoke());
 }
@@ -153,8 +158,12 @@ TEST_F(BtPeer, HostileMessagesAreHandled) {
 TEST_F(BtPeer, ServesRequestedBlocksAndAnnouncesUnreadableOnes) {
     Establish();
     m_task->stored[1] = std::string(engine::BlockSize, 'S');
-    // Block 1 is held; piece 1 (blocks 2 and 3) cannot be read.
-    ASSERT_TRUE(m_remote->Send(engine::BuildBtRequest(6, 0, engine::BlockSize, engine::BlockSize) +
+    // Pieces 0 and 1 are verified, block 1 readable, piece 1 (blocks 2 and
+    // 3) not; piece 2 is not ours: its request goes unanswered.
+    m_task->verified = {0, 1};
+    m_task->stored[4] = std::string(engine::BlockSize, 'X');
+    ASSERT_TRUE(m_remote->Send(engine::BuildBtRequest(6, 2, 0, engine::BlockSize) +
+                               engine::BuildBtRequest(6, 0, engine::BlockSize, engine::BlockSize) +
                                engine::BuildBtRequest(6, 1, 0, engine::BlockSize) +
                                engine::BuildBtRequest(6, 1, engine::BlockSize, engine::BlockSize)));
     const std::string piece = engine::BuildBtPieceHeader(0, engine::BlockSize, engine::BlockSize) +
@@ -171,6 +180,8 @@ TEST_F(BtPeer, ServesRequestedBlocksAndAnnouncesUnreadableOnes) {
         << "one notice drops the piece's other request";
     EXPECT_TRUE(m_peer->UploadQueue().empty());
     EXPECT_EQ(m_peer->UploadedBytes(), engine::BlockSize);
+    EXPECT_EQ(m_remote->Received().find(engine::BuildBtPieceNotAvailable(2)), std::string::npos);
+    EXPECT_EQ(m_remote->Received().find(engine::BuildBtPieceHeader(2, 0, engine::BlockSize)), std::string::npos);
 
     // Choked, the remote's requests are not queued at all.
     m_peer->Choke();
@@ -234,6 +245,66 @@ TEST_F(BtPeer, OwnPeerIdIsRefused) {
     ASSERT_TRUE(m_remote->Send(engine::BuildBtHandshake(m_hash, own)));
     EXPECT_FALSE(StepUntil([&] { return m_peer->IsActive(); }));
     EXPECT_EQ(m_peer->CloseReason(), engine::BtCloseReason::OwnPeerId);
+}
+
+TEST_F(BtPeer, AnswersAreMatchedAgainstEverySentRequest) {
+    // A fast peer: many requests go out at once.
+    m_task->piece_count = 16;
+    m_task->SetPieces(16, 0);
+    m_peer->SetRates(20 * engine::BlockSize, 0);
+    Establish();
+    ASSERT_TRUE(m_remote->Send(Message(5, std::string(2, '\xFF')) + Message(1, "")));
+    ASSERT_TRUE(StepUntil([&] { return m_peer->SentCount() >= 12; }));
+    const int32_t sent = m_peer->SentCount();
+    // The remote answers the last request it got first.
+    const engine::TBlockRequest last = m_peer->RequestQueue()[static_cast<size_t>(sent - 1)];
+    const uint32_t piece = static_cast<uint32_t>(last.block / 2);
+    const uint32_t begin = static_cast<uint32_t>(last.block % 2) * engine::BlockSize;
+    ASSERT_TRUE(m_remote->Send(engine::BuildBtPieceHeader(piece, begin, engine::BlockSize) +
+                               std::string(engine::BlockSize, 'o')));
+    EXPECT_TRUE(StepUntil([&] { return m_task->HasBlock(last.block); }));
+    EXPECT_TRUE(m_peer->IsConnected());
+    EXPECT_EQ(m_peer->BadMessages(), 0);
+    EXPECT_GE(m_peer->SentCount(), sent - 1) << "one answered, the rest still outstanding";
+}
+
+TEST_F(BtPeer, TheRemoteHandshakeIsTimedFromTheConnection) {
+    // Connected, our handshake out, the remote silent.
+    ASSERT_TRUE(StepUntil([&] { return m_remote->Received().size() >= engine::BtHandshakeSize; }));
+    AdvanceSeconds(engine::TBTPeer::HandshakeTimeoutS);
+    EXPECT_TRUE(m_peer->ProcessStep()) << "12 s after connecting the remote may still answer: "
+                                       << engine::BtCloseReasonName(m_peer->CloseReason());
+    AdvanceSeconds(1);
+    EXPECT_FALSE(m_peer->ProcessStep());
+    EXPECT_EQ(engine::BtCloseReasonName(m_peer->CloseReason()), std::string("handshake timed out"));
+}
+
+TEST_F(BtPeer, SlowRequestsAheadOfTheReadPositionAreOfferedToOtherPeers) {
+    m_peer->SetRates(4 * engine::BlockSize, 0);  // every piece gets queued
+    Establish();
+    ASSERT_TRUE(m_remote->Send(Message(5, std::string(1, '\xF0')) + Message(1, "")));
+    ASSERT_TRUE(StepUntil([&] { return m_peer->SentCount() >= 6; }));
+    ASSERT_EQ(m_peer->RequestQueue().size(), 8u);
+    std::vector<int32_t> queued;
+    for (const engine::TBlockRequest& r : m_peer->RequestQueue()) queued.push_back(r.block);
+    m_task->read_position = 1;  // the reader waits for piece 1 (blocks 2, 3)
+    AdvanceSeconds(engine::TBTPeer::SlowRequestS);
+    m_peer->CheckRequests();
+    EXPECT_TRUE(m_task->returned.empty()) << "not old enough yet";
+    AdvanceSeconds(1);
+    m_peer->CheckRequests();
+    std::vector<int32_t> offered;
+    for (const engine::TBlockRequest& r : m_task->returned) offered.push_back(r.block);
+    std::sort(offered.begin(), offered.end());
+    std::vector<int32_t> expected;
+    for (int32_t b : queued) {
+        if (b >= 2) expected.push_back(b);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(offered, expected) << "blocks behind the read position stay with this peer alone";
+    EXPECT_EQ(m_peer->RequestQueue().size(), queued.size()) << "the peer keeps its requests";
+    m_peer->CheckRequests();
+    EXPECT_EQ(m_task->returned.size(), expected.size()) << "offered once";
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The web sources' claim list: initial runs, taking claims (continuation,
-// stalled owners) and splitting a busy claim for a faster connection.
+// stalled owners), splitting a busy claim for a faster connection, and the
+// BitTorrent peers' choice at the runs' tails.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <vector>
@@ -20,15 +22,37 @@ public:
     bool ReadInput() override { return true; }
 };
 
+class TestBtPeer final : public TPeerObject {
+public:
+    TestBtPeer() : TPeerObject(1) {}
+    bool ReadInput() override { return true; }
+};
+
 class FakeClaimTask : public TClaimTask {
 public:
     bool ClaimMapReady() override { return true; }
     int32_t ClaimPieceCount() override { return pieces; }
     int64_t ClaimPieceLength() override { return piece_length; }
     int32_t ClaimDoneOrSkipped() override { return static_cast<int32_t>(done.size()); }
-    bool IsPieceOpen(int32_t piece) override { return done.count(piece) == 0; }
+    bool IsPieceOpen(int32_t piece) override {
+        return done.count(piece) == 0 && std::count(engaged.begin(), engaged.end(), piece) == 0;
+    }
     bool IsTaskComplete() override { return static_cast<int32_t>(done.size()) >= pieces; }
-    void ReleaseEngagedPiece(int32_t piece) override { released.push_back(piece); }
+    void ReleaseEngagedPiece(int32_t piece) override {
+        released.push_back(piece);
+        auto it = std::find(engaged.begin(), engaged.end(), piece);
+        if (it != engaged.end()) engaged.erase(it);
+    }
+    bool EngageClaimPiece(int32_t piece) override {
+        engaged.push_back(piece);
+        return true;
+    }
+    bool IsPieceFinished(int32_t piece) override { return done.count(piece) != 0; }
+    int32_t ClaimRotation() override {
+        const int32_t r = rotation;
+        rotation += rotation_step;
+        return r;
+    }
     const std::vector<TPeerId*>& ClaimCandidates() override { return candidates; }
     int64_t ClaimNow() override { return now; }
     uint32_t ClaimTick() override { return tick; }
@@ -37,6 +61,9 @@ public:
     int64_t piece_length = 262144;
     std::set<int32_t> done;
     std::vector<int32_t> released;
+    std::vector<int32_t> engaged;
+    int32_t rotation = 0;
+    int32_t rotation_step = 0;
     std::vector<TPeerId*> candidates;
     int64_t now = 1000;
     uint32_t tick = 0;
@@ -48,6 +75,13 @@ protected:
         claims.Clear();
         for (TPeerId* c : task.candidates) TRefObject::Release(c);
         for (TWebPeer* p : peers) TRefObject::Release(p);
+        for (TPeerObject* p : bt_peers) TRefObject::Release(p);
+    }
+    TPeerObject* AddBtPeer(int32_t rate) {
+        auto* p = new TestBtPeer;
+        p->SetRates(rate, 0);
+        bt_peers.push_back(p);
+        return p;
     }
     TPeerId* AddSource(int32_t max_connections, int32_t kind = 2) {
         auto* c = new TPeerId;
@@ -77,6 +111,7 @@ protected:
     FakeClaimTask task;
     TClaims claims{&task};
     std::vector<TWebPeer*> peers;
+    std::vector<TPeerObject*> bt_peers;
 };
 
 TEST_F(ClaimsTest, InitialClaimsSpreadRunsOverSourcesAndConnections) {
@@ -204,6 +239,85 @@ TEST_F(ClaimsTest, AllClaimsExhaustedGivesAFreeRunOfWantedPieces) {
     EXPECT_EQ(peer->Claim()->last, 5);
     old->owner->SetClaim(nullptr);
     old->owner = nullptr;
+}
+
+TEST_F(ClaimsTest, TurnedRunsOfSeveralSourcesTileThePieces) {
+    // A task that shares with peers turns its runs; however often the turn
+    // is asked for, every piece lies in exactly one claim.
+    task.rotation = 37;
+    task.rotation_step = 11;
+    for (int i = 0; i < 3; ++i) AddSource(4);
+    ASSERT_TRUE(claims.CreateInitialClaims());
+    std::vector<int> cover(static_cast<size_t>(task.pieces), 0);
+    for (const Run& r : Runs()) {
+        for (int32_t p = r.first; p <= r.last; ++p) ++cover[static_cast<size_t>(p)];
+    }
+    for (int32_t p = 0; p < task.pieces; ++p) EXPECT_EQ(cover[static_cast<size_t>(p)], 1) << "piece " << p;
+    EXPECT_EQ(claims.List().front()->first, 37);
+}
+
+TEST_F(ClaimsTest, ABackwardClaimIsNeverHandedToAWebConnection) {
+    TPeerId* source = AddSource(4);
+    TPeerObject* bt = AddBtPeer(0);
+    // Both at their first piece, nothing counted, long ago: a web claim in
+    // that state would count as stalled.
+    TPieceRange* owned = claims.Add(90, 91, source, bt);
+    TPieceRange* free_one = claims.Add(80, 81, source, nullptr);
+    for (TPieceRange* c : {owned, free_one}) c->backward = 1;
+    task.now += 60;
+    TWebPeer* web = AddPeer(100000, 0);  // never claimed: it would split anything
+    EXPECT_FALSE(claims.TakeClaim(web));
+    EXPECT_EQ(web->Claim(), nullptr);
+    EXPECT_EQ(owned->owner, bt);
+    EXPECT_EQ(bt->Claim(), owned);
+    EXPECT_EQ(free_one->owner, nullptr);
+    EXPECT_EQ(claims.List().size(), 2u);
+}
+
+TEST_F(ClaimsTest, APeerWorksAStretchFromARunsTailDownwards) {
+    // 16 blocks a piece: a stretch needs 2 pieces (24 blocks).
+    TPeerId* source = AddSource(1);
+    TWebPeer* web = AddPeer(100000, 1);
+    TPieceRange* run = claims.Add(0, 99, source, web);
+    run->cursor = 10;
+    TPeerObject* bt = AddBtPeer(100000);
+    auto has = [](int32_t p) { return p != 99; };
+    EXPECT_EQ(claims.NextPieceForPeer(bt, has), 98);
+    ASSERT_NE(bt->Claim(), nullptr);
+    EXPECT_TRUE(bt->Claim()->backward);
+    EXPECT_EQ(bt->Claim()->first, 97);
+    EXPECT_EQ(bt->Claim()->last, 98);
+    EXPECT_EQ(task.engaged, (std::vector<int32_t>{98, 97}));
+    EXPECT_EQ(bt->Stats().claim_count, 1);
+    EXPECT_EQ(claims.NextPieceForPeer(bt, has), 97);
+    // The stretch is used up: it goes, and the next one below is taken.
+    EXPECT_EQ(claims.NextPieceForPeer(bt, has), 96);
+    EXPECT_EQ(bt->Claim()->first, 95);
+    EXPECT_EQ(claims.List().size(), 2u);
+    EXPECT_EQ(run->last, 99) << "the web run keeps its range";
+    // Given up, the pieces of the stretch not handed out are free again.
+    claims.ReleaseRange(bt);
+    EXPECT_EQ(task.released, (std::vector<int32_t>{95}));
+    EXPECT_EQ(claims.List().size(), 1u);
+    EXPECT_EQ(bt->Claim(), nullptr);
+}
+
+TEST_F(ClaimsTest, WithoutAStretchAPeerTakesSinglePiecesFromTheTails) {
+    TPeerId* source = AddSource(1);
+    TWebPeer* web = AddPeer(100000, 1);
+    TPieceRange* run = claims.Add(0, 99, source, web);
+    run->cursor = 10;
+    TPeerObject* bt = AddBtPeer(1000);
+    task.done = {99, 59, 61};
+    auto has = [](int32_t p) { return p == 98 || p == 60 || p == 50; };
+    EXPECT_EQ(claims.NextPieceForPeer(bt, has), 98);
+    EXPECT_EQ(run->last, 98) << "the finished tail piece left the run";
+    // 97 is wanted but the remote lacks it; below, only a piece whose
+    // neighbours are not wanted breaks no run.
+    EXPECT_EQ(claims.NextPieceForPeer(bt, has), 60);
+    EXPECT_EQ(claims.NextPieceForPeer(bt, has), -1);
+    EXPECT_EQ(bt->Claim(), nullptr);
+    EXPECT_EQ(task.engaged, (std::vector<int32_t>{98, 60}));
 }
 
 }  // namespace
