@@ -106,8 +106,10 @@ bool TTrackerPeer::RequestBlocks() {
 
 uint64_t TTrackerPeer::BytesLeft() {
     if (!m_task) return 0;
-    TaskStatusBlock status = m_task->LiveStatus();
-    return status.total_bytes - std::min(status.downloaded_bytes, status.total_bytes);
+    // The piece layer's own counters: the live status block receives them
+    // only at a publication, so at the first announce it may still say 0.
+    const PieceCounters counters = m_task->Counters();
+    return counters.total_bytes - std::min(counters.downloaded_bytes, counters.total_bytes);
 }
 
 bool TTrackerPeer::SendHttpAnnounce() {
