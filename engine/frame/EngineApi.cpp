@@ -194,8 +194,10 @@ int32_t GetTaskBitfield(TaskHandle task, uint8_t* buffer, int32_t length) {
         std::vector<uint8_t> bits = t->Bitfield();
         size_t copied = std::min(static_cast<size_t>(length), bits.size());
         std::memcpy(buffer, bits.data(), copied);
+        // The pieces the whole bitfield describes, however much of it the
+        // buffer took: the caller learns how long a buffer it needs.
         uint64_t piece_count = t->Counters().piece_count;
-        return static_cast<int32_t>(std::min<uint64_t>(copied * 8, piece_count));
+        return static_cast<int32_t>(std::min<uint64_t>(uint64_t{bits.size()} * 8, piece_count));
     });
 }
 

@@ -101,6 +101,12 @@ void TBaseWork::ResetWebSourceMarks(bool has_metainfo_bytes) {
     }
 }
 
+void TBaseWork::MarkMetainfoSourcesInUse() {
+    for (WebSource& source : m_web_sources) {
+        if (source.mark == SourceMark::Metainfo) source.mark = SourceMark::MetainfoInUse;
+    }
+}
+
 void TBaseWork::SetWebSourceMark(size_t index, SourceMark mark) {
     if (index < m_web_sources.size()) m_web_sources[index].mark = mark;
 }
@@ -160,6 +166,13 @@ TaskStatusBlock TBaseWork::PublishedStatus() {
 TaskStatusBlock TBaseWork::LiveStatus() {
     QTMutexLocker lock(ObjectLock());
     return m_live;
+}
+
+void TBaseWork::SetTrackerFigures(int32_t interval_s, int64_t done_peers, int64_t completed) {
+    QTMutexLocker lock(ObjectLock());
+    m_live.tracker_interval_s = interval_s;
+    m_live.tracker_done_peers = done_peers;
+    m_live.tracker_completed = completed;
 }
 
 void TBaseWork::ResetBaseWork() {}

@@ -48,6 +48,9 @@ public:
     // "metainfo source" when the task holds no metainfo bytes.
     void ResetWebSourceMarks(bool has_metainfo_bytes);
     void SetWebSourceMark(size_t index, SourceMark mark);
+    // The task holds its metainfo already: its metainfo sources are not
+    // fetched in this run.
+    void MarkMetainfoSourcesInUse();
 
     void ClearIpSources();
     void AddIpSources(const char* url_text, const char* host_text);
@@ -62,6 +65,8 @@ public:
     // Copies of the status blocks, taken under the task lock.
     TaskStatusBlock PublishedStatus();
     TaskStatusBlock LiveStatus();
+    // A tracker's reply figures, into the live block.
+    void SetTrackerFigures(int32_t interval_s, int64_t done_peers, int64_t completed);
 
     // Splits text at CR, LF or CR LF, drops empty lines and trims bytes 1..32
     // from both ends of each line.

@@ -84,6 +84,8 @@ int32_t TWorkThread::RestartDownload() {
         m_published.Reset();
     }
     ClearPieces();
+    // The metainfo went with the pieces: its source is fetched again.
+    ResetWebSourceMarks(false);
     ResetWork();
     return StartOrContinue();
 }
@@ -176,29 +178,45 @@ void TWorkThread::Run() {
     }
 }
 
-bool TWorkThread::LoadMainSourceTorrent() {
+bool TWorkThread::ReadMainSourceTorrent(std::string* bytes) {
     std::string path = MainSource().substr(sizeof(FileScheme) - 1);
-    std::string bytes;
-    if (!platform::ReadWholeFile(path, &bytes, TorrentFileLimit)) return false;
-    if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
-    return TakeMetainfo(bytes);
+    if (!platform::ReadWholeFile(path, bytes, TorrentFileLimit)) return false;
+    return bytes->size() > 2 && ((*bytes)[0] == 'd' || (*bytes)[0] == 'D');
+}
+
+void TWorkThread::FailUnreadableTorrent() {
+    {
+        QTMutexLocker lock(ObjectLock());
+        m_live.code = TW_STATE_TORRENT_UNREADABLE;
+    }
+    uint64_t id = 0;
+    RequestStop(&id);
 }
 
 bool TWorkThread::Prepare() {
     ReadAllocatedSize();
     if ((IsP2sp() || IsBt()) && !MainSource().empty()) {
         SetPhase(TaskPhase::Stopped);
-        if (StartsWithFileScheme(MainSource()) && !LoadMainSourceTorrent()) {
-            {
-                QTMutexLocker lock(ObjectLock());
-                m_live.code = TW_STATE_TORRENT_UNREADABLE;
+        if (StartsWithFileScheme(MainSource())) {
+            std::string bytes;
+            if (!ReadMainSourceTorrent(&bytes)) {
+                FailUnreadableTorrent();
+            } else if (!TakeMetainfo(bytes)) {
+                // A torrent that does not load is no reason to stop: the copy
+                // kept from an earlier run may stand in, and the web sources
+                // may still deliver.
+                TakeStoredMetainfo();
             }
-            uint64_t id = 0;
-            RequestStop(&id);
+        } else if (TakeStoredMetainfo()) {
+            // The metainfo fetched in an earlier run: not fetched again.
+            MarkMetainfoSourcesInUse();
         }
         SetPhase(TaskPhase::Running);
     }
-    return IsPlainHttp() || IsMetadataReady() || !WebSources().empty();
+    if (IsPlainHttp() || IsMetadataReady() || !WebSources().empty()) return true;
+    // Nothing could deliver: the run ends, and says why.
+    if (LiveStatus().code == 0) FailUnreadableTorrent();
+    return false;
 }
 
 bool TWorkThread::IsDownloadComplete() {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/frame/TWorkWithTransStatis.h"
 
@@ -50,6 +51,10 @@ public:
     // Bytes the target file occupies, as last read by the loop.
     int64_t AllocatedFileSize() const { return m_allocated_size; }
     int32_t SpeedClass() const { return m_speed_class; }
+    // Bytes received and sent since the task was created, as the per-second
+    // statistics add them up (work thread).
+    uint64_t SessionReceivedBytes() const { return m_total_received; }
+    uint64_t SessionSentBytes() const { return m_total_sent; }
 
 protected:
     // One pass of the inner work; returns the task clock (seconds).
@@ -65,7 +70,11 @@ protected:
 private:
     void WorkLoop();
     bool Prepare();
-    bool LoadMainSourceTorrent();
+    // The "file://" main source's bytes; false when it cannot be read or is
+    // not bencoded dictionary text.
+    bool ReadMainSourceTorrent(std::string* bytes);
+    // Code 20211, and the run is asked to stop.
+    void FailUnreadableTorrent();
     bool IsFinished(int64_t clock_s);
     bool NoSourceDelivers();
     bool IsDownloadComplete();

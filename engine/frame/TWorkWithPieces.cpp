@@ -9,6 +9,7 @@
 #include "engine/frame/EngineSettings.h"
 #include "engine/meta/TTorrent.h"
 #include "engine/meta/TTorrentHost.h"
+#include "engine/meta/TTorrentLayout.h"
 #include "engine/peers/TClaims.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/pieces/TBlockSource.h"
@@ -265,6 +266,12 @@ bool TWorkWithPieces::TakeMetainfo(const std::string& bytes) {
     return true;
 }
 
+bool TWorkWithPieces::TakeStoredMetainfo() {
+    const std::string bytes = m_task_info.Get(TTaskInfo::Blob::Torrent);
+    if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
+    return TakeMetainfo(bytes);
+}
+
 void TWorkWithPieces::NewPieceMap() {
     auto pieces = std::make_unique<TPieces>(m_hooks.get());
     pieces->SetStateCodec(m_codec.get());
@@ -302,10 +309,10 @@ bool TWorkWithPieces::BuildPlainHttpMap(int64_t length, const std::string& file_
     std::string path = HasExactTarget() ? TargetFile() : std::string();
     if (path.empty()) {
         if (!folder.empty() && folder.back() != '/') folder += '/';
-        // The name comes from the server (Content-Disposition) or the decoded
-        // URL: one element inside the save folder, whatever it holds.
-        path = TTorrentLayout::SanitizePath(
-            folder + TTorrentLayout::SanitizeElement(file_name.empty() ? std::string("index.htm") : file_name));
+        // The name comes from the server (Content-Disposition) or the URL:
+        // made harmless like a torrent's names, it stays inside the folder.
+        path = folder + (file_name.empty() ? std::string("index.htm")
+                                           : TTorrentLayout::SanitizePath(TTorrentLayout::SanitizeElement(file_name)));
     }
     size_t slash = path.rfind('/');
     layout.save_folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
@@ -570,9 +577,10 @@ void TWorkWithPieces::SaveTaskInfo() {
     if (m_scheduler->IsBitsDirty()) m_task_info.Set(TTaskInfo::Blob::Bits, m_scheduler->BitsBlob());
     if (m_scheduler->IsPartDirty()) m_task_info.Set(TTaskInfo::Blob::Part, m_scheduler->PartBlob());
     m_scheduler->ClearBlobsDirty();
+    // Kept whatever the metainfo came from: a fetched torrent is not fetched
+    // again after a restart, and a damaged torrent file is stood in for.
     const std::string bytes = HasMetainfoBytes() ? m_metainfo_bytes : std::string();
-    if (!bytes.empty() && m_task_info.Get(TTaskInfo::Blob::Torrent) != bytes && !MainSource().empty() &&
-        MainSource().compare(0, 7, "file://") != 0) {
+    if (!bytes.empty() && m_task_info.Get(TTaskInfo::Blob::Torrent) != bytes) {
         m_task_info.Set(TTaskInfo::Blob::Torrent, bytes);
     }
     m_task_info.Save(InfoPath());

@@ -121,6 +121,9 @@ public:
 protected:
     // Takes `bytes` as the metainfo; false when they do not load.
     bool TakeMetainfo(const std::string& bytes);
+    // Takes the metainfo kept in the task-information file, when there is
+    // one and it loads.
+    bool TakeStoredMetainfo();
     // Builds the piece map for the metainfo.
     virtual void BuildPieceMap(const MetainfoSummary& summary);
     // The piece layer's progress; tests drive it through this too.

@@ -44,6 +44,12 @@ struct TaskStatusBlock {
     int32_t remaining_s = 0;
     uint64_t web_bytes = 0;
     uint64_t peer_bytes = 0;
+    // What the last tracker reply said: its announce interval (600 when it
+    // gave none or less than 61 seconds) and its peer counts. The engine
+    // schedules nothing from them; they are shown as they came.
+    int32_t tracker_interval_s = 0;
+    int64_t tracker_done_peers = 0;
+    int64_t tracker_completed = 0;
 
     void Reset() { *this = TaskStatusBlock{}; }
     // downloaded * 10000 / total; 0 while the total is unknown.

@@ -53,6 +53,9 @@ bool TTrackerPeer::IsConnected() const {
 void TTrackerPeer::ResetState() {
     CloseUdp();
     m_reply_text.clear();
+    // A pooled object may be taken for another tracker: the text names this
+    // tracker's path and the counts of the moment it was built.
+    m_request_text.clear();
     m_last_announce = 0;
     m_event = 2;
     m_last_reply = TrackerReply{};
@@ -67,6 +70,7 @@ void TTrackerPeer::CloseUdp() {
 
 bool TTrackerPeer::ConnectTo(TPeerId* candidate) {
     if (!TPeerObject::ConnectTo(candidate)) return false;
+    m_request_text.clear();
     m_last_activity = GetClockSeconds();
     if (IsHttpTracker()) {
         if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, ListenerAddress())) return false;
@@ -102,8 +106,10 @@ bool TTrackerPeer::RequestBlocks() {
 
 uint64_t TTrackerPeer::BytesLeft() {
     if (!m_task) return 0;
-    TaskStatusBlock status = m_task->LiveStatus();
-    return status.total_bytes - std::min(status.downloaded_bytes, status.total_bytes);
+    // The piece layer's own counters: the live status block receives them
+    // only at a publication, so at the first announce it may still say 0.
+    const PieceCounters counters = m_task->Counters();
+    return counters.total_bytes - std::min(counters.downloaded_bytes, counters.total_bytes);
 }
 
 bool TTrackerPeer::SendHttpAnnounce() {
@@ -114,6 +120,10 @@ bool TTrackerPeer::SendHttpAnnounce() {
         p.info_hash = m_task->InfoHash();
         p.peer_id = AnnouncePeerId(m_candidate->m_url, m_task);
         p.port = ListenerPort();
+        // Totals of the session: the counters of the current second are
+        // all but always 0 when an announce goes out.
+        p.uploaded = m_task->SessionSentBytes();
+        p.downloaded = m_task->SessionReceivedBytes();
         p.left = BytesLeft();
         p.event = m_event;
         m_request_text = BuildHttpAnnounceText(p);
@@ -131,6 +141,8 @@ bool TTrackerPeer::SendUdpAnnounce() {
     p.transaction = m_announce_transaction;
     p.info_hash = m_task->InfoHash();
     p.peer_id = m_task->OwnPeerId();
+    p.uploaded = m_task->SessionSentBytes();
+    p.downloaded = m_task->SessionReceivedBytes();
     p.left = BytesLeft();
     p.event = m_event;
     p.address = ListenerAddress();
@@ -161,6 +173,9 @@ bool TTrackerPeer::ReadHttpReply() {
     m_reply_text.assign(reinterpret_cast<const char*>(m_socket->ReceiveData()), result.consumed);
     m_socket->Consume(static_cast<int64_t>(result.consumed), false);
     TakeReply(result.reply);
+    if (result.reply.is_dictionary) {
+        m_task->SetTrackerFigures(result.reply.interval_s, result.reply.done_peers, result.reply.num_completed);
+    }
     m_state = PeerState::Finished;
     return true;
 }

@@ -69,6 +69,16 @@ std::vector<int64_t> FaultHttpServer::RangeStarts() {
     return m_starts;
 }
 
+std::vector<std::string> FaultHttpServer::RequestLines() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_request_lines;
+}
+
+void FaultHttpServer::AddReplyHeader(const std::string& line) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_extra_headers += line + "\r\n";
+}
+
 void FaultHttpServer::AcceptLoop() {
     while (!m_stop) {
         pollfd p{m_listen, POLLIN, 0};
@@ -131,9 +141,12 @@ void FaultHttpServer::Serve(int fd) {
         if (fault != HttpFault::None) ++m_spoiled_sent;
         const int64_t total = static_cast<int64_t>(m_content.size());
         const int64_t start = std::clamp<int64_t>(RangeStartOf(request), 0, total);
+        std::string extra_headers;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_starts.push_back(start);
+            m_request_lines.push_back(request.substr(0, request.find("\r\n")));
+            extra_headers = m_extra_headers;
         }
         if (fault == HttpFault::Status503) {
             const std::string reply = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
@@ -156,24 +169,11 @@ void FaultHttpServer::Serve(int fd) {
             head += "Content-Range: bytes " + std::to_string(range_start) + "-" + std::to_string(total - 1) + "/" +
                     std::to_string(total) + "\r\n";
         }
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            head += m_extra_headers;
-        }
-        head += "Content-Length: " + std::to_string(announced) + "\r\nAccept-Ranges: bytes\r\n\r\n";
+        head += "Content-Length: " + std::to_string(announced) + "\r\nAccept-Ranges: bytes\r\n" + extra_headers + "\r\n";
         if (!SendAll(fd, head.data(), head.size(), false)) return;
         if (!SendAll(fd, body.data(), body.size(), true)) return;
         if (fault == HttpFault::ShorterBody || fault == HttpFault::LongerBody) return;  // close
     }
-}
-
-}  // namespace testing_support
-
-namespace testing_support {
-
-void FaultHttpServer::AddReplyHeader(const std::string& line) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_extra_headers += line + "\r\n";
 }
 
 }  // namespace testing_support

@@ -4,7 +4,8 @@
 // misbehaves in one chosen way: a Content-Range that names another start,
 // a body longer or shorter than announced, garbage bytes inside the body, or
 // an error status. Used to show that bad replies never reach a finished
-// piece. One thread accepts; each connection is served on its own thread;
+// piece. It records the request lines, so it also stands in for a tracker
+// that answers every announce with the same reply. One thread accepts; each connection is served on its own thread;
 // everything stops (and is joined) in the destructor.
 
 #include <atomic>
@@ -43,8 +44,9 @@ public:
     int64_t BytesSent() const { return m_bytes_sent.load(); }
     // The offsets the requests asked for, in arrival order (0: no Range).
     std::vector<int64_t> RangeStarts();
-    // Header lines ("Name: value", no line break) added to every reply from
-    // now on.
+    // The request lines ("GET /path?query HTTP/1.0"), in arrival order.
+    std::vector<std::string> RequestLines();
+    // A header line (without CR LF) added to every reply from now on.
     void AddReplyHeader(const std::string& line);
 
 private:
@@ -66,7 +68,8 @@ private:
     std::mutex m_lock;
     std::vector<std::thread> m_workers;
     std::vector<int64_t> m_starts;
-    std::string m_extra_headers;  // under m_lock
+    std::vector<std::string> m_request_lines;
+    std::string m_extra_headers;
 };
 
 }  // namespace testing_support

@@ -249,7 +249,10 @@ TEST_F(EngineTest, BitfieldCopiesUpToTheBufferAndCountsPieces) {
     EXPECT_EQ(bits[0], 0xE0);
     EXPECT_EQ(bits[1], 0x00);
     EXPECT_EQ(bits[2], 0xFF) << "nothing written past the bitfield";
-    EXPECT_EQ(GetTaskBitfield(Handle(task), bits, 1), 8);
+    bits[0] = bits[1] = 0xAA;
+    EXPECT_EQ(GetTaskBitfield(Handle(task), bits, 1), 10) << "the pieces of the whole bitfield, not of the copy";
+    EXPECT_EQ(bits[0], 0xE0);
+    EXPECT_EQ(bits[1], 0xAA) << "only one byte copied";
     EXPECT_EQ(GetTaskBitfield(Handle(task), nullptr, 4), 0);
     EXPECT_EQ(GetTaskBitfield(Handle(task), bits, 0), 0);
 }

@@ -82,6 +82,25 @@ TEST_F(TaskLoop, UnreadableTorrentEndsWith20211WithoutTryingWebSources) {
     }
 }
 
+TEST_F(TaskLoop, TorrentThatDoesNotLoadLeavesTheWebSourcesRunning) {
+    // Dictionary text, but not a metainfo the loader takes: the task runs on
+    // without metainfo, tries its web sources, and ends only when no size
+    // has come within the metadata time-out.
+    std::string broken = m_sandbox.Write("broken.torrent", "D8:announce");
+    auto* task = NewScriptedTask(MakeParams(TW_FLAG_P2SP, "broken", "http://127.0.0.1:1/a", "file://" + broken));
+    task->candidates = 1;
+    ASSERT_EQ(task->StartDownload(), 0);
+    WaitUntilLooping(task);
+    ASSERT_TRUE(WaitFor([&] { return task->connect_web_calls > 0; }));
+    EXPECT_EQ(task->LiveStatus().code, 0);
+    EXPECT_FALSE(task->IsMetadataReady());
+    AdvanceSeconds(30);
+    EXPECT_TRUE(task->IsRunning());
+    AdvanceSeconds(16);
+    ASSERT_TRUE(WaitFor([&] { return !task->IsRunning(); }));
+    EXPECT_EQ(Status(Handle(task)).state, TW_STATE_NO_SIZE);
+}
+
 TEST_F(TaskLoop, ReadableTorrentGivesTheTaskItsSizeAndName) {
     std::string torrent = m_sandbox.Write("good.torrent", "d8:announce0:e");
     auto* task = NewScriptedTask(MakeParams(TW_FLAG_P2SP, m_sandbox.Path().string(), nullptr, "file://" + torrent));

@@ -205,44 +205,6 @@ TEST_F(HttpDownload, AddressSourceCarriesItsHostName) {
     for (const ServedRequest& q : nginx.Requests()) EXPECT_EQ(q.host, "files.example.test");
 }
 
-// Without an exact target the file is named by the server's
-// Content-Disposition or the decoded URL: whatever they say, the file lands
-// inside the save folder under one name.
-TEST_F(HttpDownload, HostileFileNamesStayInsideTheSaveFolder) {
-    struct Case {
-        const char* label;
-        const char* path;
-        const char* disposition;  // null: none sent
-        const char* saved_as;     // inside the save folder
-    };
-    const Case cases[] = {
-        {"decoded URL climbs out", "/%2e%2e%2f%2e%2e%2fescaped.bin", nullptr, ".._.._escaped.bin"},
-        {"decoded URL is absolute", "/%2ftmp%2fabsolute.bin", nullptr, "_tmp_absolute.bin"},
-        {"disposition climbs out", "/plain.bin", "attachment; filename=\"../../escaped.bin\"", ".._.._escaped.bin"},
-        {"disposition is dot-dot", "/plain.bin", "attachment; filename=\"..\"", "_"},
-    };
-    const std::string content = RandomContent((1 << 20) + 17, 9);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        testing_support::FaultHttpServer server(content, testing_support::HttpFault::None, 0);
-        ASSERT_TRUE(server.Started());
-        if (c.disposition) server.AddReplyHeader(std::string("Content-Disposition: ") + c.disposition);
-        const std::string box = m_sandbox.File(std::string("case") + std::to_string(&c - cases));
-        const std::string folder = box + "/a/b/save";
-        std::filesystem::create_directories(folder);
-        RunResult r = RunTask(folder + "/", server.Url(c.path), "", seconds(60), 0, "", "", 0, false);
-        ASSERT_FALSE(r.timed_out) << "progress " << r.status.progress;
-        EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
-        EXPECT_TRUE(SameFile(folder + "/" + c.saved_as, content));
-        // Nothing was written anywhere above the save folder.
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(box)) {
-            if (entry.is_regular_file()) {
-                EXPECT_EQ(entry.path().parent_path().string(), folder) << entry.path();
-            }
-        }
-    }
-}
-
 TEST_F(HttpDownload, SpeedLimitHoldsTheDownloadBack) {
     const std::string content = RandomContent(32 << 20, 8);
     Serve("f.bin", content);

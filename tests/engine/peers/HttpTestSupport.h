@@ -108,16 +108,15 @@ struct RunResult {
 
 inline void CopyText(char* out, const std::string& text) { std::snprintf(out, TW_TEXT_CAPACITY, "%s", text.c_str()); }
 
-// Creates and starts a task (P2SP when `torrent_path` is given; `target` is a
-// save folder instead of the file when not `exact_target`) and polls
+// Creates and starts a task (P2SP when `torrent_path` is given) and polls
 // until it is complete, shows a state code other than 0/20216, or `limit`
 // passes; the task is stopped before returning.
 inline RunResult RunTask(const std::string& target, const std::string& sources, const std::string& torrent_path,
                          std::chrono::seconds limit, int web_limit = 0, const std::string& ip_url = {},
-                         const std::string& ip_host = {}, uint32_t extra_flags = 0, bool exact_target = true) {
+                         const std::string& ip_host = {}, uint32_t extra_flags = 0) {
     TaskParams params;
     std::memset(&params, 0, sizeof params);
-    params.flags = (exact_target ? TW_FLAG_EXACT_TARGET : 0u) | extra_flags;
+    params.flags = TW_FLAG_EXACT_TARGET | extra_flags;
     if (!torrent_path.empty()) {
         params.flags |= TW_FLAG_P2SP;
         CopyText(params.main_source, "file://" + torrent_path);
