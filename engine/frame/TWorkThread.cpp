@@ -83,6 +83,8 @@ int32_t TWorkThread::RestartDownload() {
         m_live.Reset();
         m_published.Reset();
     }
+    // What the stopped run kept and never published belongs to the old file.
+    TakeKeptBytes();
     ClearPieces();
     // The metainfo went with the pieces: its source is fetched again.
     ResetWebSourceMarks(false);
@@ -142,8 +144,15 @@ void TWorkThread::PublishStatus(bool /*force: the status is copied whole either 
     } else if (!ObjectLock().TryLock()) {
         return;
     }
+    FoldKeptBytes();
     m_published = m_live;
     ObjectLock().Unlock();
+}
+
+void TWorkThread::FoldKeptBytes() {
+    const KeptBytes kept = TakeKeptBytes();
+    m_live.web_bytes += kept.web;
+    m_live.peer_bytes += kept.peer;
 }
 
 void TWorkThread::SetPhase(TaskPhase phase) {

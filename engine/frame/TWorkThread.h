@@ -87,6 +87,9 @@ private:
     void ReadAllocatedSize();
     uint32_t SecondsSinceStart();
     void SetPhase(TaskPhase phase);
+    // Adds the payload kept since the last fold to the live status block;
+    // the caller holds the task lock.
+    void FoldKeptBytes();
     void ResetRunState();
 
     bool m_completed = false;

@@ -154,8 +154,7 @@ void TWorkThread::PerSecondStatistics() {
         QTMutexLocker lock(ObjectLock());
         m_live.download_rate = m_download_rate;
         m_live.remaining_s = remaining_s;
-        m_live.web_bytes += second.web_payload_bytes;
-        m_live.peer_bytes += second.peer_payload_bytes;
+        FoldKeptBytes();
         m_options.peer_ceiling = ceiling;
         options = m_options;
     }

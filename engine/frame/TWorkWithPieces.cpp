@@ -511,13 +511,17 @@ BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, i
     const int64_t index = m_pieces->PieceOfBlock(block);
     if (!m_pieces->IsPieceValid(index)) return result;
     bool accepted = false;
+    // The piece takes a block it holds already (a web source and a peer, or
+    // two peers near the end, delivered it both): that copy is traffic, not
+    // new data, and must not count twice.
+    const bool held = HasBlock(block);
     // Without BitTorrent peers nobody reads a complete piece back from
     // memory: it goes to disk at once (written while it is hashed), so a
     // crash loses no verified data.
     m_pieces->SetWriteOnCompletion(!HasBitTorrentPeers());
     const int32_t written = m_pieces->WriteBlock(block, length, data, SourceFor(from), accepted);
     result.written = true;
-    result.is_new = accepted;
+    result.is_new = accepted && !held;
     if (written == -99) {
         result.piece_failed = true;
         result.failed_piece = static_cast<int32_t>(index);

@@ -17,8 +17,9 @@ void TWorkWithTransStatis::CountReceived(int kind, uint64_t protocol_bytes, uint
     m_second.block_payload_bytes += payload_bytes;
     if (kind & PeerKindsWeb) {
         m_second.web_payload_bytes += payload_bytes;
+        m_kept.web += payload_bytes;
     } else {
-        m_second.peer_payload_bytes += payload_bytes;
+        m_kept.peer += payload_bytes;
     }
 }
 
@@ -47,6 +48,13 @@ SecondCounters TWorkWithTransStatis::TakeSecondCounters() {
     SecondCounters taken = m_second;
     m_second = SecondCounters{};
     m_web_rate = static_cast<int32_t>(std::min<uint64_t>(taken.web_payload_bytes, INT32_MAX));
+    return taken;
+}
+
+KeptBytes TWorkWithTransStatis::TakeKeptBytes() {
+    std::lock_guard<std::mutex> lock(m_counter_lock);
+    KeptBytes taken = m_kept;
+    m_kept = KeptBytes{};
     return taken;
 }
 

@@ -18,12 +18,19 @@ struct SecondCounters {
     uint64_t sent_bytes = 0;
     uint64_t block_payload_bytes = 0;  // 16 KiB block payload only
     uint64_t web_payload_bytes = 0;
-    uint64_t peer_payload_bytes = 0;
+};
+
+// Block payload the piece map kept, by kind of source.
+struct KeptBytes {
+    uint64_t web = 0;   // HTTP and FTP sources
+    uint64_t peer = 0;  // BitTorrent peers
 };
 
 class TWorkWithTransStatis : public TWorkWithPieces {
 public:
-    // Any thread: one transfer from a source of `kind` (PeerKind).
+    // Any thread: one transfer from a source of `kind` (PeerKind); payload
+    // is block data the piece map kept (a block it held already is not
+    // payload), so the kept totals add up to the file.
     void CountReceived(int kind, uint64_t protocol_bytes, uint64_t payload_bytes);
     void CountSent(uint64_t bytes);
 
@@ -39,6 +46,11 @@ public:
 protected:
     // Takes the counters of the second that ended and starts a new one.
     virtual SecondCounters TakeSecondCounters();
+    // Takes the payload kept since the last call. The status block folds it
+    // in whenever it is published, so its totals hold every kept byte
+    // however short the run and whenever it ends; ending a run leaves what
+    // was not taken yet for the run's last publication.
+    KeptBytes TakeKeptBytes();
     // Rate of one source kind (web sources: mask 6), bytes per second.
     virtual int32_t SourceKindRate(int kinds);
     void RecomputeAllowances(const TaskOptions& options);
@@ -47,6 +59,7 @@ protected:
 private:
     std::mutex m_counter_lock;  // innermost
     SecondCounters m_second;
+    KeptBytes m_kept;
     int32_t m_web_rate = 0;  // payload of the last second from web sources
     int64_t m_download_allowance = AllowanceFor(0);
     int64_t m_upload_allowance = AllowanceFor(0);

@@ -205,7 +205,6 @@ bool TPeerObject::FindAndTakeRequest(int32_t block, int32_t length) {
 bool TPeerObject::ReceiveBlock(int32_t block, int32_t length, const uint8_t* data, int32_t /*reserved*/) {
     if (block < 0 || length < 0 || !data || !IsConnected() || !m_task) return false;
     if (!m_task->HasPieceMap()) return true;
-    m_step_payload += length;
     m_stats.last_data_time = GetClockSeconds();
     CountClaimBlock();
     if (!FindAndTakeRequest(block, length)) return false;
@@ -218,6 +217,9 @@ bool TPeerObject::ReceiveBlock(int32_t block, int32_t length, const uint8_t* dat
     }
     if (!written.written) return false;
     if (written.is_new) {
+        // Only new data is payload; a copy of a held block stays in the
+        // step's traffic (which the allowance governs all the same).
+        m_step_payload += length;
         m_task->CountReceived(m_kind, 0, static_cast<uint64_t>(length));
         m_kilobytes += length / 1024;
         m_period_payload += length;

@@ -238,6 +238,35 @@ TEST_F(TaskLoop, PerSecondStatisticsSmoothTheRateAndCountSources) {
     EXPECT_EQ(task->StopDownload(), 0);
 }
 
+// A run that ends before its next per-second statistics (a fast download, a
+// stop) still reports every block it kept, by kind of source, and the totals
+// carry on over the task's next run.
+TEST_F(TaskLoop, KeptBytesReachTheStatusWhenARunEndsWithinASecond) {
+    auto* task = NewScriptedTask(MakeParams(0, "/d"));
+    task->candidates = 1;
+    task->BuildPieces(engine::MetainfoSummary{100 << 20, 1 << 20, 100, "x", ""});
+    const TaskHandle handle = Handle(task);
+    struct Run {
+        uint64_t http, ftp, bt;
+    };
+    uint64_t web = 0;
+    uint64_t peer = 0;
+    for (const Run& run : {Run{400000, 16384, 32768}, Run{16384, 0, 0}, Run{0, 0, 49152}}) {
+        ASSERT_EQ(task->StartDownload(), 0);
+        WaitUntilLooping(task);
+        // Protocol bytes are traffic, not kept data.
+        task->CountReceived(engine::PeerKindHttp, 1000, run.http);
+        task->CountReceived(engine::PeerKindFtp, 0, run.ftp);
+        task->CountReceived(engine::PeerKindBt, 500, run.bt);
+        EXPECT_EQ(task->StopDownload(), 0);
+        web += run.http + run.ftp;
+        peer += run.bt;
+        const TaskStatus status = Status(handle);
+        EXPECT_EQ(status.web_bytes, web);
+        EXPECT_EQ(status.peer_bytes, peer);
+    }
+}
+
 size_t ThreadsOfThisProcess() {
     size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;

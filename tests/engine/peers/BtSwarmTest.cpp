@@ -8,6 +8,7 @@
 // UDP announce. Each checks the file byte for byte.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
@@ -93,7 +94,7 @@ TEST_F(BtSwarm, EngineDownloadsFromAnAria2SeederFoundOverHttpAnnounce) {
     EXPECT_TRUE(SameAsContent(target));
     const ByteCounts bytes = ParseByteCounts(engine->Log());
     EXPECT_EQ(bytes.web, 0);
-    EXPECT_GE(bytes.peer, static_cast<long long>(m_content.size()));
+    EXPECT_EQ(bytes.peer, static_cast<long long>(m_content.size()));
 }
 
 TEST_F(BtSwarm, Aria2LeechesFromTheEngineThroughItsListener) {
@@ -133,6 +134,8 @@ TEST_F(BtSwarm, P2spTaskTakesBytesFromNginxAndTwoSeeders) {
     const ByteCounts bytes = ParseByteCounts(engine->Log());
     EXPECT_GT(bytes.web, 0) << engine->Log();
     EXPECT_GT(bytes.peer, 0) << engine->Log();
+    // A block both kinds delivered counts once: the shares add up to the file.
+    EXPECT_EQ(bytes.web + bytes.peer, static_cast<long long>(m_content.size())) << engine->Log();
     EXPECT_GT(nginx.BytesServed(), 0);
 }
 
@@ -214,6 +217,58 @@ TEST_F(BtSwarm, DownloadLimitHoldsForWebPeerAndCombinedSources) {
         StopTask(params.handle, 0);
         EXPECT_EQ(EngineShutdown(), TW_OK);
     }
+}
+
+// The task's upload limit holds for what a leecher takes from it: the task
+// seeds the complete file to an aria2c leecher, whose file (sparse, written
+// as blocks arrive) grows at the limit over 20 s.
+TEST_F(BtSwarm, UploadLimitHoldsForAnAria2Leecher) {
+    constexpr int32_t LimitKib = 1024;
+    constexpr double Limit = LimitKib * 1024.0;
+    constexpr auto Window = std::chrono::seconds(20);
+    Prepare(40u << 20, 42, false);
+    ASSERT_EQ(EngineInitialize(m_sandbox.File("work").c_str()), TW_OK);
+    const uint32_t address = platform::MakeIpv4(127, 0, 0, 7);
+    engine::SetListenAddressOverride(address);
+    SetListenPort(FreePort(address));
+    SetP2PEnabled(1);
+    TaskParams params;
+    std::memset(&params, 0, sizeof params);
+    params.flags = TW_FLAG_EXACT_TARGET | TW_FLAG_P2SP;
+    std::snprintf(params.main_source, TW_TEXT_CAPACITY, "file://%s", TorrentPath().c_str());
+    params.source_text = "";
+    std::snprintf(params.target, TW_TEXT_CAPACITY, "%s", m_sandbox.File("seed/f.bin").c_str());
+    ASSERT_EQ(CreateTask(&params), TW_OK);
+    ASSERT_EQ(SetTaskSpeedLimit(params.handle, 0, LimitKib), TW_OK);  // 0: upload
+    ASSERT_EQ(StartTask(params.handle), TW_OK);
+    ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 1));
+
+    std::filesystem::create_directories(m_sandbox.File("leech"));
+    std::vector<std::string> args =
+        Aria2Args(TorrentPath(), m_sandbox.File("leech"), "127.0.0.17", FreePort(platform::MakeIpv4(127, 0, 0, 17)), false);
+    // Straight to the file, so its allocated blocks are what arrived.
+    args.insert(args.end() - 1, "--disk-cache=0");
+    Background leecher(args, m_sandbox.File("aria2.log"), m_sandbox.Path().string());
+    ASSERT_TRUE(leecher.Started());
+    const std::string leeched = m_sandbox.File("leech/f.bin");
+    auto arrived = [&] {
+        struct stat st {};
+        return ::stat(leeched.c_str(), &st) == 0 ? int64_t{st.st_blocks} * 512 : int64_t{0};
+    };
+    ASSERT_TRUE(testing_support::WaitFor([&] { return arrived() >= (3 << 20); }, std::chrono::seconds(60)))
+        << leecher.Log();
+    const int64_t first = arrived();
+    const auto began = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(Window);
+    const int64_t last = arrived();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double rate = double(last - first) / seconds;
+    std::printf("leecher: %.0f B/s against an upload limit of %.0f\n", rate, Limit);
+    EXPECT_GT(rate, 0.9 * Limit);
+    EXPECT_LT(rate, 1.1 * Limit);
+    leecher.Stop();
+    StopTask(params.handle, 0);
+    EXPECT_EQ(EngineShutdown(), TW_OK);
 }
 
 TEST_F(BtSwarm, TwoEnginesWithTheHttpPreambleFindEachOtherOverUdpAnnounce) {

@@ -59,6 +59,10 @@ protected:
         EXPECT_EQ(r.status.progress, 10000);
         EXPECT_TRUE(SameFile(target, content));
         EXPECT_FALSE(std::filesystem::exists(target + ".twtmp"));
+        // Every byte came from the web source, once: the counts add up to
+        // the file however fast the download was over.
+        EXPECT_EQ(r.status.web_bytes, content.size());
+        EXPECT_EQ(r.status.peer_bytes, 0u);
         // nginx logs a request when it ends; the last ones end as the task
         // closes its connections, so the log is read until it shows them.
         std::set<std::string> ranges;
