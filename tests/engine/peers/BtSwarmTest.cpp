@@ -238,9 +238,11 @@ TEST_F(BtSwarm, UploadLimitHoldsForAnAria2Leecher) {
     std::snprintf(params.main_source, TW_TEXT_CAPACITY, "file://%s", TorrentPath().c_str());
     params.source_text = "";
     std::snprintf(params.target, TW_TEXT_CAPACITY, "%s", m_sandbox.File("seed/f.bin").c_str());
-    ASSERT_EQ(CreateTask(&params), TW_OK);
+    std::snprintf(params.info_path, TW_TEXT_CAPACITY, "%s", m_sandbox.File("work/f.twinfo").c_str());
+    // Recovered: the task examines the complete file on disk and seeds it.
+    ASSERT_EQ(RecoverAndContinueTask(&params, 1), TW_OK);
+    ASSERT_EQ(SetTaskConnectionLimits(params.handle, 8, 20), TW_OK);
     ASSERT_EQ(SetTaskSpeedLimit(params.handle, 0, LimitKib), TW_OK);  // 0: upload
-    ASSERT_EQ(StartTask(params.handle), TW_OK);
     ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 1));
 
     std::filesystem::create_directories(m_sandbox.File("leech"));
@@ -259,7 +261,8 @@ TEST_F(BtSwarm, UploadLimitHoldsForAnAria2Leecher) {
         << leecher.Log();
     const int64_t first = arrived();
     const auto began = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(Window);
+    for (int i = 0; i < 20; ++i) { std::this_thread::sleep_for(std::chrono::seconds(1)); std::printf("DBG %d %lld\n", i, (long long)arrived()); }
+    (void)Window;
     const int64_t last = arrived();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     const double rate = double(last - first) / seconds;
