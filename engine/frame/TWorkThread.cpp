@@ -151,8 +151,13 @@ void TWorkThread::PublishStatus(bool /*force: the status is copied whole either 
 
 void TWorkThread::FoldKeptBytes() {
     const KeptBytes kept = TakeKeptBytes();
-    m_live.web_bytes += kept.web;
-    m_live.peer_bytes += kept.peer;
+    // Bytes taken back were counted before, by this fold or an earlier one.
+    auto add = [](uint64_t total, int64_t delta) {
+        return delta >= 0 ? total + static_cast<uint64_t>(delta)
+                          : total - std::min(total, static_cast<uint64_t>(-delta));
+    };
+    m_live.web_bytes = add(m_live.web_bytes, kept.web);
+    m_live.peer_bytes = add(m_live.peer_bytes, kept.peer);
 }
 
 void TWorkThread::SetPhase(TaskPhase phase) {

@@ -107,6 +107,7 @@ public:
         std::string text = failure.source + " piece " + std::to_string(failure.piece) + " " + m_task->TargetPath();
         ReportEvent(failure.event_code, text.c_str(), 0);
     }
+    void OnKeptBytesDiscarded(int64_t web, int64_t peer) override { m_task->ForgetKeptBytes(web, peer); }
 
     // TClaimTask
     bool ClaimMapReady() override { return m_task->HasPieceMap(); }

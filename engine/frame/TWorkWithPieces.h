@@ -154,6 +154,9 @@ protected:
     // Pieces verified since the last batch, to announce as HAVE.
     virtual std::vector<uint32_t> TakeHaveQueue();
     virtual void SendHaves(const std::vector<uint32_t>& /*pieces*/) {}
+    // A piece failed its check: bytes counted as kept from web sources and
+    // from peers were thrown away (the transfer layer takes them back).
+    virtual void ForgetKeptBytes(int64_t /*web*/, int64_t /*peer*/) {}
 
 private:
     class Hooks;

@@ -17,9 +17,9 @@ void TWorkWithTransStatis::CountReceived(int kind, uint64_t protocol_bytes, uint
     m_second.block_payload_bytes += payload_bytes;
     if (kind & PeerKindsWeb) {
         m_second.web_payload_bytes += payload_bytes;
-        m_kept.web += payload_bytes;
+        m_kept.web += static_cast<int64_t>(payload_bytes);
     } else {
-        m_kept.peer += payload_bytes;
+        m_kept.peer += static_cast<int64_t>(payload_bytes);
     }
 }
 
@@ -56,6 +56,12 @@ KeptBytes TWorkWithTransStatis::TakeKeptBytes() {
     KeptBytes taken = m_kept;
     m_kept = KeptBytes{};
     return taken;
+}
+
+void TWorkWithTransStatis::ForgetKeptBytes(int64_t web, int64_t peer) {
+    std::lock_guard<std::mutex> lock(m_counter_lock);
+    m_kept.web -= web;
+    m_kept.peer -= peer;
 }
 
 int32_t TWorkWithTransStatis::SourceKindRate(int kinds) {

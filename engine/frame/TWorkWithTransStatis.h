@@ -21,9 +21,10 @@ struct SecondCounters {
 };
 
 // Block payload the piece map kept, by kind of source.
+// Signed: a piece that fails its check takes back bytes already counted.
 struct KeptBytes {
-    uint64_t web = 0;   // HTTP and FTP sources
-    uint64_t peer = 0;  // BitTorrent peers
+    int64_t web = 0;   // HTTP and FTP sources
+    int64_t peer = 0;  // BitTorrent peers
 };
 
 class TWorkWithTransStatis : public TWorkWithPieces {
@@ -51,6 +52,7 @@ protected:
     // however short the run and whenever it ends; ending a run leaves what
     // was not taken yet for the run's last publication.
     KeptBytes TakeKeptBytes();
+    void ForgetKeptBytes(int64_t web, int64_t peer) override;
     // Rate of one source kind (web sources: mask 6), bytes per second.
     virtual int32_t SourceKindRate(int kinds);
     void RecomputeAllowances(const TaskOptions& options);

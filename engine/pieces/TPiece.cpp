@@ -50,6 +50,7 @@ void TPiece::ReleaseProgress(bool keep_blocks) {
     // so a reset frees them.
     if (!keep_blocks) m_buffer.Clear();
     SetSource(nullptr);
+    m_kept_web = m_kept_peer = 0;
 }
 
 void TPiece::SetSource(TBlockSource* source) {
@@ -151,6 +152,9 @@ void TPiece::ChargeSource(int32_t result) {
 
 int32_t TPiece::FailVerification() {
     ReportFailure();
+    if (m_owner && m_owner->Owner() && (m_kept_web > 0 || m_kept_peer > 0)) {
+        m_owner->Owner()->OnKeptBytesDiscarded(m_kept_web, m_kept_peer);
+    }
     m_complete = false;
     m_verified = false;
     DropBuffer();
@@ -172,6 +176,7 @@ int32_t TPiece::ReceiveBlock(const uint8_t* data, int32_t length, int32_t offset
         return length;
     }
     const int32_t n = std::min(length, m_size - offset);
+    const bool held = m_buffer.HasBlock(offset);
     if (!EnsureBuffer() || m_buffer.Store(data, n, offset) != n) return length;
     m_last_access = m_owner->Now();
     m_bytes_from_source += n;
@@ -179,11 +184,20 @@ int32_t TPiece::ReceiveBlock(const uint8_t* data, int32_t length, int32_t offset
         // A piece that goes to disk at once is written behind the work
         // thread while it is hashed; the map marks it done when it collects
         // the write. Failing the check waits for that write first (the
-        // buffer is dropped).
+        // buffer is dropped). The block that failed it was never taken, so
+        // it is not among the kept bytes handed back.
         m_owner->QueueHashedWrite(*this);
         if (!VerifyBuffered()) return FailVerification();
         if (m_last_source) m_last_source->ClearBadPieces();
         RecordCompletion();
+    }
+    if (!held && source) {
+        const int32_t kind = source->Kind();
+        if (kind & BlockSourceKind::WebMask) {
+            m_kept_web += n;
+        } else if (kind == BlockSourceKind::BitTorrent) {
+            m_kept_peer += n;
+        }
     }
     accepted = true;
     return length;

@@ -94,6 +94,11 @@ public:
     uint8_t* m_sha1 = nullptr;  // 104 bytes from the SHA-1 state pool
     TBlockSource* m_last_source = nullptr;
     int32_t m_bytes_from_source = 0;
+    // Bytes of new blocks this piece took, by kind of source, since its
+    // progress was last released: a failed check throws them away, and the
+    // task's kept-byte counts give them back.
+    int32_t m_kept_web = 0;
+    int32_t m_kept_peer = 0;
 
 private:
     void ReleaseProgress(bool keep_blocks);

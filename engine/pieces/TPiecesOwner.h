@@ -56,6 +56,12 @@ public:
     // Reports the verification-failure event (with the task's target file)
     // to the statistics component.
     virtual void OnVerifyFailure(const TVerifyFailure& failure) { (void)failure; }
+    // A piece that failed its check threw away bytes the task had counted as
+    // kept (by kind of source: web sources, BitTorrent peers).
+    virtual void OnKeptBytesDiscarded(int64_t web, int64_t peer) {
+        (void)web;
+        (void)peer;
+    }
 };
 
 }  // namespace engine

@@ -32,6 +32,9 @@ TEST_P(HttpFaults, BadRepliesNeverReachAFinishedPiece) {
     EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
     EXPECT_GE(bad.SpoiledReplies(), 1);
     EXPECT_TRUE(ReadFile(target) == content) << "a piece marked done holds bytes the source spoiled";
+    // Bytes a failed piece check threw away were not kept: the counts add up
+    // to the file.
+    EXPECT_EQ(r.status.web_bytes + r.status.peer_bytes, content.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, HttpFaults,

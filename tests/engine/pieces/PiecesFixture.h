@@ -30,10 +30,16 @@ public:
     int64_t NowSeconds() const override { return now; }
     void PauseForDiskSpace(uint32_t) override {}
     void OnVerifyFailure(const TVerifyFailure& f) override { failures.push_back(f); }
+    void OnKeptBytesDiscarded(int64_t web, int64_t peer) override {
+        discarded_web += web;
+        discarded_peer += peer;
+    }
 
     int64_t now = 100000;
     std::vector<int32_t> events;
     std::vector<TVerifyFailure> failures;
+    int64_t discarded_web = 0;
+    int64_t discarded_peer = 0;
     std::string bits;
     std::string part;
 };

@@ -118,11 +118,13 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         owner.failures.clear();
+        owner.discarded_web = owner.discarded_peer = 0;
         Build(MakeTorrent(64 * KiB, {256 * KiB}));
         pieces->SetWriteOnCompletion(c.write_on_completion);
         FakeSource source(c.kind);
         Offer(4, &source, nullptr, true);
         Offer(5, &source);
+        Offer(5, &source);  // a second copy is not a second block kept
         Offer(6, &source);
         bool accepted = true;
         EXPECT_EQ(Offer(7, &source, &accepted), -99);
@@ -132,6 +134,11 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         EXPECT_EQ(owner.failures[0].source, c.source_text);
         EXPECT_EQ(owner.failures[0].piece, 1);
         EXPECT_EQ(source.bad, c.bad_pieces);
+        // The three blocks taken before the one that failed the check are
+        // handed back to the kept-byte counts, under their source's kind.
+        const bool web = c.kind & BlockSourceKind::WebMask;
+        EXPECT_EQ(owner.discarded_web, web ? 3 * 16 * KiB : 0);
+        EXPECT_EQ(owner.discarded_peer, web ? 0 : 3 * 16 * KiB);
         const TPiece& piece = *pieces->Piece(1);
         EXPECT_FALSE(piece.m_complete);
         EXPECT_FALSE(pieces->IsPieceDone(1));
