@@ -287,6 +287,9 @@ void TWorkThread::WorkLoop() {
     }
     SetPhase(TaskPhase::Running);
     ResetRunState();
+    // Time spent stopped is not inactivity: a map kept from an earlier run
+    // starts this one as active.
+    MarkRunActive();
     if (!IsP2sp()) {
         // The sources are in place before the first pass, so its connection
         // cycle starts the first connection at once rather than a cycle (a

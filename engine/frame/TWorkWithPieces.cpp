@@ -631,6 +631,10 @@ std::vector<uint32_t> TWorkWithPieces::TakeHaveQueue() {
 
 void TWorkWithPieces::ReturnedBlockUpkeep() { m_scheduler->MaintainReturnedPool(); }
 
+void TWorkWithPieces::MarkRunActive() {
+    if (m_pieces) m_pieces->TouchActivity();
+}
+
 void TWorkWithPieces::SaveBlockDump() {
     if (m_pieces && m_pieces->IsLayoutValid()) m_pieces->SaveBlockDump();
 }

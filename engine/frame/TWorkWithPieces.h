@@ -148,6 +148,8 @@ protected:
     // Keeps the pool of returned block requests ordered (or empties it once
     // every piece is done); every fourth pool duty.
     void ReturnedBlockUpkeep();
+    // The piece map's activity starts again with a run.
+    void MarkRunActive();
     // Writes the buffered blocks of unfinished pieces next to the
     // task-information file (end of a run that did not complete).
     void SaveBlockDump();

@@ -338,6 +338,47 @@ TEST(TaskOptions, NormalisationFallsBackToDefaults) {
     }
 }
 
+TEST_F(TaskLoop, AnIncompleteTaskWithoutActivityForFifteenMinutesStops) {
+    // A real torrent and piece map, and no source at all: nothing arrives,
+    // yet with its metainfo in hand the task never runs out of sources.
+    engine::SetMetainfoLoader(nullptr);
+    const std::string torrent = m_sandbox.Write(
+        "idle.torrent", "d4:infod6:lengthi32768e4:name8:idle.bin12:piece lengthi16384e6:pieces40:" +
+                            std::string(40, 'x') + "ee");
+    TaskParams params = MakeParams(TW_FLAG_P2SP | TW_FLAG_EXACT_TARGET, m_sandbox.File("idle.bin"), nullptr,
+                                   "file://" + torrent);
+    const std::string info = m_sandbox.File("idle.bin.twinfo");
+    std::strncpy(params.info_path, info.c_str(), sizeof params.info_path - 1);
+    ASSERT_EQ(CreateTask(&params), TW_OK);
+    engine::TWorkThread* task = engine::FindTask(params.handle);
+    ASSERT_NE(task, nullptr);
+    const auto run = [&] {
+        ASSERT_EQ(StartTask(params.handle), TW_OK);
+        ASSERT_TRUE(WaitFor([&] { return Status(params.handle).total_kib == 32; }));
+    };
+    // Each step is one statistics second of the loop; the clock thread may
+    // take a step in a moment after the loop, so the end may come late.
+    const auto stops_within = [&](int seconds) {
+        for (int k = 0; k < seconds && task->IsRunning(); ++k) AdvanceSeconds(1);
+        return WaitFor([&] { return !task->IsRunning(); }, std::chrono::seconds(2));
+    };
+    run();
+
+    AdvanceSeconds(890);
+    AdvanceSeconds(1);
+    EXPECT_TRUE(task->IsRunning()) << "less than 900 seconds without activity";
+    EXPECT_TRUE(stops_within(20));
+    EXPECT_EQ(Status(params.handle).state, TW_STATE_NONE) << "the run ends without a state code";
+    EXPECT_TRUE(platform::Exists(info)) << "the progress is kept";
+
+    // The time a task sat stopped is not inactivity of its next run.
+    AdvanceSeconds(3600);
+    run();
+    for (int k = 0; k < 12; ++k) AdvanceSeconds(1);
+    EXPECT_TRUE(task->IsRunning());
+    EXPECT_EQ(StopTask(params.handle, 0), TW_OK);
+}
+
 TEST(TaskConfiguration, SourceLinesAndTargets) {
     EXPECT_EQ(engine::TBaseWork::SplitLines("a\r\n\r\n b \rc\n\n"), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_TRUE(engine::TBaseWork::SplitLines(nullptr).empty());
