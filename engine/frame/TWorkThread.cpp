@@ -11,10 +11,10 @@
 #include "engine/frame/EngineSettings.h"
 #include "engine/net/NameResolver.h"
 #include "engine/peers/TBTPeer.h"
-#include "engine/pieces/QBufferPool.h"
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TTrackerPeer.h"
 #include "engine/peers/TPeerObject.h"
+#include "engine/pieces/QBufferPool.h"
 #include "platform/File.h"
 
 namespace engine {
@@ -265,9 +265,13 @@ bool TWorkThread::NoSourceDelivers() {
     return CandidateCount() == 0;
 }
 
-void TWorkThread::PoolDuty() {
+void TWorkThread::CheckSharedPools() {
     BufferPools::Check(BufferPools::BlockRequests(), BufferPools::CheckKind::BlockRequests, 15);
     BufferPools::Check(BufferPools::SocketBuffers(), BufferPools::CheckKind::SocketBuffers, 35);
+}
+
+void TWorkThread::PoolDuty() {
+    CheckSharedPools();
     if (m_pool_duties++ % 4 == 0) {
         BufferPools::Sha1States().Trim(262144);
         ReturnedBlockUpkeep();
@@ -373,8 +377,7 @@ void TWorkThread::EndRun() {
         PublishStatus(true, true);
     }
     ResetWork();
-    BufferPools::Check(BufferPools::BlockRequests(), BufferPools::CheckKind::BlockRequests, 15);
-    BufferPools::Check(BufferPools::SocketBuffers(), BufferPools::CheckKind::SocketBuffers, 35);
+    CheckSharedPools();
     BufferPools::Sha1States().Trim(10240);
     BufferPools::PieceBuffers().Trim(2097152);
     // A host that failed to resolve gets another chance in the next run.

@@ -80,6 +80,8 @@ private:
     bool IsDownloadComplete();
     void EndRun();
     void PoolDuty();
+    // The block-request and socket pools' use checks (8-second duty, run end).
+    void CheckSharedPools();
     void PumpPeers();
     void PerSecondStatistics();
     void SaveAndRefreshDuty(bool complete);
