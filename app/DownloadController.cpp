@@ -9,7 +9,7 @@
 #include "app/HttpGet.h"
 #include "app/ControllerStates.h"
 #include "app/TextFormats.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/net/NameResolver.h"
 #include "platform/File.h"
 

@@ -8,7 +8,7 @@
 #include "app/AppState.h"
 #include "app/EmbeddedPackage.h"
 #include "app/ProgramVersion.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/Paths.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "app/AppState.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Shutdown.h"

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 
 namespace app {
 

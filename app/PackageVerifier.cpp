@@ -6,7 +6,7 @@
 
 #include "app/AppState.h"
 #include "app/FileDigest.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "platform/Thread.h"
 
 namespace app {

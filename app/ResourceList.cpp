@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "app/XmlDocument.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 
 namespace app {
 

@@ -2,7 +2,7 @@
 
 #include "app/AppPaths.h"
 #include "app/ConfigSlots.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "platform/File.h"
 #include "platform/Paths.h"
 

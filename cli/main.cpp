@@ -8,7 +8,7 @@
 #include "app/ControllerFrontEnd.h"
 #include "app/ProgramVersion.h"
 #include "cli/TerminalFrontEnd.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/frame/EngineApiHooks.h"
 #include "platform/Terminal.h"
 

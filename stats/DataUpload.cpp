@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "platform/Clock.h"
 #include "stats/IDataStatisticsUser.h"
 

@@ -18,7 +18,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/frame/QThread.h"
+#include "engine/base/QThread.h"
 
 namespace engine {
 

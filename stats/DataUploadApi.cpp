@@ -3,7 +3,7 @@
 #include <mutex>
 #include <new>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "stats/DataUpload.h"
 #include "stats/IDataStatisticsUser.h"
 #include "stats/StatsEventText.h"

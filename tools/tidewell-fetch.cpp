@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/frame/EngineApi.h"
 #include "engine/frame/SharedServices.h"
 #include "platform/File.h"

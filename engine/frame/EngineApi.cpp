@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/frame/EngineApiGuard.h"
 #include "engine/frame/EngineApiInternal.h"
 #include "engine/frame/TWorkThread.h"

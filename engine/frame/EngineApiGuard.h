@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/frame/EngineLocks.h"
+#include "engine/base/EngineLocks.h"
 
 namespace engine {
 

@@ -10,13 +10,13 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/frame/EngineApi.h"
 #include "engine/frame/EngineApiGuard.h"
 #include "engine/frame/EngineApiInternal.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineDiskInfo.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineDiskInfo.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
 #include "engine/frame/WorkList.h"
 

@@ -5,16 +5,16 @@
 #include <memory>
 #include <vector>
 
-#include "engine/frame/CTidewellLog.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineLocks.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
 #include "engine/net/NameResolver.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/net/TSourceInfo.h"
 #include "engine/peers/BtWire.h"
-#include "engine/peers/TWorkWithPeers.h"
+#include "engine/frame/TWorkWithPeers.h"
 #include "platform/Socket.h"
 
 namespace engine {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "engine/frame/EngineApi.h"
-#include "engine/frame/QThread.h"
-#include "engine/frame/TaskTypes.h"
+#include "engine/base/QThread.h"
+#include "engine/base/TaskTypes.h"
 
 namespace engine {
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <cstdlib>
 
-#include "engine/frame/CTidewellLog.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineDiskInfo.h"
-#include "engine/frame/EngineLocks.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineDiskInfo.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/net/NameResolver.h"
 #include "engine/peers/TBTPeer.h"
 #include "engine/peers/THttpPeer.h"

@@ -53,8 +53,8 @@ public:
     int32_t SpeedClass() const { return m_speed_class; }
     // Bytes received and sent since the task was created, as the per-second
     // statistics add them up (work thread).
-    uint64_t SessionReceivedBytes() const { return m_total_received; }
-    uint64_t SessionSentBytes() const { return m_total_sent; }
+    uint64_t SessionReceivedBytes() const override { return m_total_received; }
+    uint64_t SessionSentBytes() const override { return m_total_sent; }
 
 protected:
     // One pass of the inner work; returns the task clock (seconds).

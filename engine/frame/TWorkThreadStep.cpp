@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
 #include "engine/pieces/TPieces.h"
 #include "platform/Clock.h"

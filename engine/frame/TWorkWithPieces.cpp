@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "engine/frame/EngineApi.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/meta/TTorrent.h"
 #include "engine/meta/TTorrentHost.h"
 #include "engine/meta/TTorrentLayout.h"

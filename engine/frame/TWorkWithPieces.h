@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "engine/meta/TTaskInfo.h"
-#include "engine/peers/TWorkWithPeers.h"
+#include "engine/frame/TWorkWithPeers.h"
 
 namespace engine {
 
@@ -49,13 +49,6 @@ void SetMetainfoLoader(MetainfoLoader loader);
 // What the piece map reports that ends or endangers a run.
 enum class PieceMapEvent { DiskFull, FileOpenFailed };
 
-struct PieceCounters {
-    uint64_t total_bytes = 0;
-    uint64_t downloaded_bytes = 0;
-    uint32_t piece_count = 0;
-    uint32_t pieces_done = 0;
-    uint32_t piece_length = 0;
-};
 
 class TWorkWithPieces : public TWorkWithPeers {
 public:
@@ -76,7 +69,7 @@ public:
     bool IsMetadataReady();
     bool HasSize();
     bool HasMetainfoBytes();
-    PieceCounters Counters();
+    PieceCounters Counters() override;
     MetainfoSummary Summary();
     // Copies of the bitfield (one bit per piece, high bit first).
     std::vector<uint8_t> Bitfield();
@@ -105,18 +98,18 @@ public:
     bool HoldsPiece(int32_t piece) override { return IsPieceComplete(piece); }
     bool PeersWaitForWebClaims() override;
     // The web sources' claim list (created with the piece map).
-    TClaims* WebClaims() { return m_claims.get(); }
+    TClaims* WebClaims() override { return m_claims.get(); }
     // The task's total size; 0 while unknown.
-    int64_t TaskTotalBytes();
+    int64_t TaskTotalBytes() override;
     // Done, or verified and waiting in memory to be written.
-    bool IsPieceComplete(int32_t piece);
+    bool IsPieceComplete(int32_t piece) override;
     // A redirection named a host that does not resolve: code 20216.
-    void ReportRedirectUnresolved() { ReportUnresolvedSource(); }
+    void ReportRedirectUnresolved() override { ReportUnresolvedSource(); }
     TPieces* PieceMap() { return m_pieces.get(); }
     // A source fetched whole into memory has its body: the metainfo source
     // of a task without metainfo gives the task its torrent, and the source
     // leaves the candidates.
-    void AdoptFetchedBody(TPeerId& source);
+    void AdoptFetchedBody(TPeerId& source) override;
 
 protected:
     // Takes `bytes` as the metainfo; false when they do not load.

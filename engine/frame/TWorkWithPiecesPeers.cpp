@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "engine/frame/EngineClock.h"
+#include "engine/base/EngineClock.h"
 #include "engine/frame/SharedServices.h"
 #include "engine/frame/TWorkWithPieces.h"
 #include "engine/meta/TTorrent.h"

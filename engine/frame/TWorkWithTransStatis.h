@@ -32,8 +32,8 @@ public:
     // Any thread: one transfer from a source of `kind` (PeerKind); payload
     // is block data the piece map kept (a block it held already is not
     // payload), so the kept totals add up to the file.
-    void CountReceived(int kind, uint64_t protocol_bytes, uint64_t payload_bytes);
-    void CountSent(uint64_t bytes);
+    void CountReceived(int kind, uint64_t protocol_bytes, uint64_t payload_bytes) override;
+    void CountSent(uint64_t bytes) override;
 
     // Bytes per second a limit in KiB/s allows: 0 means none (1048576000),
     // and never less than 3072 so a tiny limit cannot stall the requests.
@@ -41,8 +41,8 @@ public:
     // What the allowances leave of the current second, bytes: peers read the
     // remainder of their direction before they receive or send, so all the
     // task's sources together stay within its limits.
-    int64_t RemainingDownload();
-    int64_t RemainingUpload();
+    int64_t RemainingDownload() override;
+    int64_t RemainingUpload() override;
 
 protected:
     // Takes the counters of the second that ended and starts a new one.

@@ -1,10 +1,10 @@
 #include "engine/frame/WorkList.h"
 
 #include <algorithm>
-#include <optional>
 
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineLocks.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/NodeIdentity.h"
 #include "engine/frame/SharedServices.h"
 #include "platform/Random.h"
 
@@ -21,20 +21,6 @@ SharedServiceHooks& Hooks() {
     static SharedServiceHooks hooks;
     return hooks;
 }
-std::optional<std::array<uint8_t, 8>>& Identity() {
-    static std::optional<std::array<uint8_t, 8>> identity;
-    return identity;
-}
-
-void CreateIdentityIfMissing() {
-    if (Identity()) return;
-    std::array<uint8_t, 16> uuid = platform::NewUuid();
-    std::array<uint8_t, 8> id{};
-    std::copy_n(uuid.begin(), id.size(), id.begin());
-    if (id[0] == 0) id[0] = 1;
-    Identity() = id;
-}
-
 }  // namespace
 
 void RegisterWork(TBaseWork* task) {
@@ -44,7 +30,7 @@ void RegisterWork(TBaseWork* task) {
     if (std::find(list.begin(), list.end(), task) == list.end()) list.push_back(task);
     if (!first) return;
     EnsureTimeThread();
-    CreateIdentityIfMissing();
+    NodeIdentity();
     StartSharedServicesForFirstTask();
     if (Hooks().start_first) Hooks().start_first();
 }
@@ -76,12 +62,6 @@ std::vector<TBaseWork*> WorkListSnapshot() {
 void SetSharedServiceHooks(SharedServiceHooks hooks) {
     QTMutexLocker lock(WorkListMutex());
     Hooks() = std::move(hooks);
-}
-
-std::array<uint8_t, 8> NodeIdentity() {
-    QTMutexLocker lock(WorkListMutex());
-    CreateIdentityIfMissing();
-    return *Identity();
 }
 
 }  // namespace engine

@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+#include "engine/base/NodeIdentity.h"
+
 namespace engine {
 
 class TBaseWork;
@@ -30,8 +32,5 @@ struct SharedServiceHooks {
 };
 void SetSharedServiceHooks(SharedServiceHooks hooks);
 
-// 8 bytes of a per-process UUID, byte 0 made 1 when it is 0 (0 would read as
-// "no identity" on the wire); created with the first task.
-std::array<uint8_t, 8> NodeIdentity();
 
 }  // namespace engine

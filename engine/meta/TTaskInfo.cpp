@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/frame/QTMutex.h"
+#include "engine/base/QTMutex.h"
 #include "engine/meta/Bencode.h"
 #include "platform/File.h"
 #include "platform/FileSync.h"

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/net/SourceUrl.h"
 #include "engine/net/TSourceInfo.h"
 #include "engine/net/SystemResolver.h"

@@ -6,7 +6,7 @@
 #include <climits>
 
 #include "engine/net/NameResolver.h"
-#include "engine/frame/EngineClock.h"
+#include "engine/base/EngineClock.h"
 #include "engine/net/SourceUrl.h"
 #include "engine/net/TSourceInfo.h"
 #include "platform/Clock.h"

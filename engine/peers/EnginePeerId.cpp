@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/frame/WorkList.h"
+#include "engine/base/NodeIdentity.h"
 #include "platform/Random.h"
 
 namespace engine {

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/frame/CTidewellLog.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
-#include "engine/frame/SharedServices.h"
-#include "engine/frame/TWorkThread.h"
+#include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
+#include "engine/peers/TPeerTask.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TClaims.h"
@@ -113,7 +112,7 @@ bool TBTPeer::ConnectTo(TPeerId* candidate) {
     if (!TPeerObject::ConnectTo(candidate)) return false;
     // Outgoing connections leave from the listener's address, so the remote
     // sees the address the tracker announced for us.
-    if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, ListenerAddress())) return false;
+    if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, m_task->ListenerAddress())) return false;
     m_phase = PeerPhase::Connecting;
     return BeginExchange();
 }
@@ -162,7 +161,7 @@ bool TBTPeer::CheckHandshake(QTcpSocket* socket) {
 }
 
 TBTPeer::Step TBTPeer::ReadHandshake() {
-    if (!IsIncoming()) TWorkWithPeers::SkipHttpPreamble(*m_socket);
+    if (!IsIncoming()) SkipHttpPreamble(*m_socket);
     if (m_socket->ReceiveCount() < BtHandshakeSize) {
         // Timed from the moment the connection stood, not from the connect:
         // a slow connect leaves the remote its full time to answer.
@@ -476,6 +475,38 @@ int32_t TBTPeer::GetPeerRate() {
     if (!IsActive() || m_haves <= RateEstimateHaves) return 0;
     const int64_t seconds = std::max<int64_t>(GetClockSeconds() - m_stats.connect_time, 1);
     return static_cast<int32_t>(int64_t{m_haves} * m_task->PeerPieceLength() / 1024 / seconds);
+}
+
+namespace {
+
+constexpr int32_t PreambleLimit = 1024;
+
+bool StartsWith(const uint8_t* data, size_t size, const char* text) {
+    const size_t length = std::strlen(text);
+    return size >= length && std::memcmp(data, text, length) == 0;
+}
+
+}  // namespace
+
+void SkipHttpPreamble(QTcpSocket& socket) {
+    const uint8_t* data = socket.ReceiveData();
+    size_t size = socket.ReceiveCount();
+    if (!data || !(StartsWith(data, size, "HTTP") || StartsWith(data, size, "POST") || StartsWith(data, size, "GET"))) {
+        return;
+    }
+    socket.Receive(PreambleLimit);
+    data = socket.ReceiveData();
+    size = socket.ReceiveCount();
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    size_t end = text.find("\r\n\r\n");
+    size_t skip = end != std::string_view::npos ? end + 4 : std::string_view::npos;
+    if (skip == std::string_view::npos) {
+        end = text.find("\n\n");
+        if (end != std::string_view::npos) skip = end + 2;
+    }
+    if (skip == std::string_view::npos) return;
+    socket.Consume(static_cast<int64_t>(skip), true);
+    socket.SetHttpWrapped(true);
 }
 
 }  // namespace engine

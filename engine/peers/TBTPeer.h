@@ -157,4 +157,8 @@ private:
     std::vector<int32_t> m_engaged;
 };
 
+// Drops an HTTP preamble ("HTTP", "POST", "GET" ... blank line) from the
+// buffered input and marks the socket HTTP-wrapped.
+void SkipHttpPreamble(QTcpSocket& socket);
+
 }  // namespace engine

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/frame/CTidewellLog.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
-#include "engine/frame/TWorkThread.h"
+#include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
+#include "engine/peers/TPeerTask.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/TWorkThread.h"
+#include "engine/base/EngineClock.h"
+#include "engine/peers/TPeerTask.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/TClaims.h"
 

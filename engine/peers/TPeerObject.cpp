@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
-#include "engine/frame/TWorkThread.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
+#include "engine/peers/TPeerTask.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/TClaims.h"
 
@@ -37,7 +37,7 @@ TPeerObject::~TPeerObject() {
     }
 }
 
-void TPeerObject::Initialize(TWorkThread* task) {
+void TPeerObject::Initialize(TPeerTask* task) {
     ResetState();
     m_task = task;
 }

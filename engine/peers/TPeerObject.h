@@ -22,7 +22,7 @@
 namespace engine {
 
 class QTcpSocket;
-class TWorkThread;
+class TPeerTask;
 struct TPieceRange;
 
 // Activity codes shared by all kinds (BitTorrent adds its choking codes).
@@ -55,9 +55,9 @@ public:
     TPeerObject& operator=(const TPeerObject&) = delete;
 
     // Binds a new or pooled object to its task before use.
-    void Initialize(TWorkThread* task);
+    void Initialize(TPeerTask* task);
     int32_t Kind() const { return m_kind; }
-    TWorkThread* Task() const { return m_task; }
+    TPeerTask* Task() const { return m_task; }
 
     // TVirtualPeer, common behaviour.
     bool FlushOutput() override { return true; }
@@ -151,7 +151,7 @@ protected:
     // Attaches the socket the subclass connected, or creates one.
     QTcpSocket& EnsureSocket();
 
-    TWorkThread* m_task = nullptr;
+    TPeerTask* m_task = nullptr;
     int32_t m_kind;
     PeerPhase m_phase = PeerPhase::Idle;
     int32_t m_state = PeerState::Idle;

@@ -4,10 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/frame/CTidewellLog.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/SharedServices.h"
-#include "engine/frame/TWorkThread.h"
+#include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineClock.h"
+#include "engine/peers/TPeerTask.h"
 #include "engine/net/NameResolver.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/EnginePeerId.h"
@@ -73,7 +72,7 @@ bool TTrackerPeer::ConnectTo(TPeerId* candidate) {
     m_request_text.clear();
     m_last_activity = GetClockSeconds();
     if (IsHttpTracker()) {
-        if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, ListenerAddress())) return false;
+        if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, m_task->ListenerAddress())) return false;
         m_phase = PeerPhase::Established;
         m_state = PeerState::Requesting;
         return true;
@@ -85,7 +84,7 @@ bool TTrackerPeer::ConnectTo(TPeerId* candidate) {
     if (m_udp == platform::InvalidSocket || !platform::SetNonBlocking(m_udp, true)) return false;
     // Announce from the address the listener is on, so the tracker hands that
     // address to the other peers.
-    if (ListenerAddress() != 0) platform::Bind(m_udp, platform::SocketAddress{ListenerAddress(), 0});
+    if (m_task->ListenerAddress() != 0) platform::Bind(m_udp, platform::SocketAddress{m_task->ListenerAddress(), 0});
     const platform::SocketAddress to{candidate->m_address, static_cast<uint16_t>(candidate->m_port)};
     if (platform::SendTo(m_udp, request.data(), request.size(), to) < 0) return false;
     m_state = PeerState::Requesting;
@@ -119,7 +118,7 @@ bool TTrackerPeer::SendHttpAnnounce() {
         p.path = info.path;
         p.info_hash = m_task->InfoHash();
         p.peer_id = AnnouncePeerId(m_candidate->m_url, m_task);
-        p.port = ListenerPort();
+        p.port = m_task->ListenerPort();
         // Totals of the session: the counters of the current second are
         // all but always 0 when an announce goes out.
         p.uploaded = m_task->SessionSentBytes();
@@ -145,8 +144,8 @@ bool TTrackerPeer::SendUdpAnnounce() {
     p.downloaded = m_task->SessionReceivedBytes();
     p.left = BytesLeft();
     p.event = m_event;
-    p.address = ListenerAddress();
-    p.port = ListenerPort();
+    p.address = m_task->ListenerAddress();
+    p.port = m_task->ListenerPort();
     const std::string datagram = BuildUdpAnnounce(p);
     const platform::SocketAddress to{m_candidate->m_address, static_cast<uint16_t>(m_candidate->m_port)};
     // A datagram the kernel cannot take now is simply sent again in 11 s.

@@ -1,6 +1,6 @@
 #include "engine/peers/TWebPeer.h"
 
-#include "engine/frame/TWorkThread.h"
+#include "engine/peers/TPeerTask.h"
 #include "engine/peers/TClaims.h"
 
 namespace engine {

@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/frame/QTMutex.h"
+#include "engine/base/QTMutex.h"
 
 namespace engine {
 

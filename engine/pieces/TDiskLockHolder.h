@@ -9,7 +9,7 @@
 // once (also on early return, in its destructor), and it can let go while the
 // task waits for free disk space.
 
-#include "engine/frame/EngineLocks.h"
+#include "engine/base/EngineLocks.h"
 
 namespace engine {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/EngineCalls.h"
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 
 namespace app_test {
 

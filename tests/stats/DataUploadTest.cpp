@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "stats/DataUploadApi.h"
 #include "stats/DeviceInfo.h"
 #include "tests/stats/CollectServer.h"

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "engine/frame/EngineApiGuard.h"
-#include "engine/frame/EngineLocks.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/frame/WorkList.h"
 #include "platform/File.h"
 #include "tests/engine/frame/TaskTestSupport.h"

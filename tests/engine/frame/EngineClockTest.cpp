@@ -1,10 +1,10 @@
-#include "engine/frame/EngineClock.h"
+#include "engine/base/EngineClock.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 
-#include "engine/frame/QTimeThread.h"
+#include "engine/base/QTimeThread.h"
 #include "tests/engine/frame/ManualClockFixture.h"
 
 namespace {

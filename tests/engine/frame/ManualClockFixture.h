@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "engine/frame/EngineClock.h"
+#include "engine/base/EngineClock.h"
 #include "platform/Clock.h"
 #include "tests/support/Sandbox.h"
 

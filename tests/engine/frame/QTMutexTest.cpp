@@ -1,4 +1,4 @@
-#include "engine/frame/QTMutex.h"
+#include "engine/base/QTMutex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/frame/QThread.h"
+#include "engine/base/QThread.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/frame/EngineLocks.h"
+#include "engine/base/EngineLocks.h"
 #include "engine/frame/WorkList.h"
 #include "platform/File.h"
 #include "tests/engine/frame/TaskTestSupport.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/frame/EngineApi.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/net/SourceUrl.h"

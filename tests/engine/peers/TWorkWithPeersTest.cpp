@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/net/NameResolver.h"
 #include "engine/net/SourceUrl.h"
 #include "engine/peers/TPeerId.h"

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "engine/frame/EngineApiInternal.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/frame/SharedServices.h"
 #include "engine/frame/TWorkThread.h"
 #include "engine/peers/TrackerProtocol.h"

@@ -5,7 +5,7 @@
 
 #include "engine/peers/TBTPeer.h"
 #include "engine/peers/TPeerId.h"
-#include "engine/peers/TWorkWithPeers.h"
+#include "engine/frame/TWorkWithPeers.h"
 
 namespace engine {
 

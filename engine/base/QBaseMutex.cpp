@@ -1,4 +1,4 @@
-#include "engine/frame/QBaseMutex.h"
+#include "engine/base/QBaseMutex.h"
 
 namespace engine {
 

@@ -1,4 +1,4 @@
-#include "engine/frame/EngineLocks.h"
+#include "engine/base/EngineLocks.h"
 
 namespace engine {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/frame/QTMutex.h"
+#include "engine/base/QTMutex.h"
 
 namespace engine {
 

@@ -1,10 +1,10 @@
-#include "engine/frame/EngineClock.h"
+#include "engine/base/EngineClock.h"
 
 #include <atomic>
 
-#include "engine/frame/CTidewellLog.h"
-#include "engine/frame/EngineLocks.h"
-#include "engine/frame/QTimeThread.h"
+#include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/QTimeThread.h"
 #include "platform/Clock.h"
 
 namespace engine {

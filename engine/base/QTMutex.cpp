@@ -1,6 +1,6 @@
-#include "engine/frame/QTMutex.h"
+#include "engine/base/QTMutex.h"
 
-#include "engine/frame/EngineThreadId.h"
+#include "engine/base/EngineThreadId.h"
 
 namespace engine {
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/frame/TBaseWork.h"
+#include "engine/peers/TPeerTask.h"
 #include "engine/pieces/TBlockRequest.h"
 
 namespace engine {
@@ -58,22 +59,7 @@ struct PeerPumpPass {
     bool complete = false;
 };
 
-// What the piece map did with a received block.
-struct BlockWriteResult {
-    bool written = false;          // stored (or already held)
-    bool is_new = false;           // the block was not held before
-    int32_t completed_piece = -1;  // the piece this block completed
-    bool piece_failed = false;     // a piece failed its check
-    int32_t failed_piece = -1;
-};
 
-// One selected file's pieces and its priority (-2..2), for the BitTorrent
-// piece choice.
-struct PeerFileSpan {
-    int32_t first_piece = 0;
-    int32_t last_piece = -1;
-    int32_t priority = 0;
-};
 
 // The status record's connection counts.
 struct PeerCountSummary {
@@ -86,7 +72,7 @@ struct PeerCountSummary {
 // Process-wide: how many half-open connections the process allows.
 int32_t ProcessHalfOpenLimit();
 
-class TWorkWithPeers : public TBaseWork {
+class TWorkWithPeers : public TBaseWork, public TPeerTask {
 public:
     TWorkWithPeers();
     ~TWorkWithPeers() override;
@@ -101,10 +87,10 @@ public:
     void SetSpreadsWebSources(bool spread) { m_spread_web_sources = spread; }
 
     // Candidates.
-    bool AddCandidate(const TPeerId& candidate, bool spread, bool take_peer_id);
+    bool AddCandidate(const TPeerId& candidate, bool spread, bool take_peer_id) override;
     // A tracker named new BitTorrent peers: the next pass connects them
     // instead of the next cycle (up to a second later).
-    void NoteNewBtCandidates() { m_new_bt_candidates = true; }
+    void NoteNewBtCandidates() override { m_new_bt_candidates = true; }
     // True once after NoteNewBtCandidates; the BitTorrent cycle restarts.
     bool TakeNewBtCandidates() {
         if (!m_new_bt_candidates) return false;
@@ -112,13 +98,13 @@ public:
         m_last_bt_cycle = 0;
         return true;
     }
-    TPeerId* FindOrAddAddress(uint32_t address, int32_t port, int32_t kind, bool at_front, int32_t score);
-    bool PenalizeSource(const TPeerId& source, bool delay, int32_t cycles);
+    TPeerId* FindOrAddAddress(uint32_t address, int32_t port, int32_t kind, bool at_front, int32_t score) override;
+    bool PenalizeSource(const TPeerId& source, bool delay, int32_t cycles) override;
     void PenalizeCandidate(TPeerId* source, TPeerObject* peer, int32_t penalty);
     const std::vector<TPeerId*>& Candidates() const { return m_candidates; }
-    const std::vector<TPeerObject*>& ActivePeers() const { return m_active; }
+    const std::vector<TPeerObject*>& ActivePeers() const override { return m_active; }
     const std::set<uint32_t>& HandshakenAddresses() const { return m_handshaken; }
-    void NoteHandshaken(uint32_t address) { m_handshaken.insert(address); }
+    void NoteHandshaken(uint32_t address) override { m_handshaken.insert(address); }
     int32_t LivePeerCount() const { return m_live_peers; }
 
     // A peer object of `kind`, pooled or new, bound to the task (the task
@@ -139,9 +125,6 @@ public:
     virtual bool IsOwnHandshake(QTcpSocket& socket);
     virtual bool OfferIncoming(std::unique_ptr<QTcpSocket>& socket);
     bool AcceptIncoming(std::unique_ptr<QTcpSocket>& socket);
-    // Drops an HTTP preamble ("HTTP", "POST", "GET" ... blank line) from the
-    // buffered input and marks the socket HTTP-wrapped.
-    static void SkipHttpPreamble(QTcpSocket& socket);
 
     PeerCountSummary PeerCounts();
     void AppendStatusLine(const std::string& text);
@@ -149,8 +132,8 @@ public:
 
     // The task's own BitTorrent identity (set when its handshake is built).
     void SetInfoHash(const std::array<uint8_t, 20>& info_hash) { m_info_hash = info_hash; }
-    const std::array<uint8_t, 20>& InfoHash() const { return m_info_hash; }
-    const std::array<uint8_t, 20>& OwnPeerId() const { return m_own_peer_id; }
+    const std::array<uint8_t, 20>& InfoHash() const override { return m_info_hash; }
+    const std::array<uint8_t, 20>& OwnPeerId() const override { return m_own_peer_id; }
     void SetOwnPeerId(const std::array<uint8_t, 20>& id) { m_own_peer_id = id; }
     // Builds the peer id from the torrent's announce address.
     void BuildOwnPeerId(const std::string& announce);
@@ -160,46 +143,56 @@ public:
         m_own_port = port;
     }
 
+    // The task's own records, as the peers see them.
+    bool IsPlainHttp() const override { return TBaseWork::IsPlainHttp(); }
+    const std::vector<WebSource>& WebSources() const override { return TBaseWork::WebSources(); }
+    TaskStatusBlock LiveStatus() override { return TBaseWork::LiveStatus(); }
+    void SetTrackerFigures(int32_t interval_s, int64_t done_peers, int64_t completed) override {
+        TBaseWork::SetTrackerFigures(interval_s, done_peers, completed);
+    }
+    uint32_t ListenerAddress() override;
+    int32_t ListenerPort() override;
+
     // Services the piece layers give the peers (defaults: no piece map).
-    virtual bool HasPieceMap() { return false; }
-    virtual int32_t PeerPieceLength() { return 0; }
-    virtual void ReturnBlocks(std::vector<TBlockRequest>& list) { list.clear(); }
+    bool HasPieceMap() override { return false; }
+    int32_t PeerPieceLength() override { return 0; }
+    void ReturnBlocks(std::vector<TBlockRequest>& list) override { list.clear(); }
     // Takes a matching entry out of the returned-block pool.
-    virtual bool TakeReturnedRequest(int32_t /*block*/, int32_t /*length*/) { return false; }
-    virtual BlockWriteResult WriteBlock(TPeerObject* /*from*/, int32_t /*block*/, int32_t /*length*/,
-                                        const uint8_t* /*data*/) {
+    bool TakeReturnedRequest(int32_t /*block*/, int32_t /*length*/) override { return false; }
+    BlockWriteResult WriteBlock(TPeerObject* /*from*/, int32_t /*block*/, int32_t /*length*/,
+                                        const uint8_t* /*data*/) override {
         return {};
     }
     // The part of `piece` still to fetch: offset inside the piece and bytes.
-    virtual bool MissingPartOfPiece(int32_t /*piece*/, int32_t* /*offset*/, int32_t* /*bytes*/) { return false; }
-    virtual bool HasBlock(int32_t /*block*/) { return false; }
+    bool MissingPartOfPiece(int32_t /*piece*/, int32_t* /*offset*/, int32_t* /*bytes*/) override { return false; }
+    bool HasBlock(int32_t /*block*/) override { return false; }
     // The piece a pending read of the task's files waits for, or -1.
-    virtual int32_t ReadPosition() { return -1; }
-    virtual bool IsEndGame() { return false; }
+    int32_t ReadPosition() override { return -1; }
+    bool IsEndGame() override { return false; }
     // Piece choice of the BitTorrent peers: engagement through the task's
     // scheduler (so two peers are not sent after the same piece before every
     // piece is taken), the pieces already begun, the files in their priority
     // order and the returned-block pool filtered by a remote's bitfield.
-    virtual bool EngagePiece(int32_t /*piece*/) { return false; }
-    virtual int32_t EngagementCount(int32_t /*piece*/) { return 0; }
-    virtual void ReleaseEngagedPiece(int32_t /*piece*/) {}
-    virtual std::vector<int32_t> PartialPieceList() { return {}; }
-    virtual std::vector<PeerFileSpan> FileSpans() { return {}; }
-    virtual bool TakeReturnedBlocksFor(std::vector<TBlockRequest>& /*list*/, const std::vector<uint8_t>& /*bits*/,
-                                       int32_t /*max*/) {
+    bool EngagePiece(int32_t /*piece*/) override { return false; }
+    int32_t EngagementCount(int32_t /*piece*/) override { return 0; }
+    void ReleaseEngagedPiece(int32_t /*piece*/) override {}
+    std::vector<int32_t> PartialPieceList() override { return {}; }
+    std::vector<PeerFileSpan> FileSpans() override { return {}; }
+    bool TakeReturnedBlocksFor(std::vector<TBlockRequest>& /*list*/, const std::vector<uint8_t>& /*bits*/,
+                                       int32_t /*max*/) override {
         return false;
     }
-    virtual bool IsBlockReturned(int32_t /*block*/) { return false; }
+    bool IsBlockReturned(int32_t /*block*/) override { return false; }
     // Reads a verified block for an upload: bytes read, 0 when not
     // available now, -1 when it cannot be read.
-    virtual int32_t ReadUploadBlock(int32_t /*block*/, int32_t /*length*/, uint8_t* /*out*/) { return -1; }
+    int32_t ReadUploadBlock(int32_t /*block*/, int32_t /*length*/, uint8_t* /*out*/) override { return -1; }
     // Pieces still missing (0 when complete or without a map).
-    virtual int32_t PiecesMissing() { return 0; }
+    int32_t PiecesMissing() override { return 0; }
     // The piece is verified: it may be announced and served.
-    virtual bool HoldsPiece(int32_t /*piece*/) { return false; }
+    bool HoldsPiece(int32_t /*piece*/) override { return false; }
     // The BitTorrent peers wait before choosing pieces (the web sources'
     // claims are not laid out yet).
-    virtual bool PeersWaitForWebClaims() { return false; }
+    bool PeersWaitForWebClaims() override { return false; }
     // Adds a source by its URL text ("tracker://...", "btnode://..." or a
     // web address) to the candidates.
     bool AddSourceText(const std::string& url);
@@ -212,8 +205,8 @@ public:
     // optimistic unchoke.
     void ChokeDecisions(uint32_t slots, bool complete);
     // Whether every piece is verified (from the live status block).
-    bool IsDownloadCompleteForPeers();
-    void NoteOutputPending() { m_output_pending = true; }
+    bool IsDownloadCompleteForPeers() override;
+    void NoteOutputPending() override { m_output_pending = true; }
     // The task's average since its start is trusted to decide how quickly
     // back-offs of web sources shrink (fast: no extra shrinking).
     void SetFastBackoff(bool fast) { m_fast_backoff = fast; }

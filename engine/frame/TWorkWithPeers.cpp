@@ -2,14 +2,14 @@
 // punishment, and the limits and reset of the layer. Work thread unless a
 // function says otherwise.
 
-#include "engine/peers/TWorkWithPeers.h"
+#include "engine/frame/TWorkWithPeers.h"
 
 #include <algorithm>
 #include <strings.h>
 
-#include "engine/frame/CTidewellLog.h"
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/net/NameResolver.h"
 #include "engine/net/SourceUrl.h"
 #include "engine/peers/EnginePeerId.h"

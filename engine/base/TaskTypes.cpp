@@ -1,4 +1,4 @@
-#include "engine/frame/TaskTypes.h"
+#include "engine/base/TaskTypes.h"
 
 namespace engine {
 

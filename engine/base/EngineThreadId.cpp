@@ -1,4 +1,4 @@
-#include "engine/frame/EngineThreadId.h"
+#include "engine/base/EngineThreadId.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineSettings.h"
 
 #include <atomic>
 #include <mutex>

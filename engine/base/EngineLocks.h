@@ -3,7 +3,7 @@
 // process exit. Order, outermost first: EngineApiMutex -> WorkListMutex -> a
 // task's own lock -> SocketMutex / StorageMutex (innermost).
 
-#include "engine/frame/QTMutex.h"
+#include "engine/base/QTMutex.h"
 
 namespace engine {
 

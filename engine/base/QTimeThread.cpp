@@ -1,6 +1,6 @@
-#include "engine/frame/QTimeThread.h"
+#include "engine/base/QTimeThread.h"
 
-#include "engine/frame/EngineClock.h"
+#include "engine/base/EngineClock.h"
 #include "platform/Clock.h"
 
 namespace engine {

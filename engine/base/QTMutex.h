@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "engine/frame/QBaseMutex.h"
+#include "engine/base/QBaseMutex.h"
 
 namespace engine {
 

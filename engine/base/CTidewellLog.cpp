@@ -1,4 +1,4 @@
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,9 +1,9 @@
-#include "engine/frame/QThread.h"
+#include "engine/base/QThread.h"
 
 #include <system_error>
 
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineThreadId.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineThreadId.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 

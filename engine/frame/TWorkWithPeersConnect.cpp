@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <atomic>
 
-#include "engine/frame/EngineClock.h"
-#include "engine/frame/EngineSettings.h"
+#include "engine/base/EngineClock.h"
+#include "engine/base/EngineSettings.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
-#include "engine/peers/TWorkWithPeers.h"
+#include "engine/frame/TWorkWithPeers.h"
 
 namespace engine {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "engine/frame/QThread.h"
+#include "engine/base/QThread.h"
 
 namespace engine {
 

@@ -1,4 +1,4 @@
-#include "engine/frame/EngineDiskInfo.h"
+#include "engine/base/EngineDiskInfo.h"
 
 #include <cerrno>
 

@@ -9,13 +9,15 @@
 #include <ctime>
 #include <strings.h>
 
-#include "engine/frame/CTidewellLog.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/frame/EngineApi.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/net/SourceUrl.h"
+#include "engine/frame/SharedServices.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
-#include "engine/peers/TWorkWithPeers.h"
+#include "engine/frame/TWorkWithPeers.h"
 
 namespace engine {
 
@@ -32,15 +34,8 @@ constexpr size_t ProtocolLength = 19;
 constexpr size_t InfoHashOffset = 28;
 constexpr size_t PeerIdOffset = 48;
 constexpr size_t HandshakeLength = 68;
-// An HTTP preamble before a handshake is read up to this far.
-constexpr int32_t PreambleLimit = 1024;
 // Incoming connections beyond the ceiling a task still takes.
 constexpr int32_t IncomingSlack = 4;
-
-bool StartsWith(const uint8_t* data, size_t size, const char* text) {
-    size_t n = std::strlen(text);
-    return size >= n && std::memcmp(data, text, n) == 0;
-}
 
 }  // namespace
 
@@ -159,27 +154,6 @@ void TWorkWithPeers::ExpandAddresses() {
     for (const TPeerId& copy : copies) AddCandidate(copy, false, false);
 }
 
-void TWorkWithPeers::SkipHttpPreamble(QTcpSocket& socket) {
-    const uint8_t* data = socket.ReceiveData();
-    size_t size = socket.ReceiveCount();
-    if (!data || !(StartsWith(data, size, "HTTP") || StartsWith(data, size, "POST") || StartsWith(data, size, "GET"))) {
-        return;
-    }
-    socket.Receive(PreambleLimit);
-    data = socket.ReceiveData();
-    size = socket.ReceiveCount();
-    std::string_view text(reinterpret_cast<const char*>(data), size);
-    size_t end = text.find("\r\n\r\n");
-    size_t skip = end != std::string_view::npos ? end + 4 : std::string_view::npos;
-    if (skip == std::string_view::npos) {
-        end = text.find("\n\n");
-        if (end != std::string_view::npos) skip = end + 2;
-    }
-    if (skip == std::string_view::npos) return;
-    socket.Consume(static_cast<int64_t>(skip), true);
-    socket.SetHttpWrapped(true);
-}
-
 bool TWorkWithPeers::IsOwnHandshake(QTcpSocket& socket) {
     static const std::array<uint8_t, 20> none{};
     if (m_info_hash == none) return false;
@@ -229,5 +203,9 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket>& socket) {
     m_active.push_back(peer);
     return true;
 }
+
+uint32_t TWorkWithPeers::ListenerAddress() { return engine::ListenerAddress(); }
+
+int32_t TWorkWithPeers::ListenerPort() { return engine::ListenerPort(); }
 
 }  // namespace engine
