@@ -58,6 +58,11 @@ public:
 bool ValidAddress(uint32_t address) { return address != 0 && address != NoAddress; }
 bool ValidPort(int64_t port) { return port >= 1 && port <= 65535; }
 
+bool ValidConfig(const QUConfig& config) {
+    return strnlen(config.server_host, sizeof config.server_host - 1) > 0 && ValidPort(config.server_port) &&
+           ValidPort(config.local_port) && config.timeout_s > 0;
+}
+
 }  // namespace
 
 QUInternalServer::QUInternalServer(QUEnvironment environment)
@@ -78,10 +83,8 @@ QUInternalServer::~QUInternalServer() {
 }
 
 int32_t QUInternalServer::Configure(const QUConfig& config) {
+    if (!ValidConfig(config)) return -1;
     const size_t host_length = strnlen(config.server_host, sizeof config.server_host - 1);
-    if (host_length == 0 || !ValidPort(config.server_port) || !ValidPort(config.local_port) || config.timeout_s <= 0) {
-        return -1;
-    }
     QTMutexLocker lock(m_server_lock);
     m_server_host.assign(config.server_host, host_length);
     m_server_port = config.server_port;
@@ -99,13 +102,8 @@ int32_t QUInternalServer::Configure(const QUConfig& config) {
 }
 
 int32_t QUInternalServer::Startup(const QUConfig& config) {
-    if (IsRunning()) {
-        QUConfig probe = config;
-        const size_t host_length = strnlen(probe.server_host, sizeof probe.server_host - 1);
-        const bool valid = host_length > 0 && ValidPort(config.server_port) && ValidPort(config.local_port) &&
-                           config.timeout_s > 0;
-        return valid ? 0 : -1;
-    }
+    if (!ValidConfig(config)) return -1;
+    if (IsRunning()) return 0;
     if (Configure(config) != 0) return -1;
     return Start("UDPServer") ? 0 : -1;
 }

@@ -51,7 +51,7 @@ void QUSetLocalAddress(uint32_t address, int32_t port) {
 
 bool QUIsBehindNat() {
     std::lock_guard lock(S().mutex);
-    return Instance().IsBehindNat();
+    return S().server && S().server->IsBehindNat();
 }
 
 void QUCleanup() {

@@ -22,6 +22,7 @@ void QUSetEnvironment(QUEnvironment environment);
 
 int32_t QUStartup(const QUConfig& config);
 void QUSetLocalAddress(uint32_t address, int32_t port);
+// False while no server exists.
 bool QUIsBehindNat();
 void QUCleanup();
 // Stops the thread, waits for it and destroys the server.

@@ -214,7 +214,8 @@ TEST_F(DownloadSessionTest, RecoveryDecision) {
         }
         if (c.result == 1) {
             EXPECT_EQ(m_engine.Count("EngineInitialize"), 1u);
-            EXPECT_EQ(m_engine.calls[1], (FakeEngine::Call{"SetHttpHandshakePrefix", nullptr, "on", ""}));
+            // After the listen port and the rendezvous server.
+            EXPECT_EQ(m_engine.calls[2], (FakeEngine::Call{"SetHttpHandshakePrefix", nullptr, "on", ""}));
         }
     }
 }
