@@ -20,6 +20,7 @@
 //     retransmission pass) and the maintenance pass when more than 2 s passed;
 //   - the host (QUStreamHost) sends datagrams, adds LOOKUP entries to the
 //     server's batch and drops punch-list entries a CONNECT made needless;
+//     it must not call back into the core from these callbacks;
 //   - SetTransportStopped/SetServerRunning/SetTimeoutSeconds/SetNodeId/
 //     SetLocalAddress mirror the server's process-wide values; QUCleanup
 //     drops every record.
