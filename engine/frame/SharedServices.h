@@ -6,9 +6,9 @@
 // DispatchIncoming every 400 ms, which accepts connections, offers each to
 // the task whose handshake it carries and ends with CheckSharedServices.
 //
-// Not here yet: the UDP server with its rendezvous client, the UDP-stream
-// listener and the LAN multicast membership. They plug into the seams of
-// SharedServiceSeams below; until then nothing of theirs is started.
+// The UDP server with its rendezvous client, the UDP-stream listener and the
+// LAN multicast membership plug into the seams of SharedServiceSeams below;
+// what is not installed is not started.
 //
 // Owner: process-wide. Threads: the tasks' work threads and the threads that
 // create and destroy tasks. Lock: everything under the WorkListMutex; a
@@ -37,11 +37,17 @@ struct SharedServiceSeams {
     std::function<void()> close_stream_listener;
     // Accepts one waiting UDP stream, or null.
     std::function<std::unique_ptr<QTcpSocket>()> accept_stream;
-    // Joins the LAN discovery group once per process (false: failed).
+    // Joins the LAN discovery group once per process (false: failed). Asked
+    // at every check: it returns at once while joined, and joins again after
+    // a socket error closed the membership.
     std::function<bool()> join_lan_group;
     std::function<void()> leave_lan_group;
+    // A task leaves the process (UnregisterWork).
+    std::function<void(const TBaseWork* task)> forget_task;
 };
 void SetSharedServiceSeams(SharedServiceSeams seams);
+// Changes some seams and keeps the others, so each layer installs its own.
+void UpdateSharedServiceSeams(const std::function<void(SharedServiceSeams&)>& edit);
 
 // Called by RegisterWork for the first task and UnregisterWork for the last.
 void StartSharedServicesForFirstTask();
