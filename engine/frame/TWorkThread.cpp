@@ -390,6 +390,7 @@ void TWorkThread::ResetRunState() {
     m_no_source = false;
     m_no_size = false;
     m_mark15 = m_mark8 = m_mark10 = 0;
+    m_lan = LanTaskState{};
     m_pool_duties = 0;
     m_first_pump = true;
     m_pass = 0;
