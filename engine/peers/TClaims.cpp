@@ -335,6 +335,8 @@ int32_t TClaims::NextPieceForPeer(TPeerObject* peer, const std::function<bool(in
     if (peer->Claim()) {
         const int32_t piece = StepBackward(peer);
         if (piece >= 0) return piece;
+        // The used-up stretch may have been the last claim of the list.
+        if (m_list.empty()) return -1;
     }
     if (!peer->Claim()) {
         const int32_t piece = TakeTailStretch(peer, remote_has);

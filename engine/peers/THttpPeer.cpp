@@ -37,6 +37,7 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 TSourceInfo& THttpPeer::Info() { return m_candidate->Info(); }
 
 void THttpPeer::ResetState() {
+    CountDiscarded();
     TWebPeer::ResetState();
     m_reply.Clear();
     m_chunks.Reset();
@@ -53,6 +54,14 @@ void THttpPeer::ReleaseRange() {
     TWebPeer::ReleaseRange();
     m_skip = 0;
     m_run = 0;
+}
+
+void THttpPeer::CountDiscarded() {
+    // Body bytes already read from a reply that is given up are traffic the
+    // server sent for nothing.
+    if (!m_task || !m_socket || !m_header_received || !m_candidate || Info().whole_body) return;
+    const size_t unused = m_socket->ReceiveCount();
+    if (unused > 0) m_task->CountWebTraffic(WebTrafficEvent::Discarded, unused);
 }
 
 bool THttpPeer::ConnectTo(TPeerId* candidate) {
@@ -87,6 +96,7 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     if (info.base_url.size() <= 7 && info.base_url.find("//") != std::string::npos) info.base_url.clear();
     const std::string request = BuildHttpRequest(info.request_path.empty() ? "/" : info.request_path, info.host,
                                                  info.base_url.empty() ? url : info.base_url, m_position);
+    if (m_task) m_task->CountWebTraffic(WebTrafficEvent::Request, 1);
     return socket.Send(request) >= 0 && socket.IsOpen();
 }
 
@@ -298,6 +308,7 @@ bool THttpPeer::ReadRangedOnce(bool* progress) {
     int64_t used = 0;
     if (m_skip > 0) {
         const int64_t drop = std::min(m_skip, n);
+        if (m_task) m_task->CountWebTraffic(WebTrafficEvent::Skipped, static_cast<uint64_t>(drop));
         used += drop;
         m_skip -= drop;
         m_position += drop;
@@ -331,6 +342,7 @@ bool THttpPeer::ReadRangedOnce(bool* progress) {
 }
 
 bool THttpPeer::Reconnect() {
+    CountDiscarded();
     m_skip = 0;
     m_header_received = false;
     TPeerId* candidate = m_candidate;

@@ -63,6 +63,7 @@ private:
     bool ReadRangedBody();
     bool ReadRangedOnce(bool* progress);
     bool Reconnect();
+    void CountDiscarded();
     // Closes the socket and delays (or removes) the source.
     bool Punish(bool delay, int32_t cycles);
     TSourceInfo& Info();

@@ -302,6 +302,19 @@ TEST_F(ClaimsTest, APeerWorksAStretchFromARunsTailDownwards) {
     EXPECT_EQ(bt->Claim(), nullptr);
 }
 
+TEST_F(ClaimsTest, APeerWhoseUsedUpStretchWasTheLastClaimGetsNoPiece) {
+    // The web run ended and left the list; the peer's stretch is all that
+    // is left, and it is used up on this call.
+    TPeerId* source = AddSource(1);
+    TPeerObject* bt = AddBtPeer(100000);
+    TPieceRange* stretch = claims.Add(40, 41, source, bt);
+    stretch->backward = 1;
+    stretch->cursor = 40;
+    EXPECT_EQ(claims.NextPieceForPeer(bt, [](int32_t) { return true; }), -1);
+    EXPECT_TRUE(claims.List().empty());
+    EXPECT_EQ(bt->Claim(), nullptr);
+}
+
 TEST_F(ClaimsTest, WithoutAStretchAPeerTakesSinglePiecesFromTheTails) {
     TPeerId* source = AddSource(1);
     TWebPeer* web = AddPeer(100000, 1);
