@@ -94,19 +94,22 @@ measured() {  # SECTION PROGRAM ROUND ACCESS-LOG EXPECTED COMMAND...
   engine_counts "$section" "$program" "$round" "$dir/log.$section.$program"
 }
 
-aria2_seeder() {  # ADDRESS: seeds $dir/seed/f.bin; prints its pid
+# The seeders: $started is the new one's pid (cleanup stops it too).
+aria2_seeder() {  # ADDRESS: seeds $dir/seed/f.bin
   aria2c "${aria2_common[@]}" --interface="$1" -d "$dir/seed" --listen-port="$(free_port "$1")" \
     --bt-seed-unverified=true --seed-ratio=0.0 "$dir/f.torrent" > "$dir/aria2-seeder-$1.log" 2>&1 &
-  echo $!
+  started=$!
+  pids+=("$started")
 }
-engine_seeder() {  # ADDRESS: seeds a hard link of the file; prints its pid
+engine_seeder() {  # ADDRESS: seeds a hard link of the file
   local d="$dir/eseed-$1"
   mkdir -p "$d"
   ln -f "$dir/seed/f.bin" "$d/f.bin"
   rm -f "$d/stop"
   "$fetch" --quiet --work "$d" --target "$d/f.bin" --torrent "$dir/f.torrent" --bt-limit 40 \
     --listen "$1:$(free_port "$1")" --seed-until "$d/stop" --timeout 7200 > "$d/log" 2>&1 &
-  echo $!
+  started=$!
+  pids+=("$started")
 }
 # Until the tracker lists more seeders than $1 (a stopped one may stay listed).
 seeders_now() {
@@ -136,7 +139,8 @@ section_http() {
 section_p2sp() {
   local access="$dir/nginx/access.log" url="http://127.0.0.1:$plain_port/f.bin" seeder before
   before=$(seeders_now)
-  seeder=$(aria2_seeder 198.18.0.3)
+  aria2_seeder 198.18.0.3
+  seeder=$started
   wait_more_seeders "$before"
   for round in $(seq "$rounds"); do
     echo "p2sp: round $round of $rounds..." >&2
@@ -155,7 +159,8 @@ section_seed() {
   for round in $(seq "$rounds"); do
     echo "seed: round $round of $rounds..." >&2
     before=$(seeders_now)
-    seeder=$(engine_seeder 198.18.0.5)
+    engine_seeder 198.18.0.5
+    seeder=$started
     wait_more_seeders "$before"
     measured seed tidewell "$round" "$access" "$dir/seed/f.bin" \
       aria2c "${aria2_common[@]}" --interface=198.18.0.6 -d "$dir/out" --listen-port="$(free_port 198.18.0.6)" \
@@ -163,7 +168,8 @@ section_seed() {
     touch "$dir/eseed-198.18.0.5/stop"
     stop_pid "$seeder"
     before=$(seeders_now)
-    seeder=$(aria2_seeder 198.18.0.7)
+    aria2_seeder 198.18.0.7
+    seeder=$started
     wait_more_seeders "$before"
     measured seed aria2c "$round" "$access" "$dir/seed/f.bin" \
       aria2c "${aria2_common[@]}" --interface=198.18.0.6 -d "$dir/out" --listen-port="$(free_port 198.18.0.6)" \
@@ -182,7 +188,8 @@ section_bt3() {
  "peer-limit-per-torrent": 60}
 JSON
   before=$(seeders_now)
-  a=$(aria2_seeder 198.18.0.8)
+  aria2_seeder 198.18.0.8
+  a=$started
   wait_more_seeders "$before"
   before=$(seeders_now)
   transmission-cli -g "$dir/tr" -w "$dir/seed" "$dir/f.torrent" > "$dir/transmission.log" 2>&1 &
@@ -190,7 +197,8 @@ JSON
   pids+=("$t")
   wait_more_seeders "$before"
   before=$(seeders_now)
-  e=$(engine_seeder 198.18.0.10)
+  engine_seeder 198.18.0.10
+  e=$started
   wait_more_seeders "$before"
   for round in $(seq "$rounds"); do
     echo "bt3: round $round of $rounds..." >&2
