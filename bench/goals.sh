@@ -299,7 +299,7 @@ for s in "${sections[@]}"; do
         if [[ $offload_mib != "$size_mib" ]]; then
           for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
           pids=()
-          rm -rf "$dir/ot" "$dir/nginx" "$dir/seed"
+          rm -rf "$dir/ot" "$dir/nginx" "$dir/seed" "$dir/f.torrent"
           make_content "$offload_mib"
           start_tracker
           chmod 755 "$dir/seed"; chmod 644 "$dir/seed/f.bin"
