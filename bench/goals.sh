@@ -70,9 +70,16 @@ figures="$dir/figures"
 note() { echo "$*" >> "$figures"; }
 nginx_lines() { if [[ -f "$1" ]]; then wc -l < "$1"; else echo 0; fi; }
 # Bytes nginx sent and requests it served since line MARK of its log; nginx
-# writes a line when a request ends, so it gets a moment after the client.
+# writes a line when a request ends, which for a rate-limited reply can be a
+# while after the client closed: the log is read once it stops growing.
 nginx_since() {
-  sleep 1
+  local before=-1 now
+  for _ in $(seq 30); do
+    sleep 1
+    now=$(nginx_lines "$1")
+    [[ $now == "$before" ]] && break
+    before=$now
+  done
   awk -v from="$2" 'NR > from {s += $1; n++} END {print s + 0, n + 0}' "$1"
 }
 # The engine's own counts from its output (tidewell-fetch's last lines).
