@@ -40,6 +40,8 @@ public:
     MetainfoSummary GetSourceInfo() { return Summary(); }
     void GetTaskStatus(TaskStatus* out);
     bool IsComplete();
+    // The web traffic of the last published status.
+    WebTraffic PublishedWebTraffic();
     int32_t SetSpeedLimit(int32_t direction, int32_t value_kib);
     // Each layer clears its per-run state (the piece map and the
     // configuration stay).
