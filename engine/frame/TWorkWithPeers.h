@@ -149,6 +149,7 @@ public:
     }
     uint32_t ListenerAddress() override;
     int32_t ListenerPort() override;
+    bool UsesUdpStreams() override;
 
     // Services the piece layers give the peers (defaults: no piece map).
     bool HasPieceMap() override { return false; }

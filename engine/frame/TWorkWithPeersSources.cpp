@@ -11,6 +11,7 @@
 
 #include "engine/base/CTidewellLog.h"
 #include "engine/frame/EngineApi.h"
+#include "engine/net/QSocketCalls.h"
 #include "engine/net/QTcpSocket.h"
 #include "engine/net/SourceUrl.h"
 #include "engine/frame/SharedServices.h"
@@ -18,6 +19,8 @@
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/frame/TWorkWithPeers.h"
+#include "engine/udp/QUInternalServer.h"
+#include "engine/udp/QUService.h"
 
 namespace engine {
 
@@ -207,5 +210,11 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket>& socket) {
 uint32_t TWorkWithPeers::ListenerAddress() { return engine::ListenerAddress(); }
 
 int32_t TWorkWithPeers::ListenerPort() { return engine::ListenerPort(); }
+
+bool TWorkWithPeers::UsesUdpStreams() {
+    if (IncomingSeen() || UdpStreamCalls() == nullptr) return false;
+    QUInternalServer* server = QUServer();
+    return server != nullptr && server->PublicAddress() != 0;
+}
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 #include "engine/frame/EngineApiHooks.h"
 #include "engine/frame/SharedServices.h"
 #include "engine/frame/WorkList.h"
+#include "engine/net/QTcpSocket.h"
 #include "engine/pieces/QBufferPool.h"
 #include "engine/udp/QUService.h"
 
@@ -38,6 +39,28 @@ void TrimPacketPool() {
 
 void ReleasePacketPool() { BufferPools::UdpPackets().Trim(0); }
 
+// The UDP-stream listener: one listening stream on the TCP listener's port,
+// accepting peers for every task. Touched only under the WorkListMutex (the
+// shared services call the seams with it held).
+std::unique_ptr<QTcpSocket>& StreamListener() {
+    static std::unique_ptr<QTcpSocket> listener;
+    return listener;
+}
+
+bool OpenStreamListener(uint32_t address, int32_t port) {
+    auto listener = std::make_unique<QTcpSocket>();
+    if (!listener->Listen(port, address, true)) return false;
+    StreamListener() = std::move(listener);
+    return true;
+}
+
+void CloseStreamListener() { StreamListener().reset(); }
+
+std::unique_ptr<QTcpSocket> AcceptStream() {
+    std::unique_ptr<QTcpSocket>& listener = StreamListener();
+    return listener ? listener->AcceptNext() : nullptr;
+}
+
 void StartUdpServer() {
     // Without a rendezvous server the node could learn nothing about its
     // NAT; the application names one (SetRendezvousServer) before the first
@@ -61,6 +84,9 @@ void RegisterUdpServer() {
         seams.udp_local_address = QULocalAddress;
         seams.set_local_address = QUSetLocalAddress;
         seams.set_transport_stopped = QUSetTransportStopped;
+        seams.open_stream_listener = OpenStreamListener;
+        seams.close_stream_listener = CloseStreamListener;
+        seams.accept_stream = AcceptStream;
     });
     SetUdpServerShutdown(QUShutdown);
 }

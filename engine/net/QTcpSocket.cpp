@@ -137,7 +137,9 @@ bool QTcpSocket::Connect(uint32_t address, int32_t port, bool blocking, uint32_t
     to.address = address;
     to.port = static_cast<uint16_t>(port);
     if (node_id) to.node_id = *node_id;
-    if (local_address != 0) {
+    // A UDP stream leaves from the UDP server's one endpoint; binding would
+    // turn its record into a listener that can no longer connect.
+    if (local_address != 0 && !m_udp_stream) {
         QSocketAddress local;
         local.address = local_address;
         if (Calls()->Bind(m_socket, local) != 0) return Fail();

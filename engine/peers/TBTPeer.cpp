@@ -107,12 +107,33 @@ void TBTPeer::ResetState() {
     TPeerObject::ResetState();
 }
 
+bool TBTPeer::ChooseStream(const TPeerId& candidate, bool task_uses_streams, std::array<uint8_t, 8>* node_id) {
+    if (!task_uses_streams || candidate.m_score > StreamMaxScore || candidate.m_failures % StreamRound != 0) {
+        return false;
+    }
+    const PeerIdBytes& id = candidate.m_peer_id;
+    // A peer known only by its address has the synthetic id (zeros, then
+    // its address and port): its last 8 bytes are the placeholder node id
+    // the rendezvous server resolves by endpoint. Any other id carries the
+    // node id in bytes 8..15.
+    const bool synthetic = std::all_of(id.begin(), id.begin() + 14, [](uint8_t b) { return b == 0; }) &&
+                           std::memcmp(id.data() + 14, &candidate.m_address, 4) == 0;
+    const size_t from = synthetic ? 12 : 8;
+    std::copy_n(id.begin() + static_cast<std::ptrdiff_t>(from), node_id->size(), node_id->begin());
+    return true;
+}
+
 bool TBTPeer::ConnectTo(TPeerId* candidate) {
     ResetState();
     if (!TPeerObject::ConnectTo(candidate)) return false;
     // Outgoing connections leave from the listener's address, so the remote
     // sees the address the tracker announced for us.
-    if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, m_task->ListenerAddress())) return false;
+    std::array<uint8_t, 8> node_id{};
+    const bool stream = ChooseStream(*candidate, m_task->UsesUdpStreams(), &node_id);
+    if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, m_task->ListenerAddress(),
+                           stream ? &node_id : nullptr)) {
+        return false;
+    }
     SetPhase(PeerPhase::Connecting);
     return BeginExchange();
 }
@@ -230,7 +251,8 @@ bool TBTPeer::ReadInput() {
     if (m_close_requested) return Fail(BtCloseReason::Snubbed);
     if (Phase() == PeerPhase::Connecting && !m_socket->IsEstablished()) {
         if (!m_socket->IsOpen()) return Fail(BtCloseReason::ConnectionLost);
-        return GetClockSeconds() - m_stats.connect_time > ConnectTimeoutS ? Fail(BtCloseReason::ConnectTimeout) : true;
+        const int64_t limit = m_socket->IsUdpStream() ? StreamConnectTimeoutS : ConnectTimeoutS;
+        return GetClockSeconds() - m_stats.connect_time > limit ? Fail(BtCloseReason::ConnectTimeout) : true;
     }
     int32_t size = SmallRead;
     if (Phase() == PeerPhase::Established && !m_peer_choking && !m_requests.empty()) size = ReadSizeFor(DownloadRate());

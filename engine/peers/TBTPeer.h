@@ -16,6 +16,7 @@
 // work thread.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,14 +51,23 @@ const char* BtCloseReasonName(BtCloseReason reason);
 
 class TBTPeer : public TPeerObject {
 public:
-    // A TCP connect gets 22 seconds; the remote's handshake 12 more.
+    // A TCP connect gets 22 seconds, a UDP stream 28 (its rendezvous lookup
+    // and punching come first); the remote's handshake 12 more.
     static constexpr int64_t ConnectTimeoutS = 22;
+    static constexpr int64_t StreamConnectTimeoutS = 28;
+    // Candidates scoring above this are never tried over a stream; streams
+    // are tried on every third attempt, starting with the first.
+    static constexpr int32_t StreamMaxScore = 34;
+    static constexpr int32_t StreamRound = 3;
     static constexpr int64_t HandshakeTimeoutS = 12;
 
     TBTPeer();
     ~TBTPeer() override;
 
     bool ConnectTo(TPeerId* candidate) override;
+    // The transport of an outgoing attempt: true for a UDP stream, with the
+    // node id to reach it by in `node_id`.
+    static bool ChooseStream(const TPeerId& candidate, bool task_uses_streams, std::array<uint8_t, 8>* node_id);
     bool BeginExchange() override;
     virtual bool SendHandshake();
     bool CheckHandshake(QTcpSocket* socket) override;

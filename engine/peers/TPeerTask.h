@@ -61,6 +61,10 @@ public:
     // The address and port of the process's TCP listener (0 while closed).
     virtual uint32_t ListenerAddress() = 0;
     virtual int32_t ListenerPort() = 0;
+    // Whether outgoing BitTorrent connections may go over UDP streams: the
+    // UDP server knows this node's public address and no peer has reached
+    // this process over TCP yet.
+    virtual bool UsesUdpStreams() { return false; }
 
     // The peer set.
     virtual const std::vector<TPeerObject*>& ActivePeers() const = 0;

@@ -3,7 +3,9 @@
 #include <memory>
 #include <mutex>
 
+#include "engine/net/QSocketCalls.h"
 #include "engine/udp/QUInternalServer.h"
+#include "engine/udp/QUStreamService.h"
 
 namespace engine {
 
@@ -13,6 +15,8 @@ struct Service {
     std::mutex mutex;
     QUEnvironment environment;
     std::unique_ptr<QUInternalServer> server;
+    // The streams the server drives; made and dropped with it.
+    std::unique_ptr<QUStreamService> streams;
     // The flag outlives a server that does not exist yet.
     bool transport_stopped = false;
 };
@@ -28,6 +32,9 @@ QUInternalServer& Instance() {
     if (!s.server) {
         s.server = std::make_unique<QUInternalServer>(s.environment);
         s.server->SetTransportStopped(s.transport_stopped);
+        s.streams = std::make_unique<QUStreamService>(*s.server);
+        s.server->SetStreamHandler(s.streams.get());
+        SetUdpStreamCalls(&s.streams->Calls());
     }
     return *s.server;
 }
@@ -61,6 +68,8 @@ void QUCleanup() {
 
 void QUShutdown() {
     std::unique_ptr<QUInternalServer> server;
+    // The streams the server drives; made and dropped with it.
+    std::unique_ptr<QUStreamService> streams;
     {
         std::lock_guard lock(S().mutex);
         server = std::move(S().server);

@@ -168,7 +168,6 @@ void QUStreamCore::OnRefuse(QUStream* s, const uint8_t* p, platform::SocketAddre
 }
 
 void QUStreamCore::OnPunch(const uint8_t* data, size_t length, platform::SocketAddress from) {
-    constexpr size_t PunchSize = 48;
     if (m_transport_stopped || !data || length != PunchSize) return;
     const uint16_t sender_port = static_cast<uint16_t>((data[32] << 8) | data[33]);
     const QUNodeId sender = NodeIdAt(data + 36);

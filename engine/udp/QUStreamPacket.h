@@ -20,11 +20,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace engine {
+// QUNodeId and QUIdentity (node id followed by "UDP" and "0") are the
+// rendezvous protocol's; streams name nodes the same way.
+#include "engine/udp/RendezvousCodec.h"
 
-using QUNodeId = std::array<uint8_t, 8>;
-// Node id followed by "UDP" and "0".
-using QUIdentity = std::array<uint8_t, 12>;
+namespace engine {
 
 QUIdentity MakeQUIdentity(const QUNodeId& node_id);
 QUNodeId NodeIdOf(const QUIdentity& identity);
