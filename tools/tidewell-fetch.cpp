@@ -10,7 +10,9 @@
 // With --torrent the task is a P2SP task (the torrent plus the URLs as web
 // sources), else a plain HTTP task. --bt-limit switches P2P on and lets the
 // task keep N BitTorrent connections; --listen binds the listener there;
-// --preamble wraps every outgoing handshake in the HTTP preamble; with
+// --preamble wraps every outgoing handshake in the HTTP preamble;
+// --rendezvous HOST:PORT names the rendezvous server (and so starts the UDP
+// server, whose streams then carry BitTorrent connections); with
 // --seed-until the program keeps serving after completion until FILE exists
 // (or the time-out). It prints "progress <0..10000> <state> <bytes>" lines, a
 // final "bytes web <n> peer <n>" line, a "web-traffic requests <n> received
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
     int bt_limit = 0;
     std::string listen, seed_until;
     bool preamble = false;
+    std::string rendezvous;
     int log_level = 0;
     double timeout_s = 3600;
     bool quiet = false;
@@ -73,6 +76,7 @@ int main(int argc, char** argv) {
         else if (a == "--bt-limit") bt_limit = std::atoi(next().c_str());
         else if (a == "--listen") listen = next();
         else if (a == "--preamble") preamble = true;
+        else if (a == "--rendezvous") rendezvous = next();
         else if (a == "--log") log_level = std::atoi(next().c_str());
         else if (a == "--seed-until") seed_until = next();
         else if (a == "--ip") {
@@ -103,6 +107,14 @@ int main(int argc, char** argv) {
     }
     if (bt_limit > 0) SetP2PEnabled(1);
     SetHttpHandshakePrefix(preamble ? 1 : 0);
+    if (!rendezvous.empty()) {
+        const size_t colon = rendezvous.rfind(':');
+        if (colon == std::string::npos) return Usage();
+        if (SetRendezvousServer(rendezvous.substr(0, colon).c_str(), std::atoi(rendezvous.c_str() + colon + 1)) !=
+            TW_OK) {
+            return Usage();
+        }
+    }
     TaskParams params;
     std::memset(&params, 0, sizeof params);
     params.flags = TW_FLAG_EXACT_TARGET;

@@ -187,6 +187,9 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket>& socket) {
         std::memcpy(remote.data(), data + PeerIdOffset, 20);
         // A plain HTTP task takes no BitTorrent peers at all.
         if (IsPlainHttp() || IsOwnPeerId(remote)) return false;
+        // Streams are for nodes that TCP does not reach; once it does, or
+        // while the UDP server knows no public address, none is taken.
+        if (socket->IsUdpStream() && !UsesUdpStreams()) return false;
         for (TPeerObject* peer : m_active) {
             if (!peer->IsActive() || !peer->IsIncoming()) continue;
             TPeerId* c = peer->Candidate();
@@ -195,7 +198,9 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket>& socket) {
             }
         }
     }
-    MarkIncomingSeen();
+    // Only a peer reaching us over TCP shows that TCP is reachable; an
+    // incoming stream must not switch the streams off.
+    if (!socket->IsUdpStream()) MarkIncomingSeen();
     TPeerObject* peer = CreatePeer(PeerKindBt);
     if (!peer) return false;
     if (!peer->AcceptSocket(std::move(socket)) || !peer->BeginExchange()) {

@@ -134,6 +134,8 @@ bool TBTPeer::ConnectTo(TPeerId* candidate) {
                            stream ? &node_id : nullptr)) {
         return false;
     }
+    LogFormat(PeerLogLevel, "BT peer %s connecting over %s", m_socket->PeerText().c_str(),
+              stream ? "a UDP stream" : "TCP");
     SetPhase(PeerPhase::Connecting);
     return BeginExchange();
 }

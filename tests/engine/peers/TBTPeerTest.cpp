@@ -308,3 +308,51 @@ TEST_F(BtPeer, SlowRequestsAheadOfTheReadPositionAreOfferedToOtherPeers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Which outgoing attempts go over a UDP stream, and to which node id.
+TEST(BtPeerTransport, StreamsForLowScoresOnEveryThirdAttemptWithTheRightNodeId) {
+    const uint32_t address = platform::MakeIpv4(10, 1, 2, 3);
+    engine::PeerIdBytes named{};
+    for (size_t i = 0; i < named.size(); ++i) named[i] = static_cast<uint8_t>(0x40 + i);
+    const engine::PeerIdBytes synthetic = engine::TPeerId::SyntheticPeerId(address, 6881);
+    std::array<uint8_t, 8> placeholder{};
+    std::copy_n(synthetic.begin() + 12, 8, placeholder.begin());
+    std::array<uint8_t, 8> node_of_named{};
+    std::copy_n(named.begin() + 8, 8, node_of_named.begin());
+
+    struct Case {
+        const char* name;
+        bool task_uses_streams;
+        int32_t score;
+        int32_t failures;
+        const engine::PeerIdBytes* id;
+        bool stream;
+        std::array<uint8_t, 8> node;
+    };
+    const Case cases[] = {
+        {"first attempt, named peer", true, 0, 0, &named, true, node_of_named},
+        {"fourth attempt", true, 34, 3, &named, true, node_of_named},
+        {"address-only peer uses the placeholder", true, 10, 0, &synthetic, true, placeholder},
+        {"second attempt goes over TCP", true, 0, 1, &named, false, {}},
+        {"third attempt goes over TCP", true, 0, 2, &named, false, {}},
+        {"score above 34", true, 35, 0, &named, false, {}},
+        {"task without streams", false, 0, 0, &named, false, {}},
+    };
+    for (const Case& c : cases) {
+        engine::TPeerId candidate;
+        candidate.m_address = address;
+        candidate.m_port = 6881;
+        candidate.m_score = c.score;
+        candidate.m_failures = c.failures;
+        candidate.m_peer_id = *c.id;
+        std::array<uint8_t, 8> node{};
+        EXPECT_EQ(engine::TBTPeer::ChooseStream(candidate, c.task_uses_streams, &node), c.stream) << c.name;
+        if (c.stream) {
+            EXPECT_EQ(node, c.node) << c.name;
+        }
+    }
+}
+
+}  // namespace
