@@ -18,7 +18,6 @@
 #include "engine/frame/EngineApi.h"
 #include "engine/frame/SharedServices.h"
 #include "tests/engine/peers/SwarmTestSupport.h"
-#include "tests/support/LineProcess.h"
 #include "tests/support/OpentrackerServer.h"
 
 namespace swarm_test {
@@ -288,32 +287,6 @@ TEST_F(BtSwarm, TwoEnginesWithTheHttpPreambleFindEachOtherOverUdpAnnounce) {
     EXPECT_EQ(code, 0) << leech->Log() << seed->Log();
     EXPECT_TRUE(SameAsContent(target));
     EXPECT_GE(ParseByteCounts(leech->Log()).peer, static_cast<long long>(m_content.size()));
-    WriteFile(stop, "");
-    EXPECT_TRUE(seed->Wait(20000, &code));
-}
-
-// Both engines know the rendezvous server, so the leecher's first attempt at
-// the seeder goes over a UDP stream; the whole torrent arrives over it.
-TEST_F(BtSwarm, TwoEnginesExchangeATorrentOverAUdpStream) {
-    Prepare(4u << 20, 35, false);
-    testing_support::LineProcess rendezvous({TIDEWELL_RENDEZVOUS, "--address", "127.0.0.1", "--port", "0"});
-    const std::string listening = rendezvous.WaitForPrefix("listening on");
-    ASSERT_FALSE(listening.empty()) << "the rendezvous server did not start";
-    const std::string server = listening.substr(std::string("listening on ").size());
-    const std::string stop = m_sandbox.File("stop");
-    auto seed = StartEngine(m_sandbox.File("seed/f.bin"), 7, m_sandbox.File("seed.log"),
-                            {"--rendezvous", server, "--log", "13", "--seed-until", stop});
-    ASSERT_TRUE(WaitForSeeders(m_tracker->Port(), m_torrent.info_hash, 1)) << seed->Log();
-    const std::string target = m_sandbox.File("got/f.bin");
-    auto leech = StartEngine(target, 8, m_sandbox.File("leech.log"), {"--rendezvous", server, "--log", "13"});
-    int code = -1;
-    ASSERT_TRUE(leech->Wait(240000, &code));
-    const std::string log = leech->Log();
-    EXPECT_EQ(code, 0) << log << seed->Log();
-    EXPECT_TRUE(SameAsContent(target));
-    EXPECT_NE(log.find("connecting over a UDP stream"), std::string::npos) << log;
-    EXPECT_EQ(log.find("connecting over TCP"), std::string::npos) << log;
-    EXPECT_GE(ParseByteCounts(log).peer, static_cast<long long>(m_content.size()));
     WriteFile(stop, "");
     EXPECT_TRUE(seed->Wait(20000, &code));
 }
