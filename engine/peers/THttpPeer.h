@@ -30,12 +30,6 @@ public:
     static constexpr int64_t MaxSkipBytes = 131072;
     // Length given to a body fetched whole when the server names none.
     static constexpr int64_t UnknownWholeLength = 2147483647;
-    // A body fetched into memory never grows beyond this (a metainfo file).
-    static constexpr int64_t MaxWholeBody = int64_t{64} << 20;
-    // Socket reads of one step, and their size.
-    static constexpr int ReadsPerStep = 8;
-    static constexpr int32_t ReadSize = 131072;
-    static constexpr int ReceiveBufferBytes = 524288;
 
     THttpPeer() : TWebPeer(2) {}
 
@@ -63,9 +57,6 @@ private:
     bool ReadRangedBody();
     bool ReadRangedOnce(bool* progress);
     bool Reconnect();
-    // Closes the socket and delays (or removes) the source.
-    bool Punish(bool delay, int32_t cycles);
-    TSourceInfo& Info();
 
     THttpReply m_reply;
     THttpChunkDecoder m_chunks;
