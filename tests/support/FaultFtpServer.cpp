@@ -291,6 +291,16 @@ bool FaultFtpServer::HandleRetr(Session& s) {
         ::close(data);
         return false;
     }
+    if (TakeOccasion(FtpFault::DataHang)) {
+        SendAll(data, bytes.data(), std::min<size_t>(bytes.size(), 16384));
+        // Held open until the client gives up on it.
+        for (;;) {
+            pollfd held{data, POLLIN, 0};
+            if (m_stop || (::poll(&held, 1, PollMs) > 0 && (held.revents & (POLLIN | POLLHUP | POLLERR)))) break;
+        }
+        ::close(data);
+        return Reply(s, "426 Connection closed; transfer aborted.\r\n");
+    }
     const bool complete = SendAll(data, bytes.data(), bytes.size());
     ::close(data);
     if (joined) {

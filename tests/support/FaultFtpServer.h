@@ -28,6 +28,7 @@ enum class FtpFault {
     SizeNeedsBinary,  // (SIZE) "550" while the transfer type is ASCII, the type a session starts in
     ShortData,        // (transfer) half of the data, closed and called complete with "226"
     CorruptData,      // (transfer) 4 KiB of changed bytes 100 KiB into the data
+    DataHang,         // (transfer) one block of data, then nothing, the connection held open
     Hang,             // (connection) accepted, never answered
 };
 

@@ -1,8 +1,9 @@
 // FTP sources against real servers on loopback: vsftpd (anonymous) and
 // pyftpdlib (with a user and password; it refuses the size request in ASCII
 // mode) each serve a 256 MiB file that a task fetches over several ranged
-// connections, byte for byte; and one P2SP task takes its bytes from an FTP
-// source, an HTTP source and an aria2c seeder at once.
+// connections, byte for byte; a metainfo file fetched whole over FTP starts
+// a BitTorrent task; and one P2SP task takes its bytes from an FTP source,
+// an HTTP source and an aria2c seeder at once.
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,23 @@ TEST_F(FtpDownload, PyftpdlibWithLoginLargeFileOverSeveralTransfers) {
     WriteFile(torrent, http_test::MakeTorrent(content, "big.bin", PieceLength));
     DownloadLargeFile(pyftpd, pyftpd.Url("/big.bin", "tw:s3cret"), content, torrent);
     EXPECT_NE(pyftpd.Log().find("USER 'tw' logged in"), std::string::npos) << pyftpd.Log().substr(0, 4000);
+}
+
+// A BitTorrent task whose metainfo source is on FTP: the torrent is fetched
+// whole into memory, then the file comes from the same server.
+TEST_F(FtpDownload, TorrentFetchedIntoMemoryStartsTheDownload) {
+    const std::string content = RandomContent((3 << 20) + 11, 45);
+    const std::string root = Serve("f.bin", content);
+    WriteFile(m_sandbox.File("root/f.torrent"), http_test::MakeTorrent(content, "f.bin", PieceLength));
+    testing_support::VsftpdServer vsftpd(root);
+    ASSERT_TRUE(vsftpd.Started()) << vsftpd.Failure();
+    const std::string target = Target("bt.bin");
+    RunResult r = http_test::RunTask(target, vsftpd.Url("/f.torrent") + "\n" + vsftpd.Url("/f.bin"), "", seconds(60), 0,
+                                     "", "", TW_FLAG_BT);
+    ASSERT_FALSE(r.timed_out) << "progress " << r.status.progress;
+    EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
+    EXPECT_STREQ(r.status.name, "f.bin") << vsftpd.Log().substr(0, 6000);
+    EXPECT_TRUE(ReadFile(target) == content);
 }
 
 // FTP, HTTP and BitTorrent in one task. The web servers are held to 512 KiB/s

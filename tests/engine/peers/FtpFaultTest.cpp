@@ -169,4 +169,53 @@ TEST_F(FtpPeerSet, RefusedSizeDelaysTheSourceForAMinute) {
     EXPECT_EQ(commands, expected);
 }
 
+// The small piece layer of the peer-set fixture lays out no claims: this
+// peer takes its pieces in order instead.
+class InOrderFtpPeer : public engine::TFtpPeer {
+public:
+    int32_t NextPiece() override { return m_next < 4 ? m_next++ : -1; }
+
+private:
+    int32_t m_next = 0;
+};
+
+TEST_F(FtpPeerSet, TransferThatStopsSendingStallsAfterFifteenSeconds) {
+    m_task->SetPeerFactory([](int) -> engine::TPeerObject* { return new InOrderFtpPeer; });
+    m_task->SetPieces(4, 0);
+    const std::string content(size_t{4} * peers_test::PeerTask::PieceLength, 'd');
+    FaultFtpServer server(content, FtpFault::DataHang, 1000);
+    ASSERT_TRUE(server.Started());
+    engine::TPeerId* c = AddFtp(server);
+    ASSERT_NE(c, nullptr);
+    m_task->ConnectWebSources();
+    ASSERT_NE(OnlyPeer(), nullptr);
+    ASSERT_TRUE(StepUntil([&] { return !m_task->held.empty(); })) << "the first block arrives";
+    ASSERT_NE(OnlyPeer(), nullptr);
+    ASSERT_EQ(OnlyPeer()->Step(), engine::FtpStep::Data);
+    AdvanceSeconds(15);
+    m_task->StepAll();
+    ASSERT_NE(OnlyPeer(), nullptr) << "fifteen seconds are allowed between blocks";
+    AdvanceSeconds(2);
+    m_task->StepAll();
+    EXPECT_TRUE(m_task->ActivePeers().empty()) << "the stall ends the connection";
+    EXPECT_GE(c->m_backoff, engine::TWebPeer::StallPenalty);
+}
+
+TEST_F(FtpPeerSet, MetainfoSourceLargerThanTheBodyCapIsNotFetched) {
+    FaultFtpServer server(std::string(size_t(engine::TWebPeer::MaxWholeBody) + 1, 'd'), FtpFault::None, 0);
+    ASSERT_TRUE(server.Started());
+    engine::TPeerId c;
+    c.m_url = server.Url("/f.torrent");
+    ASSERT_TRUE(c.ParseUrl());
+    c.m_score = 29;
+    c.m_origin = 1;
+    c.Info().whole_body = 1;
+    ASSERT_TRUE(m_task->AddCandidate(c, false, false));
+    m_task->ConnectWebSources();
+    ASSERT_NE(OnlyPeer(), nullptr);
+    ASSERT_TRUE(StepUntil([&] { return m_task->ActivePeers().empty(); }));
+    EXPECT_EQ(server.Transfers(), 0);
+    EXPECT_GE(m_task->Candidates().front()->m_backoff, engine::TWebPeer::ErrorPenalty);
+}
+
 }  // namespace
