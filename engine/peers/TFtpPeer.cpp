@@ -111,7 +111,7 @@ bool TFtpPeer::ConnectTo(TPeerId* candidate) {
     }
     QTcpSocket& socket = EnsureSocket();
     m_control = std::make_unique<FtpControlChannel>(&socket);
-    if (socket.Connect(candidate->m_address, candidate->m_port, false)) m_phase = PeerPhase::Connecting;
+    if (socket.Connect(candidate->m_address, candidate->m_port, false)) SetPhase(PeerPhase::Connecting);
     return IsConnected();
 }
 
@@ -303,7 +303,7 @@ bool TFtpPeer::ReadData() {
     }
     // The task's download allowance for this second is spent: the data
     // waits in the kernel (a connection still setting up goes on).
-    if (m_phase != PeerPhase::Connecting && ReadBudget() <= 0) return true;
+    if (Phase() != PeerPhase::Connecting && ReadBudget() <= 0) return true;
     if (Info().whole_body) return ReadWholeData();
     return ReadRangedData();
 }
@@ -330,7 +330,7 @@ bool TFtpPeer::ReadWholeData() {
     if (!info.body_complete) return true;
     // The body is in: the task takes it, and this connection is done.
     if (m_task) m_task->AdoptFetchedBody(*m_candidate);
-    m_state = PeerState::Finished;
+    SetState(PeerState::Finished);
     return false;
 }
 

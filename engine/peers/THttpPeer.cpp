@@ -72,7 +72,7 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     QTcpSocket& socket = EnsureSocket();
     if (!socket.Connect(candidate->m_address, candidate->m_port, false)) return false;
     socket.SetReceiveBufferSize(ReceiveBufferBytes);
-    m_phase = PeerPhase::Connecting;
+    SetPhase(PeerPhase::Connecting);
     const std::string& url = candidate->m_url;
     size_t slash = url.rfind('/');
     info.base_url = slash == std::string::npos ? std::string() : url.substr(0, slash);
@@ -119,7 +119,7 @@ bool THttpPeer::ReadInput() {
     }
     // The task's download allowance for this second is spent: the body
     // waits (a connection still setting up goes on).
-    if (m_phase != PeerPhase::Connecting && m_task && m_task->RemainingDownload() <= 0) return true;
+    if (Phase() != PeerPhase::Connecting && m_task && m_task->RemainingDownload() <= 0) return true;
     if (!m_header_received) {
         bool complete = false;
         if (!ReadHeader(&complete)) return false;
@@ -131,7 +131,7 @@ bool THttpPeer::ReadInput() {
     if (!Info().body_complete) return true;
     // The body is in: the task takes it, and this connection is done.
     if (m_task) m_task->AdoptFetchedBody(*m_candidate);
-    m_state = PeerState::Finished;
+    SetState(PeerState::Finished);
     return false;
 }
 
@@ -190,7 +190,7 @@ bool THttpPeer::OnRedirect() {
     if (EqualNoCase(target, info.location)) {
         if (++info.redirections > MaxRepeatedRedirects) {
             if (m_task) m_task->PenalizeSource(*m_candidate, false, ErrorPenalty);
-            m_state = PeerState::Finished;
+            SetState(PeerState::Finished);
             return false;
         }
     } else {
@@ -211,7 +211,7 @@ bool THttpPeer::OnRedirect() {
         m_task->ReportRedirectUnresolved();
     }
     TRefObject::Release(next);
-    m_state = PeerState::Finished;
+    SetState(PeerState::Finished);
     return false;
 }
 

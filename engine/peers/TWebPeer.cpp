@@ -74,7 +74,7 @@ bool TWebPeer::FillRangedRequests(int64_t* skip) {
         *skip = 0;
         TPeerObject::RequestBlocks();
         if (m_requests.empty() && m_task->HasPieceMap()) {
-            m_state = PeerState::Finished;
+            SetState(PeerState::Finished);
             return false;
         }
     }
@@ -90,7 +90,7 @@ bool TWebPeer::StalledSince(int64_t since, int64_t limit_s) {
     const int32_t rate = DownloadRate();
     if (rate >= 1 && rate < SlowRateBps) limit_s *= 2;
     if (GetClockSeconds() - since <= limit_s) return false;
-    m_state = PeerState::Stalled;
+    SetState(PeerState::Stalled);
     ReleaseRange();
     return true;
 }
