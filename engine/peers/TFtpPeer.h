@@ -71,10 +71,6 @@ public:
     QTcpSocket* PumpSocket() const override;
 
     FtpStep Step() const { return m_step; }
-    FtpSubState SubState() const { return m_sub_state; }
-    int64_t Position() const { return m_position; }
-    int64_t Skip() const { return m_skip; }
-    QTcpSocket* DataConnection() const { return m_data.get(); }
 
 protected:
     int64_t TrafficReceivedTotal() const override;

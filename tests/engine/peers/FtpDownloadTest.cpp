@@ -2,13 +2,16 @@
 // pyftpdlib (with a user and password; it refuses the size request in ASCII
 // mode) each serve a 256 MiB file that a task fetches over several ranged
 // connections, byte for byte; a metainfo file fetched whole over FTP starts
-// a BitTorrent task; and one P2SP task takes its bytes from an FTP source,
-// an HTTP source and an aria2c seeder at once.
+// a BitTorrent task; a speed limit holds an FTP download back; and one P2SP
+// task takes its bytes from an FTP source, an HTTP source and an aria2c
+// seeder at once.
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "tests/engine/peers/HttpTestSupport.h"
 #include "tests/engine/peers/SwarmTestSupport.h"
@@ -88,6 +91,34 @@ TEST_F(FtpDownload, TorrentFetchedIntoMemoryStartsTheDownload) {
     EXPECT_EQ(r.status.state, TW_STATE_COMPLETE);
     EXPECT_STREQ(r.status.name, "f.bin") << vsftpd.Log().substr(0, 6000);
     EXPECT_TRUE(ReadFile(target) == content);
+}
+
+TEST_F(FtpDownload, SpeedLimitHoldsTheDownloadBack) {
+    const std::string root = Serve("f.bin", RandomContent(32 << 20, 46));
+    testing_support::VsftpdServer vsftpd(root);
+    ASSERT_TRUE(vsftpd.Started()) << vsftpd.Failure();
+    TaskParams params;
+    std::memset(&params, 0, sizeof params);
+    params.flags = TW_FLAG_EXACT_TARGET;
+    const std::string sources = vsftpd.Url("/f.bin");
+    params.source_text = sources.c_str();
+    http_test::CopyText(params.target, Target("slow.bin"));
+    ASSERT_EQ(CreateTask(&params), TW_OK);
+    ASSERT_EQ(SetTaskSpeedLimit(params.handle, 1, 256), TW_OK);
+    ASSERT_EQ(StartTask(params.handle), TW_OK);
+    // Unlimited, 32 MiB take about a second here; at 256 KiB/s the task has
+    // at most a few seconds' worth after three seconds.
+    const auto until = std::chrono::steady_clock::now() + seconds(3);
+    TaskStatus status{};
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_EQ(QueryTaskStatus(params.handle, &status), TW_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(QueryTaskStatus(params.handle, &status), TW_OK);
+    EXPECT_NE(status.state, TW_STATE_COMPLETE);
+    EXPECT_GT(status.web_bytes, 0u);
+    EXPECT_LT(status.web_bytes, uint64_t{3} << 20);
+    StopTask(params.handle, 0);
 }
 
 // FTP, HTTP and BitTorrent in one task. The web servers are held to 512 KiB/s
