@@ -105,6 +105,72 @@ TEST(TPiecesStorage, PieceOverEmptyMiddleFileMapsToItsNeighbours) {
     EXPECT_EQ(pieces.Piece(1)->FileOffset(), L - 10000);
 }
 
+TEST(TPiecesStorage, ABlockOverThreeFilesIsWrittenAndReadBackInPartsThroughTheSameWalk) {
+    Sandbox box;
+    RecordingOwner owner;
+    // One-block pieces; block 0 lies in all three files.
+    const std::vector<int64_t> sizes{5000, 6000, 21768};
+    const std::string data = MakeData(32768, 12);
+    TPieces pieces(&owner);
+    ASSERT_TRUE(pieces.BuildFromLayout(MakeLayout(box.Path().string(), sizes, 16384, data), nullptr));
+    pieces.SetWriteOnCompletion(true);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    EXPECT_EQ(pieces.WriteBlock(0, 16384, bytes, nullptr).outcome, engine::BlockOutcome::PieceVerified);
+    pieces.DrainWrites();
+    ASSERT_TRUE(pieces.IsPieceDone(0));
+    // Ranges that start and end inside different files.
+    struct Range {
+        const char* name;
+        int32_t offset;
+        int32_t length;
+    };
+    const std::array<Range, 4> ranges{{
+        {"all three files", 0, 16384},
+        {"middle of the first to middle of the last", 4000, 8000},
+        {"exactly the middle file", 5000, 6000},
+        {"the last file's share", 11000, 5384},
+    }};
+    for (const Range& r : ranges) {
+        SCOPED_TRACE(r.name);
+        std::string got(static_cast<size_t>(r.length), '\0');
+        ASSERT_EQ(pieces.ReadPieceRange(0, reinterpret_cast<uint8_t*>(got.data()), r.length, r.offset), r.length);
+        EXPECT_EQ(got, data.substr(static_cast<size_t>(r.offset), static_cast<size_t>(r.length)));
+    }
+    pieces.CloseFiles(false, false);
+    EXPECT_EQ(FileBytes(pieces.File(0)->m_path), data.substr(0, 5000));
+    EXPECT_EQ(FileBytes(pieces.File(1)->m_path), data.substr(5000, 6000));
+    EXPECT_EQ(FileBytes(pieces.File(2)->m_path).substr(0, 5384), data.substr(11000, 5384));
+}
+
+TEST(TPiecesStorage, AWriteThatFailsNamesTheFileItCouldNotWrite) {
+    Sandbox box;
+    RecordingOwner owner;
+    // A plain web download: no digests, so a complete piece is written by
+    // the block that completes it.
+    const std::vector<int64_t> sizes{20000, 20000};
+    const std::string data = MakeData(40000, 13);
+    auto layout = MakeLayout(box.Path().string(), sizes, L, data);
+    layout.without_digests = true;
+    layout.digests.clear();
+    TPieces pieces(&owner);
+    ASSERT_TRUE(pieces.BuildFromLayout(layout, nullptr));
+    pieces.SetWriteOnCompletion(true);
+    // The second file's place is taken by a folder after the build.
+    const std::string second = pieces.File(1)->m_path;
+    platform::RemoveFile(second);
+    ASSERT_TRUE(platform::CreateDirectories(second));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    EXPECT_EQ(pieces.WriteBlock(0, 16384, bytes, nullptr).outcome, engine::BlockOutcome::Stored);
+    const engine::TBlockResult last = pieces.WriteBlock(1, 16384, bytes + 16384, nullptr);
+    EXPECT_EQ(last.outcome, engine::BlockOutcome::DiskError);
+    EXPECT_EQ(last.piece, 0);
+    EXPECT_EQ(last.file, second);
+    EXPECT_FALSE(last.piece_complete);
+    EXPECT_FALSE(pieces.IsPieceDone(0));
+    EXPECT_FALSE(pieces.HasBlock(0)) << "its bytes are dropped: the piece is fetched again";
+    EXPECT_EQ(owner.Count(engine::PiecesEventCode::FileUnusable), 1);
+}
+
 TEST(TPiecesStorage, NewFilesUseTemporaryNamesExistingFilesAreWrittenInPlace) {
     Sandbox box;
     RecordingOwner owner;
