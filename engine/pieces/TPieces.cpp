@@ -142,8 +142,8 @@ bool TPieces::BuildPieces(TPieces* previous) {
                 m_pieces.clear();
                 break;
             }
-            m_pieces.push_back(std::make_unique<TPiece>(static_cast<int32_t>(i), static_cast<int32_t>(size),
-                                                        reinterpret_cast<const uint8_t*>(m_digests.data()) + digest_at));
+            const auto* digest = reinterpret_cast<const uint8_t*>(m_digests.data()) + digest_at;
+            m_pieces.push_back(std::make_unique<TPiece>(static_cast<int32_t>(i), static_cast<int32_t>(size), digest));
         }
     }
     m_bitfield.Resize(m_piece_count);
@@ -419,9 +419,8 @@ TBlockResult TPieces::WritePieceRange(int64_t index, const uint8_t* data, int32_
     if (was_complete && !all_written) SetPieceDone(index, false);
     if (job.failed) {
         result.outcome = BlockOutcome::DiskError;
-        if (const TFileEntry* f = job.failed_file >= 0 ? m_storage.File(static_cast<size_t>(job.failed_file)) : nullptr) {
-            result.file = f->m_path;
-        }
+        const TFileEntry* f = job.failed_file >= 0 ? m_storage.File(static_cast<size_t>(job.failed_file)) : nullptr;
+        if (f) result.file = f->m_path;
     } else if (!all_written) {
         result.outcome = BlockOutcome::Stored;
     } else {
