@@ -10,6 +10,7 @@
 #include "app/ControllerStates.h"
 #include "app/TextFormats.h"
 #include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineEvents.h"
 #include "engine/net/NameResolver.h"
 #include "platform/File.h"
 
@@ -38,7 +39,7 @@ DownloadController::~DownloadController() {
         std::lock_guard<std::mutex> hold(m_list_lock);
         if (m_list_thread.joinable()) m_list_thread.join();
     }
-    if (m_sink_installed) engine::SetNetEventSink(nullptr);
+    if (m_sink_installed) engine::SetEngineEventSink(nullptr);
     // The progress figures written behind reach the disk before the front end goes.
     m_session.Settings().Flush();
 }
@@ -46,10 +47,11 @@ DownloadController::~DownloadController() {
 int DownloadController::Initialize() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     if (m_stats != nullptr && !m_sink_installed) {
-        // The engine's own events (a host name that cannot be resolved) come
+        // The engine's own events (a host name that cannot be resolved, a piece
+        // that fails its check) come
         // from its task threads; the reporter only queues them.
         IStatsReporter* stats = m_stats;
-        engine::SetNetEventSink([stats](int32_t code, const std::string& text, int32_t kind) {
+        engine::SetEngineEventSink([stats](int32_t code, const std::string& text, int32_t kind) {
             stats->SubmitEvent(uint32_t(code), text, kind);
         });
         m_sink_installed = true;

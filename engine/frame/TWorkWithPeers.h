@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/frame/TBaseWork.h"
+#include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerTask.h"
 #include "engine/pieces/TBlockRequest.h"
 
@@ -32,10 +33,6 @@ class QTcpSocket;
 class TPeerId;
 class TPeerObject;
 class TWorkThread;
-
-// Peer kinds; web sources are HTTP and FTP (mask 6).
-enum PeerKind : int { PeerKindBt = 1, PeerKindHttp = 2, PeerKindFtp = 4, PeerKindTracker = 8 };
-constexpr int PeerKindsWeb = PeerKindHttp | PeerKindFtp;
 
 // Creates a new peer object of one kind (kind 8 in tracker mode 2), or null.
 // The BitTorrent, HTTP, FTP and tracker peers install theirs; tests install

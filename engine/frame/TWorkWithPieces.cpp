@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "engine/frame/EngineApi.h"
 #include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineEvents.h"
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineSettings.h"
 #include "engine/meta/TTorrent.h"
@@ -20,7 +22,6 @@
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/Random.h"
-#include "stats/DataUploadApi.h"
 
 namespace engine {
 
@@ -108,7 +109,7 @@ public:
     void OnPiecesEvent(const TPiecesEvent& event) override { m_task->m_scheduler->OnPiecesEvent(event); }
     void OnVerifyFailure(const TVerifyFailure& failure) override {
         std::string text = failure.source + " piece " + std::to_string(failure.piece) + " " + m_task->TargetPath();
-        ReportEvent(failure.event_code, text.c_str(), 0);
+        ReportEngineEvent(static_cast<int32_t>(std::strtol(failure.event_code, nullptr, 10)), text, 0);
     }
     void OnKeptBytesDiscarded(int64_t web, int64_t peer) override { m_task->ForgetKeptBytes(web, peer); }
 

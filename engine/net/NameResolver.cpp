@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/base/CTidewellLog.h"
+#include "engine/base/EngineEvents.h"
 #include "engine/net/SourceUrl.h"
 #include "engine/net/TSourceInfo.h"
 #include "engine/net/SystemResolver.h"
@@ -43,7 +44,6 @@ LookupTable& Table() {
 struct Seams {
     std::mutex mutex;
     HostResolver resolver;
-    NetEventSink sink;
 };
 
 Seams& GetSeams() {
@@ -112,12 +112,6 @@ void SetHostResolver(HostResolver resolver) {
 }
 
 ResolveAnswer AskHostResolver(const std::string& host) { return Resolve(CurrentResolver(), host); }
-
-void SetNetEventSink(NetEventSink sink) {
-    Seams& seams = GetSeams();
-    std::lock_guard lock(seams.mutex);
-    seams.sink = std::move(sink);
-}
 
 bool LookupWithTimeout(const std::string& host, LookupResult& result, uint32_t timeout_ms,
                        size_t buffer_bytes) {
@@ -289,13 +283,7 @@ std::string BuildResolveFailureText(const std::string& host, ResolveError error,
 
 void ReportResolveFailure(const std::string& host, ResolveError error) {
     const std::string text = BuildResolveFailureText(host, error, SystemDnsServers());
-    NetEventSink sink;
-    {
-        Seams& seams = GetSeams();
-        std::lock_guard lock(seams.mutex);
-        sink = seams.sink;
-    }
-    if (sink) sink(ResolveFailureEvent, text, 0);
+    ReportEngineEvent(ResolveFailureEvent, text, 0);
 }
 
 bool IsResolveFailureReported() { return g_resolve_failure_reported; }

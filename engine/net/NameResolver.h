@@ -50,11 +50,6 @@ void SetHostResolver(HostResolver resolver);
 // Asks the installed resolver (or the system's) and waits for it.
 ResolveAnswer AskHostResolver(const std::string& host);
 
-// Statistics events leave the engine through this seam (code, text, kind);
-// the statistics uploader installs it. Without a sink events are dropped.
-using NetEventSink = std::function<void(int32_t code, const std::string& text, int32_t kind)>;
-void SetNetEventSink(NetEventSink sink);
-
 // Event code of a host name that could not be resolved.
 inline constexpr int32_t ResolveFailureEvent = 11500106;
 // The source lookup's result space (256 IPv4 addresses) and its wait.

@@ -113,7 +113,7 @@ bool TBTPeer::ConnectTo(TPeerId* candidate) {
     // Outgoing connections leave from the listener's address, so the remote
     // sees the address the tracker announced for us.
     if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, m_task->ListenerAddress())) return false;
-    m_phase = PeerPhase::Connecting;
+    SetPhase(PeerPhase::Connecting);
     return BeginExchange();
 }
 
@@ -135,7 +135,7 @@ bool TBTPeer::SendHandshake() {
 }
 
 bool TBTPeer::CheckHandshake(QTcpSocket* socket) {
-    if (!IsConnected() || m_phase != PeerPhase::Connecting || !socket) return false;
+    if (!IsConnected() || Phase() != PeerPhase::Connecting || !socket) return false;
     if (socket->ReceiveCount() < BtHandshakeSize) return false;
     const uint8_t* data = socket->ReceiveData();
     if (!MatchesBtHandshake(data, socket->ReceiveCount(), m_task->InfoHash())) return Fail(BtCloseReason::BadHandshake);
@@ -175,7 +175,7 @@ TBTPeer::Step TBTPeer::ReadHandshake() {
         if (other == this || !other->IsActive() || !other->Candidate()) continue;
         if (other->Socket()->RemoteAddress() == m_socket->RemoteAddress() && other->Candidate()->m_peer_id == remote &&
             remote != TPeerId::SyntheticPeerId(m_socket->RemoteAddress(), m_socket->RemotePort())) {
-            m_phase = PeerPhase::Idle;
+            SetPhase(PeerPhase::Idle);
             m_socket->Close();
             Fail(BtCloseReason::DuplicatePeer);
             return Step::Fail;
@@ -210,7 +210,7 @@ bool TBTPeer::StartExchange() {
     if (m_task->HasPieceMap() && !SendBytes(OwnBitfield())) return false;
     m_pieces_at_bitfield = m_pieces_now = m_haves = 0;
     m_choke_time = GetClockSeconds();
-    m_state = BtStateChoked;
+    SetState(BtStateChoked);
     m_peer_choking = m_we_choke = 1;
     if (!SendBytes(BuildBtSimple(static_cast<int32_t>(BtMessageId::Interested)) +
                    BuildBtSimple(static_cast<int32_t>(BtMessageId::Unchoke)))) {
@@ -228,25 +228,25 @@ bool TBTPeer::StartExchange() {
 bool TBTPeer::ReadInput() {
     if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
     if (m_close_requested) return Fail(BtCloseReason::Snubbed);
-    if (m_phase == PeerPhase::Connecting && !m_socket->IsEstablished()) {
+    if (Phase() == PeerPhase::Connecting && !m_socket->IsEstablished()) {
         if (!m_socket->IsOpen()) return Fail(BtCloseReason::ConnectionLost);
         return GetClockSeconds() - m_stats.connect_time > ConnectTimeoutS ? Fail(BtCloseReason::ConnectTimeout) : true;
     }
     int32_t size = SmallRead;
-    if (m_phase == PeerPhase::Established && !m_peer_choking && !m_requests.empty()) size = ReadSizeFor(DownloadRate());
+    if (Phase() == PeerPhase::Established && !m_peer_choking && !m_requests.empty()) size = ReadSizeFor(DownloadRate());
     const int64_t allowance = m_task->RemainingDownload();
-    if (allowance == 0 && m_phase != PeerPhase::Connecting) return true;
+    if (allowance == 0 && Phase() != PeerPhase::Connecting) return true;
     if (allowance > 0 && allowance < size) size = static_cast<int32_t>(std::max<int64_t>(allowance, 192));
     int64_t before = m_socket->ReceivedTotal();
     const int64_t first = before;
     if (m_socket->Receive(size) < 0) return Fail(BtCloseReason::ConnectionLost);
-    if (m_phase == PeerPhase::Connecting) {
+    if (Phase() == PeerPhase::Connecting) {
         Step step = ReadHandshake();
         if (step != Step::Continue) return step == Step::Wait;
     }
     // While each read fills its size, the remote has more waiting: read on
     // with twice the size, within the allowance and the buffer cap.
-    while (m_phase == PeerPhase::Established && m_socket->ReceivedTotal() - before == size &&
+    while (Phase() == PeerPhase::Established && m_socket->ReceivedTotal() - before == size &&
            m_socket->ReceiveCount() < MaxBuffered && size < MaxReadSize) {
         size *= 2;
         // What this step has read so far is counted when the step ends.
@@ -291,12 +291,12 @@ bool TBTPeer::HandleMessage(const BtMessage& m) {
         case BtMessageId::Choke:
             m_peer_choking = 1;
             if (m_choke_time == 0) m_choke_time = GetClockSeconds();
-            m_state = BtStateChoked;
+            SetState(BtStateChoked);
             return true;
         case BtMessageId::Unchoke:
             m_peer_choking = 0;
             m_choke_time = 0;
-            m_state = m_we_choke ? BtStateChoked : PeerState::Requesting;
+            SetState(m_we_choke ? BtStateChoked : PeerState::Requesting);
             return true;
         case BtMessageId::Have: OnHave(m.index); return true;
         case BtMessageId::Bitfield: return OnBitfield(m);
@@ -425,7 +425,7 @@ bool TBTPeer::QueuedInPiece(int32_t piece) const {
 }
 
 bool TBTPeer::SendRequests() {
-    if (m_phase != PeerPhase::Established || m_peer_choking || m_requests.empty()) return true;
+    if (Phase() != PeerPhase::Established || m_peer_choking || m_requests.empty()) return true;
     const int32_t rate_blocks = DownloadRate() / BlockSize;
     if (m_sent >= std::max(rate_blocks - 1, 5)) return true;
     const int32_t target = std::max(rate_blocks + 2, 6);
@@ -444,14 +444,14 @@ bool TBTPeer::SendRequests() {
 
 void TBTPeer::Choke() {
     m_we_choke = 1;
-    m_state = BtStateChoked;
+    SetState(BtStateChoked);
     SendBytes(BuildBtSimple(static_cast<int32_t>(BtMessageId::Choke)));
     m_uploads.clear();
 }
 
 void TBTPeer::Unchoke() {
     m_we_choke = 0;
-    m_state = m_peer_choking ? BtStateChoked : PeerState::Requesting;
+    SetState(m_peer_choking ? BtStateChoked : PeerState::Requesting);
     SendBytes(BuildBtSimple(static_cast<int32_t>(BtMessageId::Unchoke)));
 }
 

@@ -184,7 +184,7 @@ bool TBTPeer::SendFromHead() {
 
 bool TBTPeer::RequestBlocks() {
     if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
-    if (m_phase != PeerPhase::Established || m_peer_choking || !m_task->HasPieceMap()) return true;
+    if (Phase() != PeerPhase::Established || m_peer_choking || !m_task->HasPieceMap()) return true;
     if (m_task->IsDownloadCompleteForPeers()) {
         if (!m_requests.empty()) {
             CancelSent();
@@ -293,7 +293,7 @@ void TBTPeer::CheckRequests() {
 bool TBTPeer::ServeUploads() {
     if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
     const int32_t piece_length = m_task->PeerPieceLength();
-    if (piece_length < 1 || m_phase != PeerPhase::Established || m_we_choke || m_uploads.empty() ||
+    if (piece_length < 1 || Phase() != PeerPhase::Established || m_we_choke || m_uploads.empty() ||
         m_socket->SendCount() > 0 || !m_task->HasPieceMap()) {
         return true;
     }

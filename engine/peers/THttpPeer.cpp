@@ -79,7 +79,7 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     // A connection that moves to another range throws away what the kernel
     // holds for it: a bounded buffer bounds that waste (and the memory).
     socket.SetReceiveBufferSize(ReceiveBufferBytes);
-    m_phase = PeerPhase::Connecting;
+    SetPhase(PeerPhase::Connecting);
     const std::string& url = candidate->m_url;
     size_t slash = url.rfind('/');
     info.base_url = slash == std::string::npos ? std::string() : url.substr(0, slash);
@@ -102,7 +102,7 @@ bool THttpPeer::IsStalled() {
     if (rate >= 1 && rate < SlowRateBps) limit *= 2;
     const int64_t since = std::max(m_stats.connect_time, m_stats.last_data_time);
     if (GetClockSeconds() - since <= limit) return false;
-    m_state = PeerState::Stalled;
+    SetState(PeerState::Stalled);
     ReleaseRange();
     return true;
 }
@@ -138,7 +138,7 @@ bool THttpPeer::ReadInput() {
     }
     // The task's download allowance for this second is spent: the body
     // waits (a connection still setting up goes on).
-    if (m_phase != PeerPhase::Connecting && m_task && m_task->RemainingDownload() <= 0) return true;
+    if (Phase() != PeerPhase::Connecting && m_task && m_task->RemainingDownload() <= 0) return true;
     if (!m_header_received) {
         bool complete = false;
         if (!ReadHeader(&complete)) return false;
@@ -150,7 +150,7 @@ bool THttpPeer::ReadInput() {
     if (!Info().body_complete) return true;
     // The body is in: the task takes it, and this connection is done.
     if (m_task) m_task->AdoptFetchedBody(*m_candidate);
-    m_state = PeerState::Finished;
+    SetState(PeerState::Finished);
     return false;
 }
 
@@ -209,7 +209,7 @@ bool THttpPeer::OnRedirect() {
     if (EqualNoCase(target, info.location)) {
         if (++info.redirections > MaxRepeatedRedirects) {
             if (m_task) m_task->PenalizeSource(*m_candidate, false, ErrorPenalty);
-            m_state = PeerState::Finished;
+            SetState(PeerState::Finished);
             return false;
         }
     } else {
@@ -230,7 +230,7 @@ bool THttpPeer::OnRedirect() {
         m_task->ReportRedirectUnresolved();
     }
     TRefObject::Release(next);
-    m_state = PeerState::Finished;
+    SetState(PeerState::Finished);
     return false;
 }
 
@@ -358,7 +358,7 @@ bool THttpPeer::RequestBlocks() {
             m_skip = 0;
             TPeerObject::RequestBlocks();
             if (m_requests.empty() && m_task->HasPieceMap()) {
-                m_state = PeerState::Finished;
+                SetState(PeerState::Finished);
                 return false;
             }
         }

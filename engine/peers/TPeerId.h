@@ -18,6 +18,11 @@
 
 namespace engine {
 
+// Peer kinds; web sources are HTTP and FTP (mask 6).
+enum PeerKind : int { PeerKindBt = 1, PeerKindHttp = 2, PeerKindFtp = 4, PeerKindTracker = 8 };
+constexpr int PeerKindsWeb = PeerKindHttp | PeerKindFtp;
+
+
 using PeerIdBytes = std::array<uint8_t, 20>;
 
 class TPeerId : public TRefObject {

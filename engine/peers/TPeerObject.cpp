@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/base/CTidewellLog.h"
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineSettings.h"
 #include "engine/peers/TPeerTask.h"
@@ -15,6 +16,19 @@ namespace {
 // Asking the piece map for a piece to fetch gives up after this many empty
 // answers in one fill.
 constexpr int PieceTries = 4;
+// Phase and state changes are a trace: below the default thresholds, so
+// they cost a formatted line only while someone asks for them.
+constexpr int32_t TransitionLogLevel = 1;
+
+const char* KindName(int32_t kind) {
+    switch (kind) {
+        case PeerKindBt: return "BT";
+        case PeerKindHttp: return "HTTP";
+        case PeerKindFtp: return "FTP";
+        case PeerKindTracker: return "Tracker";
+        default: return "Peer";
+    }
+}
 // A web connection whose claim lags the task's pending read by more than this
 // many pieces moves to the read position.
 constexpr int32_t ReadPositionJump = 6;
@@ -42,8 +56,17 @@ void TPeerObject::Initialize(TPeerTask* task) {
     m_task = task;
 }
 
-void TPeerObject::SetPhase(PeerPhase phase) {
+void TPeerObject::SetPhase(PeerPhase phase) { Transition(phase, m_state); }
+
+void TPeerObject::SetState(int32_t state) { Transition(m_phase, state); }
+
+void TPeerObject::Transition(PeerPhase phase, int32_t state) {
+    if (phase == m_phase && state == m_state) return;
+    LogFormat(TransitionLogLevel, "%s peer %s: phase %d state %d -> phase %d state %d", KindName(m_kind),
+              m_socket ? m_socket->PeerText().c_str() : "-", static_cast<int>(m_phase), m_state,
+              static_cast<int>(phase), state);
     m_phase = phase;
+    m_state = state;
     if (phase == PeerPhase::Established) m_was_active = true;
 }
 
@@ -66,8 +89,7 @@ void TPeerObject::ResetState() {
     m_uploads.clear();
     if (m_socket) m_socket->Close();
     ReleaseRange();
-    m_phase = PeerPhase::Idle;
-    m_state = PeerState::Idle;
+    Transition(PeerPhase::Idle, PeerState::Idle);
     m_last_position = 0;
     m_was_active = false;
     m_stats = TPeerStats{};
@@ -97,7 +119,7 @@ bool TPeerObject::AcceptSocket(std::unique_ptr<QTcpSocket> socket) {
     m_socket.reset();
     m_stats.incoming = 1;
     m_socket = std::move(socket);
-    if (m_socket) m_phase = PeerPhase::Connecting;
+    if (m_socket) SetPhase(PeerPhase::Connecting);
     m_stats.connect_time = GetClockSeconds();
     return IsConnected();
 }
@@ -119,7 +141,7 @@ bool TPeerObject::UploadStep() {
 
 bool TPeerObject::RunSteps(bool upload) {
     if (!IsConnected()) return false;
-    if (m_kind == 1 && !IsP2PEnabled()) return false;
+    if (m_kind == PeerKindBt && !IsP2PEnabled()) return false;
     const int64_t sent_before = m_socket->SentTotal();
     const int64_t received_before = m_socket->ReceivedTotal();
     m_step_sent = m_step_received = m_step_payload = 0;
@@ -209,7 +231,7 @@ bool TPeerObject::ReceiveBlock(int32_t block, int32_t length, const uint8_t* dat
     CountClaimBlock();
     if (!FindAndTakeRequest(block, length)) return false;
     m_stats.idle_checks = 0;
-    if (m_state == PeerState::Waiting) m_state = PeerState::Requesting;
+    if (m_state == PeerState::Waiting) SetState(PeerState::Requesting);
     BlockWriteResult written = m_task->WriteBlock(this, block, length, data);
     if (written.piece_failed) {
         ForgetPieceRequests(written.failed_piece);

@@ -114,7 +114,9 @@ public:
     PeerPhase Phase() const { return m_phase; }
     void SetPhase(PeerPhase phase);
     int32_t State() const { return m_state; }
-    void SetState(int32_t state) { m_state = state; }
+    // Every change of phase or state goes through these two, which log it
+    // (at a level below the default thresholds: a trace to switch on).
+    void SetState(int32_t state);
 
     TPeerId* Candidate() const { return m_candidate; }
     int32_t Serial() const { return m_serial; }
@@ -153,8 +155,6 @@ protected:
 
     TPeerTask* m_task = nullptr;
     int32_t m_kind;
-    PeerPhase m_phase = PeerPhase::Idle;
-    int32_t m_state = PeerState::Idle;
     int32_t m_serial = 0;
     std::vector<TBlockRequest> m_requests;
     std::vector<TBlockRequest> m_uploads;
@@ -164,6 +164,12 @@ protected:
     int32_t m_last_position = 0;
     bool m_was_active = false;
     TPieceRange* m_claim = nullptr;
+
+private:
+    void Transition(PeerPhase phase, int32_t state);
+
+    PeerPhase m_phase = PeerPhase::Idle;
+    int32_t m_state = PeerState::Idle;
 
 private:
     bool RunSteps(bool upload);

@@ -46,7 +46,7 @@ TTrackerPeer::~TTrackerPeer() { CloseUdp(); }
 bool TTrackerPeer::IsHttpTracker() const { return m_candidate && m_candidate->m_extra == 1; }
 
 bool TTrackerPeer::IsConnected() const {
-    return (m_phase != PeerPhase::Idle || m_state != PeerState::Idle) && m_socket != nullptr;
+    return (Phase() != PeerPhase::Idle || State() != PeerState::Idle) && m_socket != nullptr;
 }
 
 void TTrackerPeer::ResetState() {
@@ -73,8 +73,8 @@ bool TTrackerPeer::ConnectTo(TPeerId* candidate) {
     m_last_activity = GetClockSeconds();
     if (IsHttpTracker()) {
         if (!m_socket->Connect(candidate->m_address, candidate->m_port, false, m_task->ListenerAddress())) return false;
-        m_phase = PeerPhase::Established;
-        m_state = PeerState::Requesting;
+        SetPhase(PeerPhase::Established);
+        SetState(PeerState::Requesting);
         return true;
     }
     m_connect_transaction = static_cast<uint32_t>(GetClockSeconds());
@@ -87,14 +87,14 @@ bool TTrackerPeer::ConnectTo(TPeerId* candidate) {
     if (m_task->ListenerAddress() != 0) platform::Bind(m_udp, platform::SocketAddress{m_task->ListenerAddress(), 0});
     const platform::SocketAddress to{candidate->m_address, static_cast<uint16_t>(candidate->m_port)};
     if (platform::SendTo(m_udp, request.data(), request.size(), to) < 0) return false;
-    m_state = PeerState::Requesting;
+    SetState(PeerState::Requesting);
     return true;
 }
 
 bool TTrackerPeer::RequestBlocks() {
     m_last_activity = GetClockSeconds();
-    if ((m_phase == PeerPhase::Idle && m_state == PeerState::Idle) || m_state == PeerState::Finished) return false;
-    if (m_phase != PeerPhase::Established) return true;
+    if ((Phase() == PeerPhase::Idle && State() == PeerState::Idle) || State() == PeerState::Finished) return false;
+    if (Phase() != PeerPhase::Established) return true;
     const int64_t now = GetClockSeconds();
     if (m_last_announce != 0 && now - m_last_announce < RepeatAfterS) return true;
     if (IsHttpTracker() && !m_socket->IsEstablished()) return true;
@@ -155,7 +155,7 @@ bool TTrackerPeer::SendUdpAnnounce() {
 
 bool TTrackerPeer::ReadInput() {
     m_last_activity = GetClockSeconds();
-    if (m_phase == PeerPhase::Idle && m_state == PeerState::Finished) return false;
+    if (Phase() == PeerPhase::Idle && State() == PeerState::Finished) return false;
     return IsHttpTracker() ? ReadHttpReply() : ReadUdpReply();
 }
 
@@ -166,7 +166,7 @@ bool TTrackerPeer::ReadHttpReply() {
         LogFormat(TrackerLogLevel, "Tracker %s closed before its reply", m_candidate->m_url.c_str());
         return false;
     }
-    if (m_socket->ReceiveCount() == 0 || m_phase != PeerPhase::Established) return true;
+    if (m_socket->ReceiveCount() == 0 || Phase() != PeerPhase::Established) return true;
     HttpTrackerResult result = ExamineHttpTrackerReply(m_socket->ReceiveData(), m_socket->ReceiveCount());
     if (result.status != HttpTrackerStatus::Complete) return true;
     m_reply_text.assign(reinterpret_cast<const char*>(m_socket->ReceiveData()), result.consumed);
@@ -175,7 +175,7 @@ bool TTrackerPeer::ReadHttpReply() {
     if (result.reply.is_dictionary) {
         m_task->SetTrackerFigures(result.reply.interval_s, result.reply.done_peers, result.reply.num_completed);
     }
-    m_state = PeerState::Finished;
+    SetState(PeerState::Finished);
     return true;
 }
 
@@ -190,17 +190,17 @@ bool TTrackerPeer::ReadUdpReply() {
         m_reply_text.assign(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(got));
         UdpTrackerReply reply = ParseUdpTrackerReply(buffer.data(), static_cast<size_t>(got));
         if (!reply.valid) continue;
-        if (reply.action == ActionConnect && m_state == PeerState::Requesting && m_phase != PeerPhase::Established &&
+        if (reply.action == ActionConnect && State() == PeerState::Requesting && Phase() != PeerPhase::Established &&
             reply.transaction == m_connect_transaction) {
             m_connection_id = reply.connection_id;
-            m_phase = PeerPhase::Established;
-        } else if (reply.action == ActionAnnounce && m_phase == PeerPhase::Established &&
+            SetPhase(PeerPhase::Established);
+        } else if (reply.action == ActionAnnounce && Phase() == PeerPhase::Established &&
                    reply.transaction == m_announce_transaction) {
             TrackerReply taken;
             taken.is_dictionary = true;
             taken.peers = std::move(reply.peers);
             TakeReply(taken);
-            m_state = PeerState::Finished;
+            SetState(PeerState::Finished);
             break;
         }
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/EngineEvents.h"
 #include "engine/net/NameResolver.h"
 #include "engine/net/SourceUrl.h"
 
@@ -30,14 +31,14 @@ protected:
         engine::ClearFailedHosts();
         engine::ClearResolveFailureFlag();
         engine::SetHostResolver([this](const std::string& host) { return Answer(host); });
-        engine::SetNetEventSink([this](int32_t code, const std::string& text, int32_t kind) {
+        engine::SetEngineEventSink([this](int32_t code, const std::string& text, int32_t kind) {
             std::lock_guard lock(m_mutex);
             m_events.push_back({code, text, kind});
         });
     }
     void TearDown() override {
         engine::SetHostResolver({});
-        engine::SetNetEventSink({});
+        engine::SetEngineEventSink({});
         engine::ClearFailedHosts();
         engine::ClearResolveFailureFlag();
     }

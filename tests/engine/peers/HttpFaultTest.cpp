@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "engine/base/EngineEvents.h"
+
 #include "tests/engine/peers/HttpTestSupport.h"
 #include "tests/support/FaultHttpServer.h"
 
@@ -26,6 +32,14 @@ TEST_P(HttpFaults, BadRepliesNeverReachAFinishedPiece) {
     const std::string torrent = m_sandbox.File("f.torrent");
     WriteFile(torrent, MakeTorrent(content, "f.bin", 262144));
     const std::string target = m_sandbox.File("f.bin");
+    // A piece check that fails leaves the engine as a statistics event
+    // naming the web source.
+    std::mutex events_lock;
+    std::vector<std::pair<int32_t, std::string>> events;
+    engine::SetEngineEventSink([&](int32_t code, const std::string& text, int32_t) {
+        std::lock_guard hold(events_lock);
+        events.emplace_back(code, text);
+    });
 
     RunResult r = RunTask(target, bad.Url() + "\n" + nginx.Url("/f.bin"), torrent, std::chrono::seconds(120));
     ASSERT_FALSE(r.timed_out) << "progress " << r.status.progress;
@@ -35,6 +49,14 @@ TEST_P(HttpFaults, BadRepliesNeverReachAFinishedPiece) {
     // Bytes a failed piece check threw away were not kept: the counts add up
     // to the file.
     EXPECT_EQ(r.status.web_bytes + r.status.peer_bytes, content.size());
+    engine::SetEngineEventSink(nullptr);
+    if (GetParam() == HttpFault::Garbage) {
+        std::lock_guard hold(events_lock);
+        const bool reported = std::any_of(events.begin(), events.end(), [&](const auto& e) {
+            return e.first == 11500101 && e.second.find(bad.Url()) != std::string::npos;
+        });
+        EXPECT_TRUE(reported) << "no verification-failure event names the spoiling source";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, HttpFaults,

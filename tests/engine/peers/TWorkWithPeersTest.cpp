@@ -5,7 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/base/EngineSettings.h"
+#include "engine/base/EngineEvents.h"
+#include "engine//base/EngineSettings.h"
 #include "engine/net/NameResolver.h"
 #include "engine/net/SourceUrl.h"
 #include "engine/peers/TPeerId.h"
@@ -319,7 +320,7 @@ TEST_F(ConnectionCycle, UnresolvableHostIsReportedOnce) {
         answer.error = engine::ResolveError::HostNotFound;
         return answer;
     });
-    engine::SetNetEventSink([&](int32_t code, const std::string&, int32_t) {
+    engine::SetEngineEventSink([&](int32_t code, const std::string&, int32_t) {
         if (code == engine::ResolveFailureEvent) ++events;
     });
     engine::ClearResolveFailureFlag();
@@ -345,7 +346,7 @@ TEST_F(ConnectionCycle, UnresolvableHostIsReportedOnce) {
     EXPECT_EQ(lookups.load(), 2);
     EXPECT_EQ(events.load(), 1);
     engine::SetHostResolver(nullptr);
-    engine::SetNetEventSink(nullptr);
+    engine::SetEngineEventSink(nullptr);
 }
 
 TEST_F(ConnectionCycle, MetainfoSourceIsMarkedAndFetchedIntoMemory) {
