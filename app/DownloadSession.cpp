@@ -75,6 +75,7 @@ int DownloadSession::Initialize() {
     if (!ExtractStatsConfig()) return InitializeNoStatsConfig;
     StartStatistics();
     m_env.engine->SetListenPort(m_env.map_listen_port ? m_env.map_listen_port() : 0);
+    m_env.engine->SetRendezvousServer(BuiltInRendezvousHost(), BuiltInRendezvousPort());
     m_handles = {};
     m_requests = {};
     Log("自我恢复功能关闭");

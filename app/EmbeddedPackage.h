@@ -15,5 +15,7 @@ const ResourceModule* BuiltInModule();
 const char* BuiltInProductTitle();
 // Host of the rendezvous server the engine's UDP service talks to.
 const char* BuiltInRendezvousHost();
+// Its UDP port (82 unless the manifest names another).
+int BuiltInRendezvousPort();
 
 }  // namespace app

@@ -77,6 +77,8 @@ public:
     virtual int32_t ClearTaskIpSources(TaskHandle handle) = 0;
     virtual int32_t AddTaskIpSources(TaskHandle handle, const std::string& url_text, const std::string& host_text) = 0;
     virtual int32_t SetListenPort(uint16_t port) = 0;
+    // The rendezvous server the engine's UDP service talks to.
+    virtual int32_t SetRendezvousServer(const std::string& host, int32_t port) = 0;
     virtual int32_t SetP2PEnabled(bool enabled) = 0;
     virtual void SetHttpHandshakePrefix(bool enabled) = 0;
     // Bytes available on the file system of the path (its nearest existing

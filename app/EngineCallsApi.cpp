@@ -115,6 +115,10 @@ int32_t EngineCallsApi::AddTaskIpSources(TaskHandle handle, const std::string& u
 
 int32_t EngineCallsApi::SetListenPort(uint16_t port) { return ::SetListenPort(port); }
 
+int32_t EngineCallsApi::SetRendezvousServer(const std::string& host, int32_t port) {
+    return ::SetRendezvousServer(host.c_str(), port);
+}
+
 int32_t EngineCallsApi::SetP2PEnabled(bool enabled) { return ::SetP2PEnabled(enabled ? 1 : 0); }
 
 void EngineCallsApi::SetHttpHandshakePrefix(bool enabled) { ::SetHttpHandshakePrefix(enabled ? 1 : 0); }

@@ -25,6 +25,7 @@ public:
     int32_t ClearTaskIpSources(TaskHandle handle) override;
     int32_t AddTaskIpSources(TaskHandle handle, const std::string& url_text, const std::string& host_text) override;
     int32_t SetListenPort(uint16_t port) override;
+    int32_t SetRendezvousServer(const std::string& host, int32_t port) override;
     int32_t SetP2PEnabled(bool enabled) override;
     void SetHttpHandshakePrefix(bool enabled) override;
     int64_t GetDiskFreeBytes(const std::string& path) override;

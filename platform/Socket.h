@@ -95,6 +95,14 @@ bool PeerAddressOf(SocketHandle s, SocketAddress* peer);
 int64_t SendTo(SocketHandle s, const void* data, size_t length, SocketAddress to);
 int64_t RecvFrom(SocketHandle s, void* buffer, size_t length, SocketAddress* from);
 
+// What a failed datagram send or receive says about the socket it was made
+// on. Only a Socket error means the socket itself is unusable and has to be
+// opened again; a Destination error concerns one peer (no route, refused by
+// a filter, ICMP unreachable), a Transient one passes by itself (full buffer,
+// no memory for the moment).
+enum class DatagramErrorScope { Transient, Destination, Socket };
+DatagramErrorScope ClassifyDatagramError(int error);
+
 bool SetReuseAddress(SocketHandle s, bool on);
 bool SetBroadcast(SocketHandle s, bool on);
 // Joins `group` on the interface with address `interface_ip` (0: any).

@@ -214,6 +214,36 @@ int64_t RecvFrom(SocketHandle s, void* buffer, size_t length, SocketAddress* fro
     return n;
 }
 
+DatagramErrorScope ClassifyDatagramError(int error) {
+    switch (error) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+        case ENOBUFS:
+        case ENOMEM:
+            return DatagramErrorScope::Transient;
+        // Linux reports these for one destination: a netfilter rule dropped
+        // the datagram (EPERM), no route to its network or host, an ICMP
+        // error queued by an earlier datagram to it, a destination that is no
+        // usable address, or a datagram too large for its path.
+        case EPERM:
+        case EACCES:
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+        case EHOSTDOWN:
+        case ENETDOWN:
+        case ECONNREFUSED:
+        case EADDRNOTAVAIL:
+        case EMSGSIZE:
+        case EINVAL:
+            return DatagramErrorScope::Destination;
+        default:
+            return DatagramErrorScope::Socket;
+    }
+}
+
 bool SetReuseAddress(SocketHandle s, bool on) { return SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
 bool SetBroadcast(SocketHandle s, bool on) { return SetIntOption(s, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0); }
 

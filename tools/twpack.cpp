@@ -6,7 +6,7 @@
 //   twpack --out <manifest> --file <path> <url> (four times, files 0..3)
 //          [--base <manifest>]          package keys (title, list URL, ...) to keep
 //          [--title <text>] [--resource-list-url <url>] [--resource-list-ca <pem>]
-//          [--rendezvous-host <host>] [--statistics-config <file>]
+//          [--rendezvous-host <host>] [--rendezvous-port <port>] [--statistics-config <file>]
 //          [--announce <url>]...        trackers; the first is "announce",
 //                                       all of them form one tier of "announce-list"
 //          [--piece-length <bytes>]     a multiple of 16384; default: see below
@@ -195,6 +195,7 @@ Options ParseArguments(int argc, char** argv) {
         {"--resource-list-url", "resource_list_url"},
         {"--resource-list-ca", "resource_list_ca"},
         {"--rendezvous-host", "rendezvous_host"},
+        {"--rendezvous-port", "rendezvous_port"},
         {"--statistics-config", "statistics_config"},
     };
     for (int i = 1; i < argc; ++i) {
@@ -244,7 +245,8 @@ std::map<std::string, std::string> PackageKeys(const Options& o, const fs::path&
     if (!o.base.empty()) {
         auto base = tools::ParseManifestText(tools::ReadFileBytes(o.base), o.base);
         fs::path base_dir = fs::absolute(o.base).parent_path();
-        for (const char* k : {"title", "resource_list_url", "resource_list_ca", "rendezvous_host", "statistics_config"}) {
+        for (const char* k : {"title", "resource_list_url", "resource_list_ca", "rendezvous_host", "rendezvous_port",
+                              "statistics_config"}) {
             auto it = base.find(k);
             if (it == base.end() || it->second.empty()) continue;
             bool is_path = std::string(k) == "resource_list_ca" || std::string(k) == "statistics_config";
@@ -266,7 +268,8 @@ void Run(const Options& o) {
     fs::path out_dir = out.parent_path();
     auto keys = PackageKeys(o, out_dir);
     std::string text = "# Package manifest written by tools/twpack.\n";
-    for (const char* k : {"title", "resource_list_url", "resource_list_ca", "rendezvous_host", "statistics_config"}) {
+    for (const char* k : {"title", "resource_list_url", "resource_list_ca", "rendezvous_host", "rendezvous_port",
+                              "statistics_config"}) {
         if (!keys[k].empty()) text += std::string(k) + " = " + keys[k] + "\n";
     }
     for (size_t i = 0; i < o.files.size(); ++i) {

@@ -40,6 +40,10 @@ int32_t AddTaskIpSources(TaskHandle task, const char* url_text, const char* host
 int32_t SetListenPort(int32_t port);
 int32_t SetP2PEnabled(int32_t enabled);
 void SetHttpHandshakePrefix(int32_t enabled);
+/* The rendezvous server (host name, UDP port) the engine's UDP server talks
+ * to from its first task on; an empty host leaves the UDP server off. -101
+ * for a null host or a port outside 1-65535. */
+int32_t SetRendezvousServer(const char* host, int32_t port);
 
 /* Bytes available to the caller on the file system of an absolute path
  * (its nearest existing folder); 0 on failure. */

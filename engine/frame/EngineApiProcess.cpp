@@ -18,6 +18,7 @@
 #include "engine/base/EngineDiskInfo.h"
 #include "engine/base/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
+#include "engine/frame/UdpServices.h"
 #include "engine/frame/WorkList.h"
 
 namespace engine {
@@ -62,6 +63,7 @@ int32_t EngineInitialize(const char* work_folder) {
         uint16_t version = 0;
         if (!engine::StartSocketLibrary(&version) || (version & 0xFF) != 2) return TW_NO_SOCKETS;
         if (work_folder) engine::SetWorkFolder(work_folder);
+        engine::InstallUdpServices();
         engine::g_initialised.store(true);
         return TW_OK;
     });
@@ -91,6 +93,14 @@ int32_t SetListenPort(int32_t port) {
 int32_t SetP2PEnabled(int32_t enabled) {
     engine::SetP2PEnabledFlag(enabled != 0);
     return TW_OK;
+}
+
+int32_t SetRendezvousServer(const char* host, int32_t port) {
+    return GuardedCall<int32_t>(TW_TASK_FAILED, [&]() -> int32_t {
+        if (!host || port < 1 || port > 65535) return TW_BAD_ARGUMENT;
+        engine::SetRendezvousServerValue(host, port);
+        return TW_OK;
+    });
 }
 
 void SetHttpHandshakePrefix(int32_t enabled) { engine::SetHttpHandshakePrefixFlag(enabled != 0); }

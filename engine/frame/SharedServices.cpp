@@ -86,13 +86,20 @@ bool SameSlash24(uint32_t a, uint32_t b) {
     return x[0] == y[0] && x[1] == y[1] && x[2] == y[2];
 }
 
+void SetTransportStoppedLocked(bool stopped) {
+    Services& s = S();
+    s.transport_stopped = stopped;
+    if (s.seams.set_transport_stopped) s.seams.set_transport_stopped(stopped);
+}
+
 void NoteRemote(const QTcpSocket& socket) {
     Services& s = S();
     if (s.reachable || socket.IsUdpStream()) return;
     if (SameSlash24(socket.RemoteAddress(), s.listen_address)) return;
     s.reachable = true;
-    // The engine option that stops the UDP transport once TCP is reachable
-    // is off by default; the flag keeps its value until that option exists.
+    // Peers reach this node over TCP: the UDP transport, there for nodes
+    // behind NAT, is no longer needed unless the option keeps it.
+    SetTransportStoppedLocked(IsUdpStopWhenReachable());
     TWorkWithPeers::MarkIncomingSeen();
 }
 
@@ -211,6 +218,11 @@ void SetSharedServiceSeams(SharedServiceSeams seams) {
     S().seams = std::move(seams);
 }
 
+void EditSharedServiceSeams(const std::function<void(SharedServiceSeams&)>& edit) {
+    QTMutexLocker lock(WorkListMutex());
+    edit(S().seams);
+}
+
 void SetListenAddressOverride(uint32_t address) {
     QTMutexLocker lock(WorkListMutex());
     S().address_override = address;
@@ -219,7 +231,7 @@ void SetListenAddressOverride(uint32_t address) {
 void StartSharedServicesForFirstTask() {
     QTMutexLocker lock(WorkListMutex());
     Services& s = S();
-    s.transport_stopped = false;
+    SetTransportStoppedLocked(false);
     s.reachable = false;
     // The operating system's limit of half-open connections is not readable
     // here; the socket layer then uses 32.
@@ -229,7 +241,7 @@ void StartSharedServicesForFirstTask() {
 void StopSharedServicesForLastTask() {
     QTMutexLocker lock(WorkListMutex());
     StopSharedServices(true);
-    S().transport_stopped = true;
+    SetTransportStoppedLocked(true);
     S().reachable = false;
     S().tasks.clear();
 }

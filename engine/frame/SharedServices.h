@@ -6,9 +6,10 @@
 // DispatchIncoming every 400 ms, which accepts connections, offers each to
 // the task whose handshake it carries and ends with CheckSharedServices.
 //
-// Not here yet: the UDP server with its rendezvous client, the UDP-stream
-// listener and the LAN multicast membership. They plug into the seams of
-// SharedServiceSeams below; until then nothing of theirs is started.
+// The UDP services (the UDP server with its rendezvous client, the
+// UDP-stream listener, the LAN multicast membership) plug into the seams of
+// SharedServiceSeams below; each installer fills in its own fields
+// (engine/frame/UdpServices.h).
 //
 // Owner: process-wide. Threads: the tasks' work threads and the threads that
 // create and destroy tasks. Lock: everything under the WorkListMutex; a
@@ -26,7 +27,7 @@ class QTcpSocket;
 class TBaseWork;
 class TWorkWithPeers;
 
-// The later UDP layer's part of the services. Each is optional.
+// The UDP layer's part of the services. Each is optional.
 struct SharedServiceSeams {
     // The machine's IPv4 address as the UDP server sees it (0: unknown).
     std::function<uint32_t()> udp_local_address;
@@ -40,8 +41,13 @@ struct SharedServiceSeams {
     // Joins the LAN discovery group once per process (false: failed).
     std::function<bool()> join_lan_group;
     std::function<void()> leave_lan_group;
+    // Follows the transport-stopped flag: cleared for the first task, set
+    // after the last and when TCP turned out to be reachable from outside.
+    std::function<void(bool stopped)> set_transport_stopped;
 };
 void SetSharedServiceSeams(SharedServiceSeams seams);
+// Lets one installer fill in its own seams and leave the others as they are.
+void EditSharedServiceSeams(const std::function<void(SharedServiceSeams&)>& edit);
 
 // Called by RegisterWork for the first task and UnregisterWork for the last.
 void StartSharedServicesForFirstTask();

@@ -17,8 +17,8 @@ std::vector<TBaseWork*>& List() {
     static std::vector<TBaseWork*> list;
     return list;
 }
-SharedServiceHooks& Hooks() {
-    static SharedServiceHooks hooks;
+std::vector<SharedServiceHooks>& Hooks() {
+    static std::vector<SharedServiceHooks> hooks;
     return hooks;
 }
 }  // namespace
@@ -32,7 +32,9 @@ void RegisterWork(TBaseWork* task) {
     EnsureTimeThread();
     NodeIdentity();
     StartSharedServicesForFirstTask();
-    if (Hooks().start_first) Hooks().start_first();
+    for (const SharedServiceHooks& hooks : Hooks()) {
+        if (hooks.start_first) hooks.start_first();
+    }
 }
 
 void UnregisterWork(TBaseWork* task) {
@@ -44,7 +46,9 @@ void UnregisterWork(TBaseWork* task) {
     ForgetSharedTask(task);
     if (!list.empty()) return;
     StopSharedServicesForLastTask();
-    if (Hooks().stop_last) Hooks().stop_last();
+    for (auto hooks = Hooks().rbegin(); hooks != Hooks().rend(); ++hooks) {
+        if (hooks->stop_last) hooks->stop_last();
+    }
 }
 
 bool IsLiveWork(const void* task) {
@@ -59,9 +63,14 @@ std::vector<TBaseWork*> WorkListSnapshot() {
     return List();
 }
 
+void AddSharedServiceHooks(SharedServiceHooks hooks) {
+    QTMutexLocker lock(WorkListMutex());
+    Hooks().push_back(std::move(hooks));
+}
+
 void SetSharedServiceHooks(SharedServiceHooks hooks) {
     QTMutexLocker lock(WorkListMutex());
-    Hooks() = std::move(hooks);
+    Hooks().assign(1, std::move(hooks));
 }
 
 }  // namespace engine

@@ -23,13 +23,17 @@ bool IsLiveWork(const void* task);
 // The tasks in creation order.
 std::vector<TBaseWork*> WorkListSnapshot();
 
-// The later network layers plug in here: the UDP server with its rendezvous
+// The network layers plug in here: the UDP server with its rendezvous
 // client, the listeners and the LAN membership start with the first task and
-// stop with the last. Both run under the WorkListMutex.
+// stop with the last. Both run under the WorkListMutex; the start hooks in
+// the order they were added, the stop hooks in the reverse order.
 struct SharedServiceHooks {
     std::function<void()> start_first;
     std::function<void()> stop_last;
 };
+// Adds one service's hooks beside the others.
+void AddSharedServiceHooks(SharedServiceHooks hooks);
+// Replaces every registration with these hooks (tests).
 void SetSharedServiceHooks(SharedServiceHooks hooks);
 
 

@@ -162,6 +162,11 @@ public:
         calls.push_back({"SetListenPort", nullptr, std::to_string(port), ""});
         return 0;
     }
+    int32_t SetRendezvousServer(const std::string& host, int32_t port) override {
+        std::lock_guard<std::recursive_mutex> hold(mutex);
+        calls.push_back({"SetRendezvousServer", nullptr, host, std::to_string(port)});
+        return 0;
+    }
     int32_t SetP2PEnabled(bool enabled) override {
         std::lock_guard<std::recursive_mutex> hold(mutex);
         calls.push_back({"SetP2PEnabled", nullptr, enabled ? "on" : "off", ""});

@@ -136,6 +136,8 @@ TEST(PackageConfig, BuiltInBlockMatchesTheManifest) {
     }
     EXPECT_EQ(std::string(app::BuiltInProductTitle()), manifest["title"]);
     EXPECT_EQ(std::string(app::BuiltInRendezvousHost()), manifest["rendezvous_host"]);
+    const std::string port = manifest["rendezvous_port"];
+    EXPECT_EQ(app::BuiltInRendezvousPort(), port.empty() ? 82 : std::stoi(port));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "AppTestSupport.h"
 #include "app/AppState.h"
+#include "app/EmbeddedPackage.h"
 #include "platform/File.h"
 #include "platform/Ini.h"
 #include "tests/support/Sandbox.h"
@@ -137,6 +138,10 @@ TEST_F(DownloadSessionTest, FirstRunIsReadyWithDefaults) {
     EXPECT_TRUE(m_engine.messages.empty());
     EXPECT_EQ(m_engine.Count("EngineInitialize"), 0u);
     EXPECT_EQ(m_engine.calls.front(), (FakeEngine::Call{"SetListenPort", nullptr, "0", ""}));
+    // The engine learns the package's rendezvous server before any task starts.
+    ASSERT_GE(m_engine.calls.size(), 2u);
+    EXPECT_EQ(m_engine.calls[1], (FakeEngine::Call{"SetRendezvousServer", nullptr, app::BuiltInRendezvousHost(),
+                                                   std::to_string(app::BuiltInRendezvousPort())}));
     EXPECT_EQ(session->SaveFolder(), m_box.File("disk/wg311"));
     EXPECT_EQ(session->TaskHash(), m_config.PackageId());
     EXPECT_EQ(session->InfoPath(2), session->Paths().work_folder + "/" + m_config.PackageId() + "TWInfo/d01.cab.twinfo");
@@ -209,7 +214,8 @@ TEST_F(DownloadSessionTest, RecoveryDecision) {
         }
         if (c.result == 1) {
             EXPECT_EQ(m_engine.Count("EngineInitialize"), 1u);
-            EXPECT_EQ(m_engine.calls[1], (FakeEngine::Call{"SetHttpHandshakePrefix", nullptr, "on", ""}));
+            // After the listen port and the rendezvous server.
+            EXPECT_EQ(m_engine.calls[2], (FakeEngine::Call{"SetHttpHandshakePrefix", nullptr, "on", ""}));
         }
     }
 }

@@ -26,6 +26,7 @@ public:
     int32_t ClearTaskIpSources(app::TaskHandle) override { return 0; }
     int32_t AddTaskIpSources(app::TaskHandle, const std::string&, const std::string&) override { return 0; }
     int32_t SetListenPort(uint16_t) override { return 0; }
+    int32_t SetRendezvousServer(const std::string&, int32_t) override { return 0; }
     int32_t SetP2PEnabled(bool) override { return 0; }
     void SetHttpHandshakePrefix(bool) override {}
     int64_t GetDiskFreeBytes(const std::string&) override { return 0; }

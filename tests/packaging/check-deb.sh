@@ -35,7 +35,7 @@ done < <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}')
 
 root="$scratch/root"
 dpkg -x "$deb" "$root"
-for program in tidewell tidewell-cli twpack; do
+for program in tidewell tidewell-cli twpack tidewell-rendezvous; do
   [[ -x $root/usr/bin/$program ]] || fail "usr/bin/$program missing"
 done
 desktop=$root/usr/share/applications/org.tidewell.Tidewell.desktop
