@@ -1,4 +1,4 @@
-// Pieces written behind the work thread: the writer's own handles, and the
+// Pieces written behind the work thread: references on the files' handles, and the
 // map settling queued writes before whatever depends on them.
 
 #include <gtest/gtest.h>
