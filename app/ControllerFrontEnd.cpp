@@ -25,6 +25,15 @@ ControllerFrontEnd::ControllerFrontEnd(FrontEndOptions options)
     if (!options.save_root.empty()) {
         environment.default_save_root = [root = options.save_root] { return root; };
     }
+    if (options.port_forwarding) {
+        PortForwardingEnvironment forwarding = *options.port_forwarding;
+        forwarding.stats = m_stats;
+        m_port_forwarding = std::make_unique<PortForwarding>(forwarding, [this](int code, int64_t status) {
+            std::lock_guard<std::mutex> hold(m_port_handler_lock);
+            if (m_port_forward_handler) m_port_forward_handler(code, status);
+        });
+        environment.map_listen_port = [this] { return m_port_forwarding->ChoosePortAndMap(); };
+    }
     m_controller = std::make_unique<DownloadController>(m_config, environment, m_finish->Hooks());
     m_finish->Attach(*m_controller);
 }
@@ -32,6 +41,9 @@ ControllerFrontEnd::ControllerFrontEnd(FrontEndOptions options)
 ControllerFrontEnd::~ControllerFrontEnd() {
     // The check thread calls into the controller: it ends first.
     m_finish->Verifier().Stop();
+    // The port-mapping workers call the handlers: they end before those go.
+    if (m_port_forwarding) m_port_forwarding->RemoveMapping();
+    m_port_forwarding.reset();
 }
 
 FinishWindow ControllerFrontEnd::WindowRequests() {
@@ -115,7 +127,21 @@ void ControllerFrontEnd::SetShutdownWhenFinished(bool enabled) { m_controller->S
 void ControllerFrontEnd::SetP2PEnabled(bool enabled) { m_controller->SetP2PEnabled(enabled); }
 bool ControllerFrontEnd::P2PEnabled() const { return m_controller->P2PEnabled(); }
 bool ControllerFrontEnd::InstallerStarted() const { return m_finish->Installation().InstallerStarted(); }
-void ControllerFrontEnd::OnExit() { m_finish->OnExit(); }
+void ControllerFrontEnd::OnExit() {
+    // A forward left on the router would point at a port nobody listens on
+    // once we are gone, and every start would add another.
+    if (m_port_forwarding) m_port_forwarding->RemoveMapping();
+    m_finish->OnExit();
+}
+
+void ControllerFrontEnd::SetPortForwardHandler(std::function<void(int code, int64_t status)> handler) {
+    std::lock_guard<std::mutex> hold(m_port_handler_lock);
+    m_port_forward_handler = std::move(handler);
+}
+
+std::string ControllerFrontEnd::OnPortForwardNotification(int code, int64_t status) {
+    return m_port_forwarding ? m_port_forwarding->OnNotification(code, status) : std::string();
+}
 
 void ControllerFrontEnd::SetInstallRequestHandler(std::function<void()> handler) {
     std::lock_guard<std::mutex> hold(m_handler_lock);

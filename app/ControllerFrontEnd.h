@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/ConfigSlots.h"
@@ -21,6 +22,7 @@
 #include "app/DownloadController.h"
 #include "app/EngineCalls.h"
 #include "app/PackageFinish.h"
+#include "app/PortForwarding.h"
 
 namespace app {
 
@@ -39,6 +41,10 @@ struct FrontEndOptions {
     // Changes the built-in package before anything reads it (tests point its
     // addresses at their own servers); null: the package as built.
     std::function<void(PackageConfig&)> adjust_package;
+    // The router port mapping at start-up (its statistics reporter is the
+    // front end's); unset: none, and the engine listens on its default port.
+    // The programs set it; tests that talk to a router of their own too.
+    std::optional<PortForwardingEnvironment> port_forwarding;
 };
 
 class ControllerFrontEnd final : public IDownloadControl {
@@ -85,6 +91,8 @@ public:
     void SetInstallRequestHandler(std::function<void()> handler) override;
     void SetEndHandler(std::function<void()> handler) override;
     void SetQuestionHandler(std::function<bool(const std::string&, const std::string&)> handler) override;
+    void SetPortForwardHandler(std::function<void(int code, int64_t status)> handler) override;
+    std::string OnPortForwardNotification(int code, int64_t status) override;
 
     const PackageConfig& Config() const { return m_config; }
     bool InstallerStarted() const;
@@ -101,11 +109,17 @@ private:
     std::string m_title;
     std::unique_ptr<PackageFinish> m_finish;
     std::unique_ptr<DownloadController> m_controller;
+    // The controller's start-up calls it; its workers end in the destructor.
+    std::unique_ptr<PortForwarding> m_port_forwarding;
 
     mutable std::mutex m_handler_lock;
     std::function<void()> m_install_request;
     std::function<void()> m_end_request;
     std::function<bool(const std::string&, const std::string&)> m_question;
+    // Held while the handler runs, so that replacing it waits for a call
+    // under way and a front end that goes away is never called afterwards.
+    std::mutex m_port_handler_lock;
+    std::function<void(int, int64_t)> m_port_forward_handler;
 };
 
 }  // namespace app

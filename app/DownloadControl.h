@@ -102,6 +102,18 @@ public:
     virtual void SetEndHandler(std::function<void()> handler) = 0;
     // The synchronous yes/no question before installing ("verify first?").
     virtual void SetQuestionHandler(std::function<bool(const std::string& text, const std::string& caption)> handler) = 0;
+
+    // The router port mapping's notifications (code, status) arrive on its
+    // worker threads through this handler; the front end carries each to
+    // its own thread and hands it to OnPortForwardNotification, which
+    // returns a notice for the user (empty: nothing to show). Install it
+    // before Initialize: the mapping waits for the search's notification.
+    virtual void SetPortForwardHandler(std::function<void(int code, int64_t status)> handler) { (void)handler; }
+    virtual std::string OnPortForwardNotification(int code, int64_t status) {
+        (void)code;
+        (void)status;
+        return {};
+    }
 };
 
 }  // namespace app

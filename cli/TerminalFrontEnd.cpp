@@ -107,9 +107,16 @@ TerminalFrontEnd::TerminalFrontEnd(app::IDownloadControl& control, CliOptions op
         Say(text + (m_options.verify ? " 是" : " 否"));
         return m_options.verify;
     });
+    // The port mapping's workers only queue their notifications; the ticks
+    // hand them to the controller on this thread.
+    m_control.SetPortForwardHandler([this](int code, int64_t status) {
+        std::lock_guard<std::mutex> hold(m_port_lock);
+        m_port_notifications.emplace_back(code, status);
+    });
 }
 
 TerminalFrontEnd::~TerminalFrontEnd() {
+    m_control.SetPortForwardHandler({});
     m_control.SetInstallRequestHandler({});
     m_control.SetEndHandler({});
     m_control.SetQuestionHandler({});
@@ -167,7 +174,20 @@ int TerminalFrontEnd::Start() {
     return -1;
 }
 
+void TerminalFrontEnd::DeliverPortForwardNotifications() {
+    std::vector<std::pair<int, int64_t>> notifications;
+    {
+        std::lock_guard<std::mutex> hold(m_port_lock);
+        notifications.swap(m_port_notifications);
+    }
+    for (const auto& [code, status] : notifications) {
+        const std::string notice = m_control.OnPortForwardNotification(code, status);
+        if (!notice.empty()) Say(notice);
+    }
+}
+
 int TerminalFrontEnd::Tick(bool slow) {
+    DeliverPortForwardNotifications();
     int state = m_control.UpdateState();
     if (slow) {
         if (state != StateFinished && state != StateChecked) m_control.PollTasks();

@@ -7,13 +7,15 @@
 // verified.
 //
 // Owner: the program's main function. Thread: the main thread; the
-// controller's worker threads only set the atomic flags below through the
-// handlers it installs.
+// controller's worker threads only set the atomic flags below, or queue a
+// port-mapping notification, through the handlers it installs.
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/DownloadControl.h"
@@ -72,6 +74,9 @@ private:
     void Draw(int state);
     int Finish(int status, bool user_exit);
     void Say(const std::string& text);
+    // Hands the queued port-mapping notifications to the controller and
+    // prints the notices it returns.
+    void DeliverPortForwardNotifications();
 
     app::IDownloadControl& m_control;
     CliOptions m_options;
@@ -83,6 +88,8 @@ private:
     int m_lines_drawn = 0;
     int m_ticks_in_installing = 0;
     uint32_t m_seconds = 0;
+    std::mutex m_port_lock;
+    std::vector<std::pair<int, int64_t>> m_port_notifications;  // m_port_lock
 };
 
 }  // namespace cli

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
 
     app::FrontEndOptions front;
     if (!options.opener.empty()) front.opener = options.opener;
+    front.port_forwarding = app::PortForwardingEnvironment{};
     app::ControllerFrontEnd control(front);
     cli::TerminalFrontEnd terminal(control, options);
     return terminal.Run();

@@ -110,6 +110,9 @@ bool JoinMulticastGroup(SocketHandle s, uint32_t group, uint32_t interface_ip);
 bool LeaveMulticastGroup(SocketHandle s, uint32_t group, uint32_t interface_ip);
 bool SetMulticastLoop(SocketHandle s, bool on);
 bool SetMulticastTtl(SocketHandle s, int ttl);
+// Sends multicast datagrams out of the interface with address `interface_ip`
+// (0: the one the routing table picks), with that address as their source.
+bool SetMulticastInterface(SocketHandle s, uint32_t interface_ip);
 bool SetReceiveBufferSize(SocketHandle s, int bytes);
 bool SetSendBufferSize(SocketHandle s, int bytes);
 

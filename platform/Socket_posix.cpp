@@ -267,6 +267,13 @@ bool SetMulticastTtl(SocketHandle s, int ttl) {
     return true;
 }
 
+bool SetMulticastInterface(SocketHandle s, uint32_t interface_ip) {
+    in_addr address{};
+    address.s_addr = interface_ip;
+    if (::setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) != 0) return Fail();
+    return true;
+}
+
 bool SetReceiveBufferSize(SocketHandle s, int bytes) { return SetIntOption(s, SOL_SOCKET, SO_RCVBUF, bytes); }
 bool SetSendBufferSize(SocketHandle s, int bytes) { return SetIntOption(s, SOL_SOCKET, SO_SNDBUF, bytes); }
 

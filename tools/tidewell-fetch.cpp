@@ -13,7 +13,9 @@
 // --preamble wraps every outgoing handshake in the HTTP preamble; with
 // --seed-until the program keeps serving after completion until FILE exists
 // (or the time-out). It prints "progress <0..10000> <state> <bytes>" lines, a
-// final "bytes web <n> peer <n>" line, and exits 0 when the file is complete,
+// final "bytes web <n> peer <n>" line, a "web-traffic requests <n> received
+// <n> skipped <n> duplicate <n> discarded <n>" line (where the web sources'
+// bytes went beyond the kept payload), and exits 0 when the file is complete,
 // 2 when the task ended with a state code (printed as "state <code>"), 3 on
 // time-out, 1 on usage or engine errors.
 
@@ -28,6 +30,7 @@
 #include "engine/base/CTidewellLog.h"
 #include "engine/frame/EngineApi.h"
 #include "engine/frame/SharedServices.h"
+#include "engine/frame/TaskTraffic.h"
 #include "platform/File.h"
 #include "platform/Socket.h"
 
@@ -167,6 +170,16 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(last.peer_bytes));
     }
     StopTask(task, 0);
+    // After the stop: the run's last publication holds every count.
+    engine::WebTraffic traffic;
+    if (engine::QueryTaskWebTraffic(task, &traffic)) {
+        std::printf("web-traffic requests %llu received %llu skipped %llu duplicate %llu discarded %llu\n",
+                    static_cast<unsigned long long>(traffic.requests),
+                    static_cast<unsigned long long>(traffic.received),
+                    static_cast<unsigned long long>(traffic.skipped),
+                    static_cast<unsigned long long>(traffic.duplicate),
+                    static_cast<unsigned long long>(traffic.discarded));
+    }
     EngineShutdown();
     return result;
 }

@@ -159,9 +159,23 @@ CkelTidewellUIDlg::CkelTidewellUIDlg(app::IDownloadControl& control, WindowEnvir
     m_control.SetQuestionHandler([this](const std::string& text, const std::string& caption) {
         return AskYesNo(this, ToUiText(caption), ToUiText(text));
     });
+    m_control.SetPortForwardHandler([this](int code, int64_t status) {
+        QMetaObject::invokeMethod(
+            this, [this, code, status] { OnPortForwardNotification(code, status); }, Qt::QueuedConnection);
+    });
+}
+
+void CkelTidewellUIDlg::OnPortForwardNotification(int code, int64_t status) {
+    const std::string notice = m_control.OnPortForwardNotification(code, status);
+    if (notice.empty()) return;
+    // The outcome of the router mapping, for whoever wonders why peers can
+    // or cannot reach this machine.
+    m_port_notice = ToUiText(notice);
+    setToolTip(m_port_notice);
 }
 
 CkelTidewellUIDlg::~CkelTidewellUIDlg() {
+    m_control.SetPortForwardHandler({});
     TearDown();
     m_control.SetInstallRequestHandler({});
     m_control.SetEndHandler({});

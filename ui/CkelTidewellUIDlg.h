@@ -87,6 +87,10 @@ public:
     QString FolderText() const { return m_folder_text; }
     QString StatusShown() const { return m_status_text; }
     QString ProgressValueShown() const { return m_value_text; }
+    // The last notice of the router port mapping (also the window's tip).
+    QString PortForwardNotice() const { return m_port_notice; }
+    // A port-mapping notification carried to the UI thread.
+    void OnPortForwardNotification(int code, int64_t status);
     CExitWndSetDlg& ExitDialog();
     ProcessOptions& Options() { return m_options; }
     CSkinListCtrl* List() const { return m_list; }
@@ -155,6 +159,7 @@ private:
     QString m_label_text;
     QString m_value_text;
     QString m_final_text;
+    QString m_port_notice;
     uint32_t m_seconds = 0;
     bool m_collapsed = true;
     bool m_in_tray = false;

@@ -27,6 +27,17 @@ struct TaskOptions {
     void Normalise();
 };
 
+// Where the bytes a task's web sources sent went, beyond the payload it kept
+// (web_bytes): what a server sends and the task never uses is load the
+// server carries for nothing, so the task counts it.
+struct WebTraffic {
+    uint64_t requests = 0;    // requests sent to web sources
+    uint64_t received = 0;    // every byte read from web connections (headers included)
+    uint64_t skipped = 0;     // body bytes read and dropped on the way to a wanted block
+    uint64_t duplicate = 0;   // blocks that arrived when the task held them already
+    uint64_t discarded = 0;   // body bytes read but still unused when a request was given up
+};
+
 // The phases of a run as the status block reports them.
 enum class TaskPhase : int32_t { Stopped = 1, Checking = 3, Running = 4 };
 
@@ -44,6 +55,7 @@ struct TaskStatusBlock {
     int32_t remaining_s = 0;
     uint64_t web_bytes = 0;
     uint64_t peer_bytes = 0;
+    WebTraffic web_traffic;
     // What the last tracker reply said: its announce interval (600 when it
     // gave none or less than 61 seconds) and its peer counts. The engine
     // schedules nothing from them; they are shown as they came.

@@ -14,6 +14,7 @@
 #include "engine/frame/EngineApiGuard.h"
 #include "engine/frame/EngineApiInternal.h"
 #include "engine/frame/TWorkThread.h"
+#include "engine/frame/TaskTraffic.h"
 #include "engine/frame/WorkList.h"
 #include "platform/Clock.h"
 
@@ -63,6 +64,18 @@ int32_t WithTask(TaskHandle handle, Body&& body) {
         return body(*task);
     });
 }
+
+}  // namespace
+
+bool QueryTaskWebTraffic(TaskHandle handle, WebTraffic* out) {
+    if (!out) return false;
+    return WithTask(handle, [&](TWorkThread& t) -> int32_t {
+               *out = t.PublishedWebTraffic();
+               return TW_OK;
+           }) == TW_OK;
+}
+
+namespace {
 
 void EndOfRun(TWorkThread& task, int32_t reset) {
     task.ResetWebSourceMarks(task.HasMetainfoBytes());

@@ -14,6 +14,7 @@
 #include "engine/frame/EngineApi.h"
 #include "engine/frame/EngineApiGuard.h"
 #include "engine/frame/EngineApiInternal.h"
+#include "engine/frame/LanServices.h"
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineDiskInfo.h"
 #include "engine/base/EngineSettings.h"
@@ -64,6 +65,7 @@ int32_t EngineInitialize(const char* work_folder) {
         if (!engine::StartSocketLibrary(&version) || (version & 0xFF) != 2) return TW_NO_SOCKETS;
         if (work_folder) engine::SetWorkFolder(work_folder);
         engine::InstallUdpServices();
+        engine::InstallLanDiscovery();
         engine::g_initialised.store(true);
         return TW_OK;
     });

@@ -204,7 +204,7 @@ bool CheckWhileEnabled(TWorkWithPeers& task) {
         s.stream_listener_open = s.seams.open_stream_listener(s.listen_address, s.listen_port);
     }
     RecordTaskEndpoint(task, s.listen_address, s.listen_port, s.listen_text + " : " + std::to_string(s.listen_port));
-    if (!s.lan_joined && s.seams.join_lan_group) {
+    if (s.seams.join_lan_group) {
         if (!s.seams.join_lan_group()) return false;
         s.lan_joined = true;
     }
@@ -250,6 +250,7 @@ void ForgetSharedTask(const TBaseWork* task) {
     QTMutexLocker lock(WorkListMutex());
     S().tasks.erase(task);
     S().info_hashes.erase(task);
+    if (S().seams.forget_task) S().seams.forget_task(task);
 }
 
 void StopSharedServices(bool close_pending) {

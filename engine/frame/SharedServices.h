@@ -38,12 +38,16 @@ struct SharedServiceSeams {
     std::function<void()> close_stream_listener;
     // Accepts one waiting UDP stream, or null.
     std::function<std::unique_ptr<QTcpSocket>()> accept_stream;
-    // Joins the LAN discovery group once per process (false: failed).
+    // Joins the LAN discovery group once per process (false: failed). Asked
+    // at every check: it returns at once while joined, and joins again after
+    // a socket error closed the membership.
     std::function<bool()> join_lan_group;
     std::function<void()> leave_lan_group;
     // Follows the transport-stopped flag: cleared for the first task, set
     // after the last and when TCP turned out to be reachable from outside.
     std::function<void(bool stopped)> set_transport_stopped;
+    // A task leaves the process (UnregisterWork).
+    std::function<void(const TBaseWork* task)> forget_task;
 };
 void SetSharedServiceSeams(SharedServiceSeams seams);
 // Lets one installer fill in its own seams and leave the others as they are.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/frame/WorkList.h"
+#include "engine/udp/LanDiscovery.h"
 
 namespace engine {
 
@@ -175,6 +176,8 @@ void TBaseWork::SetTrackerFigures(int32_t interval_s, int64_t done_peers, int64_
     m_live.tracker_completed = completed;
 }
 
-void TBaseWork::ResetBaseWork() {}
+// Messages parked for other tasks were read on this run's terms; a task that
+// starts over announces again and collects fresh answers.
+void TBaseWork::ResetBaseWork() { ClearLanPending(); }
 
 }  // namespace engine

@@ -85,6 +85,7 @@ int32_t TWorkThread::RestartDownload() {
     }
     // What the stopped run kept and never published belongs to the old file.
     TakeKeptBytes();
+    TakeWebTraffic();
     ClearPieces();
     // The metainfo went with the pieces: its source is fetched again.
     ResetWebSourceMarks(false);
@@ -158,6 +159,18 @@ void TWorkThread::FoldKeptBytes() {
     };
     m_live.web_bytes = add(m_live.web_bytes, kept.web);
     m_live.peer_bytes = add(m_live.peer_bytes, kept.peer);
+    const WebTraffic web = TakeWebTraffic();
+    WebTraffic& total = m_live.web_traffic;
+    total.requests += web.requests;
+    total.received += web.received;
+    total.skipped += web.skipped;
+    total.duplicate += web.duplicate;
+    total.discarded += web.discarded;
+}
+
+WebTraffic TWorkThread::PublishedWebTraffic() {
+    QTMutexLocker lock(ObjectLock());
+    return m_published.web_traffic;
 }
 
 void TWorkThread::SetPhase(TaskPhase phase) {
@@ -390,6 +403,7 @@ void TWorkThread::ResetRunState() {
     m_no_source = false;
     m_no_size = false;
     m_mark15 = m_mark8 = m_mark10 = 0;
+    m_lan = LanTaskState{};
     m_pool_duties = 0;
     m_first_pump = true;
     m_pass = 0;

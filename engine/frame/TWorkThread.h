@@ -17,6 +17,7 @@
 #include <string>
 
 #include "engine/frame/TWorkWithTransStatis.h"
+#include "engine/udp/LanDiscovery.h"
 
 namespace engine {
 
@@ -39,6 +40,8 @@ public:
     MetainfoSummary GetSourceInfo() { return Summary(); }
     void GetTaskStatus(TaskStatus* out);
     bool IsComplete();
+    // The web traffic of the last published status.
+    WebTraffic PublishedWebTraffic();
     int32_t SetSpeedLimit(int32_t direction, int32_t value_kib);
     // Each layer clears its per-run state (the piece map and the
     // configuration stay).
@@ -59,10 +62,10 @@ public:
 protected:
     // One pass of the inner work; returns the task clock (seconds).
     int64_t WorkStep();
-    // The task's LAN announcement, every 10 seconds. Empty on purpose until
-    // LAN discovery exists: the loop keeps its timing so discovery only has
-    // to fill this in.
-    virtual void AnnounceOnLan() {}
+    // The task's LAN discovery step, every 10 seconds: the first announces
+    // the task on the local network, later ones add the peers that answered
+    // or announced the same torrent.
+    virtual void AnnounceOnLan();
     // The process-wide dispatch of incoming connections (SharedServices).
     void DispatchIncoming() override;
     void SendHaves(const std::vector<uint32_t>& pieces) override { SendHavesToPeers(pieces); }
@@ -128,6 +131,7 @@ private:
     int64_t m_last_ip_duty_clock = 0;
     int64_t m_last_slow_web_clock = 0;
     int64_t m_last_choke_clock = 0;
+    LanTaskState m_lan;
 };
 
 }  // namespace engine

@@ -16,6 +16,7 @@ void TWorkWithTransStatis::CountReceived(int kind, uint64_t protocol_bytes, uint
     m_second.payload_bytes += payload_bytes;
     m_second.block_payload_bytes += payload_bytes;
     if (kind & PeerKindsWeb) {
+        m_web_traffic.received += protocol_bytes + payload_bytes;
         m_second.web_payload_bytes += payload_bytes;
         m_kept.web += static_cast<int64_t>(payload_bytes);
     } else {
@@ -26,6 +27,23 @@ void TWorkWithTransStatis::CountReceived(int kind, uint64_t protocol_bytes, uint
 void TWorkWithTransStatis::CountSent(uint64_t bytes) {
     std::lock_guard<std::mutex> lock(m_counter_lock);
     m_second.sent_bytes += bytes;
+}
+
+void TWorkWithTransStatis::CountWebTraffic(WebTrafficEvent event, uint64_t amount) {
+    std::lock_guard<std::mutex> lock(m_counter_lock);
+    switch (event) {
+        case WebTrafficEvent::Request: m_web_traffic.requests += amount; break;
+        case WebTrafficEvent::Skipped: m_web_traffic.skipped += amount; break;
+        case WebTrafficEvent::Duplicate: m_web_traffic.duplicate += amount; break;
+        case WebTrafficEvent::Discarded: m_web_traffic.discarded += amount; break;
+    }
+}
+
+WebTraffic TWorkWithTransStatis::TakeWebTraffic() {
+    std::lock_guard<std::mutex> lock(m_counter_lock);
+    WebTraffic taken = m_web_traffic;
+    m_web_traffic = WebTraffic{};
+    return taken;
 }
 
 int64_t TWorkWithTransStatis::AllowanceFor(int32_t limit_kib) {

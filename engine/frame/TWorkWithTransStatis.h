@@ -34,6 +34,7 @@ public:
     // payload), so the kept totals add up to the file.
     void CountReceived(int kind, uint64_t protocol_bytes, uint64_t payload_bytes) override;
     void CountSent(uint64_t bytes) override;
+    void CountWebTraffic(WebTrafficEvent event, uint64_t amount) override;
 
     // Bytes per second a limit in KiB/s allows: 0 means none (1048576000),
     // and never less than 3072 so a tiny limit cannot stall the requests.
@@ -53,6 +54,9 @@ protected:
     // was not taken yet for the run's last publication.
     KeptBytes TakeKeptBytes();
     void ForgetKeptBytes(int64_t web, int64_t peer) override;
+    // Takes the web traffic counted since the last call (folded like the
+    // kept payload).
+    WebTraffic TakeWebTraffic();
     // Rate of one source kind (web sources: mask 6), bytes per second.
     virtual int32_t SourceKindRate(int kinds);
     void RecomputeAllowances(const TaskOptions& options);
@@ -62,6 +66,7 @@ private:
     std::mutex m_counter_lock;  // innermost
     SecondCounters m_second;
     KeptBytes m_kept;
+    WebTraffic m_web_traffic;
     int32_t m_web_rate = 0;  // payload of the last second from web sources
     int64_t m_download_allowance = AllowanceFor(0);
     int64_t m_upload_allowance = AllowanceFor(0);

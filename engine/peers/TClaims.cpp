@@ -125,6 +125,7 @@ bool TClaims::CreateInitialClaims() {
 
 void TClaims::Take(TPieceRange* claim, TPeerObject* peer) {
     claim->owner = peer;
+    claim->requested_last = -1;
     peer->SetClaim(claim);
     claim->claim_time = m_task->ClaimNow();
     ++peer->Stats().claim_count;
@@ -143,11 +144,16 @@ bool TClaims::TakeClaim(TWebPeer* peer) {
     }
     const size_t size = m_list.size();
     const size_t start = m_task->ClaimTick() % size;
-    for (size_t i = 0; i < size; ++i) {
-        TPieceRange* c = m_list[(start + i) % size];
-        if (!c->exhausted && !c->reopened && !c->backward && !c->owner) {
-            Take(c, peer);
-            return true;
+    // A request from offset 0 carries no range, so the server sends the whole
+    // file: the claim at the file's start is left to the connection that
+    // already reads from there (or taken when no other is free).
+    for (bool start_of_file : {false, true}) {
+        for (size_t i = 0; i < size; ++i) {
+            TPieceRange* c = m_list[(start + i) % size];
+            if (!c->exhausted && !c->reopened && !c->backward && !c->owner && (c->cursor == 0) == start_of_file) {
+                Take(c, peer);
+                return true;
+            }
         }
     }
     const int64_t now = m_task->ClaimNow();
@@ -171,6 +177,18 @@ bool TClaims::TakeClaim(TWebPeer* peer) {
     return SplitBusyClaim(peer);
 }
 
+bool TClaims::TakeFreeClaimAt(TWebPeer* peer, int32_t piece) {
+    if (!m_task->ClaimMapReady()) return false;
+    if (m_list.empty()) CreateInitialClaims();
+    for (TPieceRange* c : m_list) {
+        if (!c->owner && !c->exhausted && !c->reopened && !c->backward && c->cursor == piece) {
+            Take(c, peer);
+            return true;
+        }
+    }
+    return false;
+}
+
 TPieceRange* TClaims::ChooseClaimToSplit(TWebPeer* peer) {
     const int64_t length = m_task->ClaimPieceLength();
     const int64_t now = m_task->ClaimNow();
@@ -185,7 +203,7 @@ TPieceRange* TClaims::ChooseClaimToSplit(TWebPeer* peer) {
     TPieceRange* best = nullptr;
     double best_time = 0;
     for (TPieceRange* c : m_list) {
-        if (!c->owner || c->owner == peer || c->exhausted || c->backward) continue;
+        if (!c->owner || c->owner == peer || c->exhausted || c->backward || !Splittable(*c)) continue;
         const int64_t owner_rate = c->owner->DownloadRate();
         if (!(now - c->claim_time > QuickFinishSeconds || owner_rate > 0)) continue;
         if (!(c->last - c->cursor + 1 > 1 || owner_rate == 0 || peer_rate >= 2 * owner_rate)) continue;
@@ -198,7 +216,7 @@ TPieceRange* TClaims::ChooseClaimToSplit(TWebPeer* peer) {
     }
     if (best || peer->Stats().claim_count != 0) return best;
     for (TPieceRange* c : m_list) {
-        if (!c->owner || c->owner == peer || c->exhausted || c->backward) continue;
+        if (!c->owner || c->owner == peer || c->exhausted || c->backward || !Splittable(*c)) continue;
         if (!(now - c->claim_time > YoungClaimSeconds || c->last - c->cursor + 1 > 1)) continue;
         const double t = estimate(*c);
         if (t == Unbounded) return c;
@@ -213,7 +231,11 @@ bool TClaims::SplitBusyClaim(TWebPeer* peer) {
     TPieceRange* r = ChooseClaimToSplit(peer);
     if (!r) return false;
     while (r->last > r->cursor && !IsWanted(r->last, peer)) --r->last;
-    const int64_t c = r->last - r->cursor + 1;
+    // The pieces the owner's request already asked for stay its own: the
+    // server sends them to the owner whoever else would fetch them.
+    const int32_t kept = std::max(r->cursor, r->requested_last + 1);
+    if (kept > r->last) return false;
+    const int64_t c = r->last - kept + 1;
     const int64_t peer_rate = peer->DownloadRate();
     const int64_t owner_rate = r->owner->DownloadRate();
     const bool much_faster = peer_rate > 2 * owner_rate;
@@ -235,6 +257,8 @@ bool TClaims::SplitBusyClaim(TWebPeer* peer) {
     }
     return true;
 }
+
+bool TClaims::Splittable(const TPieceRange& claim) { return claim.last > claim.requested_last; }
 
 bool TClaims::CloseIfFinished(TPeerObject* peer) {
     TPieceRange* claim = peer->Claim();
@@ -276,6 +300,7 @@ int32_t TClaims::NextPiece(TWebPeer* peer) {
         }
         claim->exhausted = 1;
         claim->owner = nullptr;
+        claim->requested_last = -1;
         peer->SetClaim(nullptr);
         claim->reopened = AnyWanted(*claim, peer) ? 1 : 0;
         if (!claim->reopened) Remove(claim);
@@ -316,6 +341,7 @@ void TClaims::ReleaseRange(TPeerObject* peer) {
         return;
     }
     claim->owner = nullptr;
+    claim->requested_last = -1;
 }
 
 bool TClaims::ClaimRangeAt(TWebPeer* peer, int32_t piece) {
@@ -335,6 +361,8 @@ int32_t TClaims::NextPieceForPeer(TPeerObject* peer, const std::function<bool(in
     if (peer->Claim()) {
         const int32_t piece = StepBackward(peer);
         if (piece >= 0) return piece;
+        // The used-up stretch may have been the last claim of the list.
+        if (m_list.empty()) return -1;
     }
     if (!peer->Claim()) {
         const int32_t piece = TakeTailStretch(peer, remote_has);
@@ -362,8 +390,9 @@ int32_t TClaims::TakeTailStretch(TPeerObject* peer, const std::function<bool(int
     for (size_t i = 0; i < size; ++i) {
         TPieceRange* c = m_list[(start + i) % size];
         if (c->exhausted || c->backward) continue;
-        // The owner's cursor piece is its own.
-        const int32_t low = c->owner ? c->cursor + 1 : c->cursor;
+        // The owner's cursor piece is its own, and so is what its request
+        // already asked the server for.
+        const int32_t low = c->owner ? std::max(c->cursor, c->requested_last) + 1 : c->cursor;
         int32_t top = -1;
         for (int32_t p = c->last; p >= low; --p) {
             if (!remote_has(p) || !IsWanted(p, peer)) {
@@ -398,7 +427,7 @@ int32_t TClaims::TakeTailPiece(TPeerObject* peer, const std::function<bool(int32
         // A connection that is not much slower than the owner leaves it the
         // piece under its cursor.
         const bool keep_cursor = c->owner && peer->DownloadRate() < 3 * c->owner->DownloadRate();
-        const int32_t low = keep_cursor ? c->cursor + 1 : c->cursor;
+        const int32_t low = keep_cursor ? std::max(c->cursor, c->requested_last) + 1 : c->cursor;
         int32_t p = c->last;
         for (; p >= low; --p) {
             if (m_task->IsPieceFinished(p)) {

@@ -36,6 +36,9 @@ struct TPieceRange {
     uint8_t reopened = 0;
     uint8_t backward = 0;
     int64_t claim_time = 0;
+    // The last piece the owner's outstanding request reaches (-1: none): a
+    // peer taking the claim's tail stays above it.
+    int32_t requested_last = -1;
     TPeerId* source = nullptr;      // one reference
     TPeerObject* owner = nullptr;  // none: free for another connection
 };
@@ -77,6 +80,10 @@ public:
     // On success the peer owns a claim.
     bool TakeClaim(TWebPeer* peer);
     TPieceRange* ChooseClaimToSplit(TWebPeer* peer);
+    // A connection whose reply already runs at `piece` takes the free claim
+    // whose cursor is there, rather than one elsewhere that would make it
+    // give up what the server is sending.
+    bool TakeFreeClaimAt(TWebPeer* peer, int32_t piece);
 
     // The default range-claim behaviour of web connections.
     int32_t NextPiece(TWebPeer* peer);
@@ -111,6 +118,8 @@ private:
     int32_t TakeTailStretch(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has);
     int32_t TakeTailPiece(TPeerObject* peer, const std::function<bool(int32_t)>& remote_has);
     bool SplitBusyClaim(TWebPeer* peer);
+    // Some of the claim lies beyond what its owner's request asked for.
+    static bool Splittable(const TPieceRange& claim);
     bool AnyWanted(const TPieceRange& claim, TPeerObject* peer);
     void Remove(TPieceRange* claim);
     int32_t FirstWantedIn(int32_t from, int32_t to, TPeerObject* peer);

@@ -37,6 +37,7 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 TSourceInfo& THttpPeer::Info() { return m_candidate->Info(); }
 
 void THttpPeer::ResetState() {
+    CountDiscarded();
     TWebPeer::ResetState();
     m_reply.Clear();
     m_chunks.Reset();
@@ -47,12 +48,21 @@ void THttpPeer::ResetState() {
     m_no_length = false;
     m_run = 0;
     m_body_left = -1;
+    m_requested_end = 0;
 }
 
 void THttpPeer::ReleaseRange() {
     TWebPeer::ReleaseRange();
     m_skip = 0;
     m_run = 0;
+}
+
+void THttpPeer::CountDiscarded() {
+    // Body bytes already read from a reply that is given up are traffic the
+    // server sent for nothing.
+    if (!m_task || !m_socket || !m_header_received || !m_candidate || Info().whole_body) return;
+    const size_t unused = m_socket->ReceiveCount();
+    if (unused > 0) m_task->CountWebTraffic(WebTrafficEvent::Discarded, unused);
 }
 
 bool THttpPeer::ConnectTo(TPeerId* candidate) {
@@ -66,7 +76,13 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     m_run = 0;
     m_skip = 0;
     if (!info.whole_body) {
-        if (m_requests.empty() && info.content_length > 0) TPeerObject::RequestBlocks();
+        // A task whose map is built (from its metainfo, or from this source's
+        // length) asks for its first missing block at once: a first request
+        // from offset 0 would fetch bytes of another claim (or an earlier
+        // run's) only to learn the length, which the reply's Content-Range
+        // tells all the same.
+        const bool map_known = info.content_length > 0 || (m_task && m_task->HasPieceMap());
+        if (m_requests.empty() && map_known) TPeerObject::RequestBlocks();
         if (m_requests.empty() && info.content_length > 0) return false;
         m_position = m_requests.empty() ? 0 : int64_t{m_requests.front().block} * BlockBytes;
     } else {
@@ -85,9 +101,42 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     info.base_url = slash == std::string::npos ? std::string() : url.substr(0, slash);
     // "http://host/file" has its last "/" inside the scheme's pair: no base.
     if (info.base_url.size() <= 7 && info.base_url.find("//") != std::string::npos) info.base_url.clear();
-    const std::string request = BuildHttpRequest(info.request_path.empty() ? "/" : info.request_path, info.host,
-                                                 info.base_url.empty() ? url : info.base_url, m_position);
-    return socket.Send(request) >= 0 && socket.IsOpen();
+    return SendRangeRequest();
+}
+
+bool THttpPeer::SendRangeRequest() {
+    TSourceInfo& info = Info();
+    // A ranged request ends where this connection's run of open pieces
+    // ends: a server sends what it was asked for, and bytes asked for beyond
+    // the pieces this connection will take would be sent for nothing once
+    // it moves on (or fetched twice, by a peer that takes them).
+    const int64_t end = info.whole_body ? 0 : RequestEnd();
+    m_requested_end = end > m_position ? end : 0;
+    const std::string request =
+        BuildHttpRequest(info.request_path.empty() ? "/" : info.request_path, info.host,
+                         info.base_url.empty() ? m_candidate->m_url : info.base_url, m_position,
+                         m_requested_end > 0 ? m_requested_end - 1 : 0);
+    if (m_task) m_task->CountWebTraffic(WebTrafficEvent::Request, 1);
+    return m_socket->Send(request) >= 0 && m_socket->IsOpen();
+}
+
+int64_t THttpPeer::RequestEnd() {
+    TPieceRange* claim = Claim();
+    TClaims* claims = Claims();
+    if (!m_task || !claim || !claims || m_requests.empty() || m_position <= 0) return 0;
+    const int64_t piece_length = m_task->PeerPieceLength();
+    const int64_t total = m_task->TaskTotalBytes();
+    if (piece_length <= 0 || total <= 0) return 0;
+    // A window of about two seconds at the connection's rate: the pieces
+    // above it stay open for the peers that take a run's tail.
+    const int64_t window = std::clamp<int64_t>(2 * int64_t{DownloadRate()}, MinRequestWindow, MaxRequestWindow);
+    int32_t last = static_cast<int32_t>(m_position / piece_length);
+    while (last < claim->last && (int64_t{last} + 1) * piece_length - m_position < window &&
+           claims->IsWanted(last + 1, nullptr)) {
+        ++last;
+    }
+    claim->requested_last = last;
+    return std::min((int64_t{last} + 1) * piece_length, total);
 }
 
 bool THttpPeer::Punish(bool delay, int32_t cycles) {
@@ -298,6 +347,7 @@ bool THttpPeer::ReadRangedOnce(bool* progress) {
     int64_t used = 0;
     if (m_skip > 0) {
         const int64_t drop = std::min(m_skip, n);
+        if (m_task) m_task->CountWebTraffic(WebTrafficEvent::Skipped, static_cast<uint64_t>(drop));
         used += drop;
         m_skip -= drop;
         m_position += drop;
@@ -331,7 +381,9 @@ bool THttpPeer::ReadRangedOnce(bool* progress) {
 }
 
 bool THttpPeer::Reconnect() {
+    CountDiscarded();
     m_skip = 0;
+    if (ReplyConsumed()) return RequestAgain();
     m_header_received = false;
     TPeerId* candidate = m_candidate;
     m_candidate = nullptr;
@@ -347,6 +399,27 @@ bool THttpPeer::Reconnect() {
     return ok;
 }
 
+bool THttpPeer::ReplyConsumed() {
+    if (!m_socket || !m_socket->IsOpen() || !m_header_received || m_body_left != 0 || m_chunked) return false;
+    if (m_socket->ReceiveCount() != 0) return false;
+    std::string connection;
+    return !(m_reply.Find("Connection", &connection) && EqualNoCase(connection, "close"));
+}
+
+bool THttpPeer::RequestAgain() {
+    // The last reply is read to its end and the server keeps the connection:
+    // the next range goes out on it, without a new connection's set-up.
+    m_header_received = false;
+    m_chunked = false;
+    m_chunks.Reset();
+    m_reply.Clear();
+    m_body_left = -1;
+    m_run = 0;
+    m_position = int64_t{m_requests.front().block} * BlockBytes;
+    ++m_candidate->m_attempts;
+    return SendRangeRequest();
+}
+
 bool THttpPeer::RequestBlocks() {
     if (!IsConnected()) return false;
     if (!m_header_received || m_run > 0 || Info().whole_body) return true;
@@ -356,6 +429,11 @@ bool THttpPeer::RequestBlocks() {
         if (total > 0 && total != info.content_length) return Punish(true, ErrorPenalty);
         if (m_requests.empty()) {
             m_skip = 0;
+            const int64_t piece_length = m_task->PeerPieceLength();
+            TClaims* claims = Claims();
+            if (!Claim() && claims && piece_length > 0) {
+                claims->TakeFreeClaimAt(this, static_cast<int32_t>(m_position / piece_length));
+            }
             TPeerObject::RequestBlocks();
             if (m_requests.empty() && m_task->HasPieceMap()) {
                 SetState(PeerState::Finished);
@@ -368,6 +446,11 @@ bool THttpPeer::RequestBlocks() {
             m_run = 0;
             m_skip = 0;
         }
+    }
+    // An open-ended reply (a request from offset 0 carries no range) brings
+    // the whole claim whoever else would take part of it.
+    if (TPieceRange* claim = Claim(); claim && m_requested_end == 0 && !Info().whole_body) {
+        claim->requested_last = claim->last;
     }
     if (m_requests.empty()) return true;
     m_run = 1;

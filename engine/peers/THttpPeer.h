@@ -13,6 +13,10 @@
 // or bytes beyond the announced body end the connection (the source is
 // delayed), so such bytes never reach a piece.
 //
+// Ranged requests ask for the run of open pieces ahead in the claim, up to a
+// window, so the server sends little that is not used; when a reply has been
+// read to its end, the next request goes out on the same connection.
+//
 // Owner: reference counted, in the task's active list or peer pool.
 // Thread: the task's work thread only.
 
@@ -36,6 +40,11 @@ public:
     static constexpr int ReadsPerStep = 8;
     static constexpr int32_t ReadSize = 131072;
     static constexpr int ReceiveBufferBytes = 524288;
+    // How far ahead one ranged request asks at most (and at least, when the
+    // run of open pieces is that long): about two seconds at the
+    // connection's rate within these bounds.
+    static constexpr int64_t MinRequestWindow = int64_t{8} << 20;
+    static constexpr int64_t MaxRequestWindow = int64_t{64} << 20;
 
     THttpPeer() : TWebPeer(2) {}
 
@@ -63,6 +72,15 @@ private:
     bool ReadRangedBody();
     bool ReadRangedOnce(bool* progress);
     bool Reconnect();
+    void CountDiscarded();
+    bool SendRangeRequest();
+    // The byte after the last one this connection asks for: the end of the
+    // run of open pieces in its claim from the first queued block, within
+    // the request window (0: open-ended).
+    int64_t RequestEnd();
+    // The reply is read to its end and the connection may carry another.
+    bool ReplyConsumed();
+    bool RequestAgain();
     // Closes the socket and delays (or removes) the source.
     bool Punish(bool delay, int32_t cycles);
     TSourceInfo& Info();
@@ -77,6 +95,8 @@ private:
     int32_t m_run = 0;
     // Body bytes of the current reply still to come; -1 when not announced.
     int64_t m_body_left = -1;
+    // The byte after the last one asked for (0: open-ended request).
+    int64_t m_requested_end = 0;
 };
 
 }  // namespace engine

@@ -238,6 +238,9 @@ bool TPeerObject::ReceiveBlock(int32_t block, int32_t length, const uint8_t* dat
         ++m_stats.bad_events;
     }
     if (!written.written) return false;
+    if (!written.is_new && (m_kind & 6) != 0) {  // HTTP or FTP
+        m_task->CountWebTraffic(WebTrafficEvent::Duplicate, static_cast<uint64_t>(length));
+    }
     if (written.is_new) {
         // Only new data is payload; a copy of a held block stays in the
         // step's traffic (which the allowance governs all the same).

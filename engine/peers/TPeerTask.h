@@ -45,6 +45,10 @@ struct PieceCounters {
     uint32_t piece_length = 0;
 };
 
+// Bytes (or requests) of a web source's traffic that the payload count does
+// not show.
+enum class WebTrafficEvent { Request, Skipped, Duplicate, Discarded };
+
 class TPeerTask {
 public:
     virtual ~TPeerTask() = default;
@@ -73,6 +77,7 @@ public:
     // Byte counts and the speed limits' allowance for this second.
     virtual void CountReceived(int kind, uint64_t protocol_bytes, uint64_t payload_bytes) = 0;
     virtual void CountSent(uint64_t bytes) = 0;
+    virtual void CountWebTraffic(WebTrafficEvent /*event*/, uint64_t /*amount*/) {}
     virtual int64_t RemainingDownload() = 0;
     virtual int64_t RemainingUpload() = 0;
     virtual uint64_t SessionReceivedBytes() const = 0;

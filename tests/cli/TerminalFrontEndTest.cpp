@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "tests/support/ScriptedControl.h"
 
@@ -88,6 +89,34 @@ TEST_F(TerminalFixture, DownloadsVerifiesAndStartsTheInstaller) {
     EXPECT_EQ(control.exits, 1);
     EXPECT_NE(err_text.find("是否验证安装文件的正确性？ 是"), std::string::npos);
     EXPECT_NE(out_text.find("总进度"), std::string::npos);
+}
+
+// The port mapping's workers report on their own threads; the ticks hand the
+// notifications to the controller in order and print the notices it returns.
+TEST_F(TerminalFixture, PortMappingNoticesReachTheControllerAndAreShown) {
+    ScriptDownload();
+    options.verify = false;
+    options.install = false;
+    control.port_notices = {{18, "NAT Device found : Name : <LabGate 7>"}, {34, "uPnP成功"}};
+    auto script = control.on_update;
+    auto reported = std::make_shared<bool>(false);
+    control.on_update = [script, reported](ScriptedControl& c) {
+        if (!*reported) {
+            *reported = true;
+            std::thread worker([&c] {
+                for (auto [code, status] : {std::pair<int, int64_t>{17, 5}, {18, 0}, {33, 2}, {34, 0}}) {
+                    c.port_forward_handler(code, status);
+                }
+            });
+            worker.join();
+        }
+        script(c);
+    };
+    Run();
+    EXPECT_EQ(control.port_notifications,
+              (std::vector<std::pair<int, int64_t>>{{17, 5}, {18, 0}, {33, 2}, {34, 0}}));
+    EXPECT_NE(err_text.find("NAT Device found : Name : <LabGate 7>\nuPnP成功\n"), std::string::npos) << err_text;
+    EXPECT_FALSE(control.port_forward_handler);  // cleared when the front end went
 }
 
 TEST_F(TerminalFixture, VerifiesWithoutInstallingOnRequest) {

@@ -5,6 +5,7 @@
 // recorded.
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,13 @@ public:
     // by each UpdateState.
     std::function<void(ScriptedControl&)> on_main_button;
     std::function<void(ScriptedControl&)> on_update;
+
+    // The port mapping: the front end's handler (workers call it), the
+    // notifications the front end handed back on its own thread, and the
+    // notice each code answers with.
+    std::function<void(int, int64_t)> port_forward_handler;
+    std::vector<std::pair<int, int64_t>> port_notifications;
+    std::map<int, std::string> port_notices;
 
     int Initialize() override { return start_answer; }
     bool CheckExpiry(std::string* message, std::string* url) override {
@@ -116,6 +124,14 @@ public:
     void OnExit() override { ++exits; }
     void SetInstallRequestHandler(std::function<void()> handler) override { install_request = std::move(handler); }
     void SetEndHandler(std::function<void()> handler) override { end_request = std::move(handler); }
+    void SetPortForwardHandler(std::function<void(int, int64_t)> handler) override {
+        port_forward_handler = std::move(handler);
+    }
+    std::string OnPortForwardNotification(int code, int64_t status) override {
+        port_notifications.emplace_back(code, status);
+        auto it = port_notices.find(code);
+        return it == port_notices.end() ? std::string() : it->second;
+    }
     void SetQuestionHandler(std::function<bool(const std::string&, const std::string&)> handler) override {
         question = std::move(handler);
     }

@@ -140,6 +140,24 @@ TEST_F(WindowFixture, StartButtonSwapsForPauseUnlessTheControllerIsBusy) {
     }
 }
 
+// A port-mapping notification from a worker thread reaches the controller
+// on the UI thread, and the notice it answers with is the window's tip.
+TEST_F(WindowFixture, PortMappingNoticeIsShown) {
+    control.port_notices = {{34, "uPnP成功"}};
+    auto window = Make();
+    ASSERT_TRUE(control.port_forward_handler);
+    std::thread worker([this] {
+        control.port_forward_handler(33, 2);
+        control.port_forward_handler(34, 0);
+    });
+    worker.join();
+    ASSERT_TRUE(uitest::WaitWithEvents([&] { return control.port_notifications.size() == 2; }));
+    EXPECT_EQ(window->PortForwardNotice(), QStringLiteral("uPnP成功"));
+    EXPECT_EQ(window->toolTip(), QStringLiteral("uPnP成功"));
+    window.reset();
+    EXPECT_FALSE(control.port_forward_handler);
+}
+
 TEST_F(WindowFixture, EscapeAndEnterAreSwallowed) {
     auto window = Make();
     ASSERT_TRUE(window->Start());

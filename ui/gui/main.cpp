@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     // its installer script.
     if (const char* opener = std::getenv("TIDEWELL_INSTALLER_OPENER")) front.opener = opener;
     if (const char* root = std::getenv("TIDEWELL_SAVE_ROOT")) front.save_root = root;
+    front.port_forwarding = app::PortForwardingEnvironment{};
     app::ControllerFrontEnd control(front);
     ui::CkelTidewellUIDlg window(control);
     if (!window.Start()) return 0;

@@ -193,6 +193,32 @@ TEST_F(ClaimsTest, FasterPeerSplitsOffItsShare) {
     EXPECT_EQ(busy->owner, owner);
 }
 
+TEST_F(ClaimsTest, WhatTheOwnerAskedTheServerForStaysItsOwn) {
+    // The owner's ranged request reaches piece 25: a split and a peer's
+    // stretch both take only pieces above it, and a claim asked for to its
+    // end is not split at all.
+    TPeerId* source = AddSource(4);
+    TWebPeer* owner = AddPeer(100000, 1);
+    TPieceRange* busy = claims.Add(20, 29, source, owner);
+    busy->blocks_received = 5;
+    busy->requested_last = 25;
+    TPeerObject* bt = AddBtPeer(100000);
+    EXPECT_EQ(claims.NextPieceForPeer(bt, [](int32_t p) { return p != 29; }), 28);
+    EXPECT_EQ(bt->Claim()->first, 27) << "the stretch stays above the requested pieces";
+    claims.ReleaseRange(bt);
+    task.engaged.clear();
+    TWebPeer* fast = AddPeer(400000, 1);
+    ASSERT_TRUE(claims.TakeClaim(fast));
+    // Four pieces beyond the request: 81 % of 4 = 3, + 1.
+    EXPECT_EQ(fast->Claim()->first, 26);
+    EXPECT_EQ(busy->last, 25);
+    TWebPeer* another = AddPeer(400000, 1);
+    if (claims.TakeClaim(another)) {
+        EXPECT_GT(another->Claim()->first, 25);
+    }
+    EXPECT_EQ(busy->last, 25) << "a claim asked for to its end is not split";
+}
+
 TEST_F(ClaimsTest, SplitSkipsPiecesThatAreNoLongerWanted) {
     TPeerId* source = AddSource(4);
     TWebPeer* owner = AddPeer(100000, 1);
@@ -299,6 +325,19 @@ TEST_F(ClaimsTest, APeerWorksAStretchFromARunsTailDownwards) {
     claims.ReleaseRange(bt);
     EXPECT_EQ(task.released, (std::vector<int32_t>{95}));
     EXPECT_EQ(claims.List().size(), 1u);
+    EXPECT_EQ(bt->Claim(), nullptr);
+}
+
+TEST_F(ClaimsTest, APeerWhoseUsedUpStretchWasTheLastClaimGetsNoPiece) {
+    // The web run ended and left the list; the peer's stretch is all that
+    // is left, and it is used up on this call.
+    TPeerId* source = AddSource(1);
+    TPeerObject* bt = AddBtPeer(100000);
+    TPieceRange* stretch = claims.Add(40, 41, source, bt);
+    stretch->backward = 1;
+    stretch->cursor = 40;
+    EXPECT_EQ(claims.NextPieceForPeer(bt, [](int32_t) { return true; }), -1);
+    EXPECT_TRUE(claims.List().empty());
     EXPECT_EQ(bt->Claim(), nullptr);
 }
 
