@@ -117,9 +117,8 @@ void BM_ReceivePath(benchmark::State& state) {
         const int64_t blocks = total / Block;
         const int64_t blocks_per_upkeep = 4096;  // the 5-second upkeep, every 64 MiB
         for (int64_t b = 0; b < blocks; ++b) {
-            bool accepted = false;
             const auto* data = reinterpret_cast<const uint8_t*>(source.piece.data()) + (b * Block) % PieceLength;
-            pieces->WriteBlock(b, Block, data, nullptr, accepted);
+            pieces->WriteBlock(b, Block, data, nullptr);
             if ((b + 1) % (PieceLength / Block) == 0) {
                 int64_t in_use = 0;
                 const int64_t all = pool.TryUsage(&in_use);

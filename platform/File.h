@@ -24,7 +24,15 @@ int LastFileError();
 void SetLastFileError(int error);
 std::string ErrorText(int error);
 
-// An open file. Move-only; closes on destruction. Used by one thread at a time.
+// One piece of memory of a gathering write.
+struct ConstBuffer {
+    const void* data = nullptr;
+    size_t length = 0;
+};
+
+// An open file. Move-only; closes on destruction. Opening and closing belong
+// to one thread; the positioned reads and writes, the size and the sync may
+// run on several threads at once (they only pass the descriptor to the OS).
 class File {
 public:
     File() = default;
@@ -37,16 +45,16 @@ public:
     bool Open(const std::string& path, OpenMode mode);
     bool IsOpen() const { return m_fd >= 0; }
     void Close();
-    // A second handle on the same open file (same access, shared position
-    // and data), which stays valid when this one is closed; closed when the
-    // file is closed or on failure.
-    File Duplicate() const;
 
     // Reads up to `length` bytes at `offset`, retrying short reads; returns
     // the count read (less only at end of file) or -1.
     int64_t ReadAt(void* buffer, size_t length, uint64_t offset) const;
     // Writes all `length` bytes at `offset`; returns false on any failure.
-    bool WriteAt(const void* buffer, size_t length, uint64_t offset);
+    bool WriteAt(const void* buffer, size_t length, uint64_t offset) const;
+    // Writes the buffers one after the other from `offset` in as few system
+    // calls as the OS allows (pwritev), retrying short writes; false on any
+    // failure.
+    bool WriteAtV(const ConstBuffer* buffers, size_t count, uint64_t offset) const;
     bool Truncate(uint64_t size);
     // Reserves real blocks for [offset, offset + length) (posix_fallocate):
     // later writes there cannot fail for lack of space.

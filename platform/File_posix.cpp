@@ -6,12 +6,14 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/Random.h"
 
@@ -79,18 +81,6 @@ bool File::Open(const std::string& path, OpenMode mode) {
     return true;
 }
 
-File File::Duplicate() const {
-    File copy;
-    if (m_fd < 0) return copy;
-    const int fd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
-        Fail();
-        return copy;
-    }
-    copy.m_fd = fd;
-    return copy;
-}
-
 void File::Close() {
     if (m_fd >= 0) {
         ::close(m_fd);
@@ -114,7 +104,7 @@ int64_t File::ReadAt(void* buffer, size_t length, uint64_t offset) const {
     return static_cast<int64_t>(done);
 }
 
-bool File::WriteAt(const void* buffer, size_t length, uint64_t offset) {
+bool File::WriteAt(const void* buffer, size_t length, uint64_t offset) const {
     const auto* p = static_cast<const char*>(buffer);
     size_t done = 0;
     while (done < length) {
@@ -128,6 +118,38 @@ bool File::WriteAt(const void* buffer, size_t length, uint64_t offset) {
             return Fail();
         }
         done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool File::WriteAtV(const ConstBuffer* buffers, size_t count, uint64_t offset) const {
+    // The kernel takes at most IOV_MAX buffers per call; a short write moves
+    // the start to the first byte not written.
+    std::vector<iovec> vec;
+    vec.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (buffers[i].length > 0) vec.push_back({const_cast<void*>(buffers[i].data), buffers[i].length});
+    }
+    const size_t max_per_call = static_cast<size_t>(std::max<long>(::sysconf(_SC_IOV_MAX), 1));
+    size_t first = 0;
+    while (first < vec.size()) {
+        const int n_vec = static_cast<int>(std::min(vec.size() - first, max_per_call));
+        const ssize_t n = ::pwritev(m_fd, vec.data() + first, n_vec, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fail();
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return Fail();
+        }
+        offset += static_cast<uint64_t>(n);
+        auto left = static_cast<size_t>(n);
+        while (first < vec.size() && left >= vec[first].iov_len) left -= vec[first++].iov_len;
+        if (left > 0) {
+            vec[first].iov_base = static_cast<char*>(vec[first].iov_base) + left;
+            vec[first].iov_len -= left;
+        }
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include "engine/base/EngineSettings.h"
 #include "engine/net/NameResolver.h"
 #include "engine/peers/TBTPeer.h"
+#include "engine/peers/TFtpPeer.h"
 #include "engine/peers/THttpPeer.h"
 #include "engine/peers/TTrackerPeer.h"
 #include "engine/peers/TPeerObject.h"
@@ -39,12 +40,12 @@ bool StartsWithFileScheme(const std::string& url) {
 }  // namespace
 
 TWorkThread::TWorkThread() {
-    // The kinds built so far (FTP is not); tests install scripted peers
-    // instead.
+    // One class per kind; tests install scripted peers instead.
     SetPeerFactory([](int kind) -> TPeerObject* {
         switch (kind) {
             case PeerKindBt: return new TBTPeer;
             case PeerKindHttp: return new THttpPeer;
+            case PeerKindFtp: return new TFtpPeer;
             case PeerKindTracker: return new TTrackerPeer;
             default: return nullptr;
         }

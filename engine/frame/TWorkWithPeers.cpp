@@ -47,7 +47,13 @@ bool CandidateBefore(const TPeerId* a, const TPeerId* b) {
     return a->m_backoff < b->m_backoff;
 }
 
-std::string RequestPath(const TPeerId& c) { return c.InfoIfAny() ? c.InfoIfAny()->request_path : std::string(); }
+// What a web source asks its server for: the HTTP request path, or the FTP
+// path (two files on one FTP server are two sources).
+std::string RequestPath(const TPeerId& c) {
+    const TSourceInfo* info = c.InfoIfAny();
+    if (!info) return std::string();
+    return c.m_kind == PeerKindFtp ? info->path : info->request_path;
+}
 
 }  // namespace
 

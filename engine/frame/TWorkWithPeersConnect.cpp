@@ -354,7 +354,7 @@ void TWorkWithPeers::ServicePeers(const PeerPumpPass& pass) {
     if (!pass.every_peer_due && !pass.complete) {
         std::vector<QTcpSocket*> quiet(walk.size(), nullptr);
         for (size_t i = 0; i < walk.size(); ++i) {
-            QTcpSocket* s = walk[i]->Socket();
+            QTcpSocket* s = walk[i]->PumpSocket();
             if (s && s->ReceiveCount() < BusyPendingBytes) quiet[i] = s;
         }
         QTcpSocket::MarkInputWaiting(quiet, &input_waiting);
@@ -362,7 +362,7 @@ void TWorkWithPeers::ServicePeers(const PeerPumpPass& pass) {
     std::vector<TPeerObject*> failed;
     for (size_t i = 0; i < walk.size(); ++i) {
         TPeerObject* peer = walk[i];
-        QTcpSocket* s = peer->Socket();
+        QTcpSocket* s = peer->PumpSocket();
         size_t pending = !s ? 0 : (pass.complete ? s->SendCount() : s->ReceiveCount());
         if (!pass.every_peer_due && pending < BusyPendingBytes && !input_waiting[i]) continue;
         if (!peer->ProcessStep()) failed.push_back(peer);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "engine/frame/EngineApi.h"
+#include "engine/base/CTidewellLog.h"
 #include "engine/base/EngineEvents.h"
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineSettings.h"
@@ -40,6 +41,8 @@ MetainfoLoader CurrentLoader() {
 // 4096 of them.
 constexpr int64_t MinWebPieceLength = 256 * 1024;
 constexpr int64_t MaxWebPieces = 4096;
+// Lines about piece writes go to the ".written.log" file.
+constexpr int32_t WrittenLogLevel = 29;
 
 int64_t WebPieceLength(int64_t total) {
     int64_t length = MinWebPieceLength;
@@ -455,17 +458,15 @@ bool TWorkWithPieces::IsEndGame() { return m_scheduler->IsEndGame(); }
 
 bool TWorkWithPieces::IsPieceComplete(int32_t piece) {
     if (!m_pieces || !m_pieces->IsPieceValid(piece)) return false;
-    if (m_pieces->IsPieceDone(piece)) return true;
-    TPiece* p = m_pieces->Piece(piece);
-    return p && p->m_complete && p->m_verified;
+    return m_pieces->IsPieceDone(piece) || m_pieces->Piece(piece)->IsVerifiedComplete();
 }
 
 bool TWorkWithPieces::MissingPartOfPiece(int32_t piece, int32_t* offset, int32_t* bytes) {
     if (!HasPieceMap() || !m_pieces->IsPieceWanted(piece) || IsPieceComplete(piece)) return false;
-    TPiece* p = m_pieces->Piece(piece);
-    if (!p || p->m_written_prefix >= p->m_size) return false;
-    *offset = p->m_written_prefix;
-    *bytes = p->m_size - p->m_written_prefix;
+    const TPiece* p = m_pieces->Piece(piece);
+    if (!p || p->WrittenPrefix() >= p->Size()) return false;
+    *offset = p->WrittenPrefix();
+    *bytes = p->Size() - p->WrittenPrefix();
     return true;
 }
 
@@ -473,10 +474,7 @@ bool TWorkWithPieces::HasBlock(int32_t block) {
     if (!m_pieces || !m_pieces->IsLayoutValid()) return false;
     const int64_t index = m_pieces->PieceOfBlock(block);
     if (!m_pieces->IsPieceValid(index)) return false;
-    if (IsPieceComplete(static_cast<int32_t>(index))) return true;
-    TPiece* p = m_pieces->Piece(index);
-    const int64_t offset = m_pieces->OffsetOfBlock(block);
-    return offset < p->m_written_prefix || p->m_buffer.HasBlock(static_cast<int32_t>(offset));
+    return IsPieceComplete(static_cast<int32_t>(index)) || m_pieces->HasBlock(block);
 }
 
 TCandidateSource* TWorkWithPieces::SourceFor(TPeerObject* peer) {
@@ -489,17 +487,6 @@ TCandidateSource* TWorkWithPieces::SourceFor(TPeerObject* peer) {
     return source;
 }
 
-bool TWorkWithPieces::AllPiecesVerified() {
-    // Only worth a walk once few pieces are left.
-    constexpr int64_t WalkBelow = 256;
-    const int64_t count = m_pieces->PieceCount();
-    if (count - m_pieces->DoneOrSkipped() > WalkBelow) return false;
-    for (int64_t i = 0; i < count; ++i) {
-        if (m_pieces->IsPieceWanted(i) && !IsPieceComplete(static_cast<int32_t>(i))) return false;
-    }
-    return true;
-}
-
 bool TWorkWithPieces::HasBitTorrentPeers() {
     for (TPeerObject* p : ActivePeers()) {
         if (p->Kind() == PeerKindBt) return true;
@@ -510,52 +497,30 @@ bool TWorkWithPieces::HasBitTorrentPeers() {
 BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, int32_t length, const uint8_t* data) {
     BlockWriteResult result;
     if (!HasPieceMap()) return result;
-    const int64_t index = m_pieces->PieceOfBlock(block);
-    if (!m_pieces->IsPieceValid(index)) return result;
-    bool accepted = false;
-    // The piece takes a block it holds already (a web source and a peer, or
-    // two peers near the end, delivered it both): that copy is traffic, not
-    // new data, and must not count twice.
-    const bool held = HasBlock(block);
     // Without BitTorrent peers nobody reads a complete piece back from
     // memory: it goes to disk at once (written while it is hashed), so a
     // crash loses no verified data.
     m_pieces->SetWriteOnCompletion(!HasBitTorrentPeers());
-    const int32_t written = m_pieces->WriteBlock(block, length, data, SourceFor(from), accepted);
+    const TBlockResult outcome = m_pieces->WriteBlock(block, length, data, SourceFor(from));
+    switch (outcome.outcome) {
+        case BlockOutcome::Rejected: return result;
+        case BlockOutcome::NotTaken:
+        case BlockOutcome::Duplicate: break;
+        case BlockOutcome::Stored:
+        case BlockOutcome::PieceVerified: result.is_new = true; break;
+        case BlockOutcome::PieceFailed:
+            result.piece_failed = true;
+            result.failed_piece = outcome.piece;
+            break;
+        case BlockOutcome::DiskError:
+            // The piece is fetched again; the task hears of the disk fault
+            // through the piece map's events.
+            result.is_new = true;
+            LogFormat(WrittenLogLevel, "Piece %d could not be written to %s", outcome.piece, outcome.file.c_str());
+            break;
+    }
     result.written = true;
-    result.is_new = accepted && !held;
-    if (written == -99) {
-        result.piece_failed = true;
-        result.failed_piece = static_cast<int32_t>(index);
-        return result;
-    }
-    TPiece* piece = m_pieces->Piece(index);
-    if (accepted && piece && piece->IsCompleteInMemory()) {
-        result.completed_piece = static_cast<int32_t>(index);
-        // Without BitTorrent peers nobody reads a complete piece back from
-        // memory: it goes to disk at once, so a crash loses no verified data
-        // (usually its write is queued already, and done when collected).
-        if (!HasBitTorrentPeers()) {
-            const int32_t size = piece->m_size;
-            if (piece->m_write_pending) return result;
-            if (piece->WriteComplete() != size) {
-                m_pieces->SetPieceDone(index, false);
-            } else {
-                m_pieces->DropWrittenBuffer(*piece);
-            }
-        } else {
-            // Kept in memory for uploads, and served from there: the peers
-            // hear of it now rather than when it reaches the disk (up to a
-            // save period later), or they fetch it from the web themselves.
-            m_scheduler->QueueVerifiedHave(static_cast<int32_t>(index));
-        }
-    } else if (accepted && m_pieces->IsPieceDone(index)) {
-        result.completed_piece = static_cast<int32_t>(index);
-    }
-    // Pieces kept in memory for uploads count as done only once written:
-    // when the last one is verified, all go to disk now, not at the next
-    // save (up to 20 seconds later).
-    if (result.completed_piece >= 0 && HasBitTorrentPeers() && AllPiecesVerified()) m_pieces->FlushComplete();
+    if (outcome.piece_complete) result.completed_piece = outcome.piece;
     return result;
 }
 

@@ -162,7 +162,6 @@ private:
     void SyncCounters();
     TCandidateSource* SourceFor(TPeerObject* peer);
     bool HasBitTorrentPeers();
-    bool AllPiecesVerified();
     // The torrent's identity for the peers: info hash (registered with the
     // listener's dispatch), own peer id and its trackers as candidates.
     void AdoptTorrentIdentity();

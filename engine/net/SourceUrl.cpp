@@ -181,7 +181,7 @@ void ParseHttpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& inf
     fields.kind = SourceKind::Http;
 }
 
-void ParseFtpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info) {
+bool ParseFtpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info) {
     // The text is split while its escapes are still in place and each part is
     // decoded on its own: a password may contain an escaped "@" or ":".
     const size_t at = rest.find('@');
@@ -203,6 +203,10 @@ void ParseFtpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info
     std::string host_part = PercentDecodeUrl(rest.substr(0, slash));
     SplitHostPort(host_part, info.host, fields.port);
     fields.kind = SourceKind::Ftp;
+    for (const std::string* part : {&info.user, &info.password, &info.path, &info.host}) {
+        if (part->find_first_of("\r\n") != std::string::npos) return false;
+    }
+    return true;
 }
 
 bool ParseTrackerUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info) {
@@ -275,7 +279,7 @@ bool ParseSourceUrlText(const std::string& url, TSourceFields& fields, TSourceIn
     if (StartsWithNoCase(view, HttpPrefix)) {
         ParseHttpUrl(view.substr(HttpPrefix.size()), fields, info);
     } else if (StartsWithNoCase(view, FtpPrefix)) {
-        ParseFtpUrl(view.substr(FtpPrefix.size()), fields, info);
+        if (!ParseFtpUrl(view.substr(FtpPrefix.size()), fields, info)) return false;
     } else if (StartsWithNoCase(view, TrackerPrefix)) {
         if (!ParseTrackerUrl(view.substr(TrackerPrefix.size()), fields, info)) return false;
     } else if (StartsWithNoCase(view, BtNodePrefix)) {

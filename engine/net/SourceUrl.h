@@ -40,9 +40,12 @@ std::string PercentEncodeUrl(std::string_view text);
 // NUL byte, ends the text; "+" stays. The result is cut at UrlTextLimit.
 std::string PercentDecodeUrl(std::string_view text);
 
-// Each prefix's own parser, given the text after the prefix.
+// Each prefix's own parser, given the text after the prefix. An FTP URL whose
+// login, host or path decodes to a CR or LF does not parse: those parts are
+// sent as command arguments, where a line break would start a command of its
+// own.
 void ParseHttpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info);
-void ParseFtpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info);
+bool ParseFtpUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info);
 bool ParseTrackerUrl(std::string_view rest, TSourceFields& fields, TSourceInfo& info);
 void ParseBtNodeUrl(std::string_view rest, TSourceFields& fields);
 

@@ -13,14 +13,11 @@ namespace engine {
 namespace {
 
 constexpr int64_t BlockBytes = BlockSize;
-constexpr int32_t StallPenalty = 15;
-constexpr int32_t ErrorPenalty = 60;
 constexpr int32_t RedirectScore = 28;
 constexpr int32_t FreshSourceScore = 29;
 constexpr int MaxRepeatedRedirects = 2;
 constexpr int64_t StallBeforeHeaderS = 15;
 constexpr int64_t StallAfterHeaderS = 30;
-constexpr int32_t SlowRateBps = 2048;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -33,8 +30,6 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
-
-TSourceInfo& THttpPeer::Info() { return m_candidate->Info(); }
 
 void THttpPeer::ResetState() {
     CountDiscarded();
@@ -92,8 +87,6 @@ bool THttpPeer::ConnectTo(TPeerId* candidate) {
     }
     QTcpSocket& socket = EnsureSocket();
     if (!socket.Connect(candidate->m_address, candidate->m_port, false)) return false;
-    // A connection that moves to another range throws away what the kernel
-    // holds for it: a bounded buffer bounds that waste (and the memory).
     socket.SetReceiveBufferSize(ReceiveBufferBytes);
     SetPhase(PeerPhase::Connecting);
     const std::string& url = candidate->m_url;
@@ -139,21 +132,9 @@ int64_t THttpPeer::RequestEnd() {
     return std::min((int64_t{last} + 1) * piece_length, total);
 }
 
-bool THttpPeer::Punish(bool delay, int32_t cycles) {
-    if (m_socket) m_socket->Close();
-    if (m_task && m_candidate) m_task->PenalizeSource(*m_candidate, delay, cycles);
-    return false;
-}
-
 bool THttpPeer::IsStalled() {
-    int64_t limit = m_header_received ? StallAfterHeaderS : StallBeforeHeaderS;
-    const int32_t rate = DownloadRate();
-    if (rate >= 1 && rate < SlowRateBps) limit *= 2;
-    const int64_t since = std::max(m_stats.connect_time, m_stats.last_data_time);
-    if (GetClockSeconds() - since <= limit) return false;
-    SetState(PeerState::Stalled);
-    ReleaseRange();
-    return true;
+    return StalledSince(std::max(m_stats.connect_time, m_stats.last_data_time),
+                        m_header_received ? StallAfterHeaderS : StallBeforeHeaderS);
 }
 
 bool THttpPeer::FlushOutput() {
@@ -306,8 +287,7 @@ bool THttpPeer::ReadWholeBody() {
     } else {
         size_t take = n;
         if (m_body_left >= 0) take = static_cast<size_t>(std::min<int64_t>(m_body_left, static_cast<int64_t>(n)));
-        if (info.body.capacity() - info.body.size() < 4096) info.body.reserve(info.body.size() + n + 4096);
-        info.body.append(reinterpret_cast<const char*>(data), take);
+        if (!AppendToBody(data, take)) return false;
         m_socket->Consume(static_cast<int64_t>(take), true);
         if (m_body_left >= 0) m_body_left -= static_cast<int64_t>(take);
         if (static_cast<int64_t>(info.body.size()) >= info.content_length || m_body_left == 0) info.body_complete = 1;
@@ -335,9 +315,9 @@ bool THttpPeer::ReadRangedBody() {
 bool THttpPeer::ReadRangedOnce(bool* progress) {
     *progress = false;
     // Never read beyond what the task's allowance leaves of this second.
-    const int64_t left = m_task ? m_task->RemainingDownload() : ReadSize;
-    if (left <= 0) return true;
-    const int64_t got = m_socket->Receive(static_cast<int32_t>(std::min<int64_t>(ReadSize, std::max<int64_t>(left, BlockBytes))));
+    const int32_t budget = ReadBudget();
+    if (budget <= 0) return true;
+    const int64_t got = m_socket->Receive(budget);
     if (got < 0 && m_socket->ReceiveCount() == 0) return false;
     int64_t n = static_cast<int64_t>(m_socket->ReceiveCount());
     if (n == 0) return true;
@@ -423,29 +403,16 @@ bool THttpPeer::RequestAgain() {
 bool THttpPeer::RequestBlocks() {
     if (!IsConnected()) return false;
     if (!m_header_received || m_run > 0 || Info().whole_body) return true;
-    TSourceInfo& info = Info();
-    if (info.content_length > 0 && m_task) {
-        const int64_t total = m_task->TaskTotalBytes();
-        if (total > 0 && total != info.content_length) return Punish(true, ErrorPenalty);
-        if (m_requests.empty()) {
-            m_skip = 0;
-            const int64_t piece_length = m_task->PeerPieceLength();
-            TClaims* claims = Claims();
-            if (!Claim() && claims && piece_length > 0) {
-                claims->TakeFreeClaimAt(this, static_cast<int32_t>(m_position / piece_length));
-            }
-            TPeerObject::RequestBlocks();
-            if (m_requests.empty() && m_task->HasPieceMap()) {
-                SetState(PeerState::Finished);
-                return false;
-            }
+    if (Info().content_length > 0 && m_task) {
+        if (!SourceLengthMatches()) return false;
+        // A connection without a claim takes the free one where it reads,
+        // so its reply is not cut short by a claim somewhere else.
+        const int64_t piece_length = m_task->PeerPieceLength();
+        TClaims* claims = Claims();
+        if (m_requests.empty() && !Claim() && claims && piece_length > 0) {
+            claims->TakeFreeClaimAt(this, static_cast<int32_t>(m_position / piece_length));
         }
-        TPieceRange* claim = Claim();
-        if (claim && claim->cursor >= claim->last && m_task->IsPieceComplete(claim->last)) {
-            if (TClaims* claims = Claims()) claims->CloseIfFinished(this);
-            m_run = 0;
-            m_skip = 0;
-        }
+        if (!FillRangedRequests(&m_skip)) return false;
     }
     // An open-ended reply (a request from offset 0 carries no range) brings
     // the whole claim whoever else would take part of it.

@@ -34,12 +34,6 @@ public:
     static constexpr int64_t MaxSkipBytes = 131072;
     // Length given to a body fetched whole when the server names none.
     static constexpr int64_t UnknownWholeLength = 2147483647;
-    // A body fetched into memory never grows beyond this (a metainfo file).
-    static constexpr int64_t MaxWholeBody = int64_t{64} << 20;
-    // Socket reads of one step, and their size.
-    static constexpr int ReadsPerStep = 8;
-    static constexpr int32_t ReadSize = 131072;
-    static constexpr int ReceiveBufferBytes = 524288;
     // How far ahead one ranged request asks at most (and at least, when the
     // run of open pieces is that long): about two seconds at the
     // connection's rate within these bounds.
@@ -81,9 +75,6 @@ private:
     // The reply is read to its end and the connection may carry another.
     bool ReplyConsumed();
     bool RequestAgain();
-    // Closes the socket and delays (or removes) the source.
-    bool Punish(bool delay, int32_t cycles);
-    TSourceInfo& Info();
 
     THttpReply m_reply;
     THttpChunkDecoder m_chunks;

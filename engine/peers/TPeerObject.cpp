@@ -124,6 +124,8 @@ bool TPeerObject::AcceptSocket(std::unique_ptr<QTcpSocket> socket) {
     return IsConnected();
 }
 
+int64_t TPeerObject::TrafficReceivedTotal() const { return m_socket ? m_socket->ReceivedTotal() : 0; }
+
 bool TPeerObject::IsConnected() const { return m_phase != PeerPhase::Idle && m_socket != nullptr; }
 
 bool TPeerObject::ShouldDrop(bool near_end) {
@@ -143,13 +145,13 @@ bool TPeerObject::RunSteps(bool upload) {
     if (!IsConnected()) return false;
     if (m_kind == PeerKindBt && !IsP2PEnabled()) return false;
     const int64_t sent_before = m_socket->SentTotal();
-    const int64_t received_before = m_socket->ReceivedTotal();
+    const int64_t received_before = TrafficReceivedTotal();
     m_step_sent = m_step_received = m_step_payload = 0;
     m_stats.busy = 0;
     bool ok = upload ? ServeUploads() : (ReadInput() && RequestBlocks() && SendRequests() && FlushOutput());
     if (!ok || !IsConnected()) return false;
     m_step_sent = std::max<int64_t>(m_socket->SentTotal() - sent_before, 0);
-    m_step_received = std::max<int64_t>(m_socket->ReceivedTotal() - received_before, 0);
+    m_step_received = std::max<int64_t>(TrafficReceivedTotal() - received_before, 0);
     m_total_received += m_step_received;
     m_period_uploaded += m_step_sent;
     if (m_step_sent > 0 || m_step_received > 0) m_stats.idle_checks = 0;

@@ -111,6 +111,10 @@ public:
     bool IsActive() const { return m_socket && m_phase == PeerPhase::Established; }
     bool IsIncoming() const { return m_stats.incoming != 0; }
     QTcpSocket* Socket() const { return m_socket.get(); }
+    // The socket whose input decides when the peer pump steps this peer:
+    // its own, or where a kind's payload arrives on a second connection,
+    // that one while it is in use.
+    virtual QTcpSocket* PumpSocket() const { return m_socket.get(); }
     PeerPhase Phase() const { return m_phase; }
     void SetPhase(PeerPhase phase);
     int32_t State() const { return m_state; }
@@ -142,6 +146,9 @@ public:
     void StartNewPeriod() { m_period_payload = m_period_uploaded = 0; }
 
 protected:
+    // The received total a step's traffic is measured by: the socket's, or a
+    // kind's own count (an FTP peer counts its data connections).
+    virtual int64_t TrafficReceivedTotal() const;
     // Drops the queued requests of `piece` (its data failed the check).
     void ForgetPieceRequests(int32_t piece);
     // How many entries at the head of the request queue an answer may match

@@ -16,38 +16,44 @@ DiskAllocationMode QDiskFile::AllocationMode() { return g_allocation_mode.load()
 
 bool QDiskFile::Open(const std::string& path, bool read_only) {
     Close();
-    if (!m_file.Open(path, read_only ? platform::OpenMode::ReadOnly : platform::OpenMode::OpenOrCreate)) return false;
+    auto file = std::make_shared<platform::File>();
+    if (!file->Open(path, read_only ? platform::OpenMode::ReadOnly : platform::OpenMode::OpenOrCreate)) return false;
+    m_file = std::move(file);
     m_read_only = read_only;
     m_position = 0;
-    if (m_extra_flags & SequentialScan) m_file.AdviseSequential();
+    if (m_extra_flags & SequentialScan) m_file->AdviseSequential();
     return true;
 }
 
 bool QDiskFile::Create(const std::string& path) {
     Close();
-    if (!m_file.Open(path, platform::OpenMode::CreateAlways)) return false;
+    auto file = std::make_shared<platform::File>();
+    if (!file->Open(path, platform::OpenMode::CreateAlways)) return false;
+    m_file = std::move(file);
     m_read_only = false;
     m_position = 0;
     return true;
 }
 
 void QDiskFile::Close() {
-    m_file.Close();
+    // Never closes the descriptor under a queued write: the last reference
+    // does.
+    m_file.reset();
     m_read_only = false;
     m_position = 0;
 }
 
 int64_t QDiskFile::GetSize() const {
-    if (!m_file.IsOpen()) return -1;
-    return m_file.Size();
+    if (!m_file) return -1;
+    return m_file->Size();
 }
 
 int64_t QDiskFile::Seek(int64_t offset, Origin origin) {
-    if (!m_file.IsOpen()) return -1;
+    if (!m_file) return -1;
     int64_t base = 0;
     if (origin == Origin::Current) base = m_position;
     if (origin == Origin::End) {
-        base = m_file.Size();
+        base = m_file->Size();
         if (base < 0) return -1;
     }
     int64_t target = base + offset;
@@ -57,36 +63,36 @@ int64_t QDiskFile::Seek(int64_t offset, Origin origin) {
 }
 
 int32_t QDiskFile::Read(void* buffer, int32_t length, int64_t offset) {
-    if (!m_file.IsOpen() || !buffer || length < 0) return -1;
+    if (!m_file || !buffer || length < 0) return -1;
     if (offset != -1 && Seek(offset, Origin::Begin) < 0) return -3;
-    int64_t n = m_file.ReadAt(buffer, static_cast<size_t>(length), static_cast<uint64_t>(m_position));
+    int64_t n = m_file->ReadAt(buffer, static_cast<size_t>(length), static_cast<uint64_t>(m_position));
     if (n < 0) return -1;
     m_position += n;
     return static_cast<int32_t>(n);
 }
 
 int32_t QDiskFile::Write(const void* buffer, int32_t length, int64_t offset) {
-    if (!m_file.IsOpen() || m_read_only || !buffer || length < 0) return -1;
+    if (!m_file || m_read_only || !buffer || length < 0) return -1;
     if (offset != -1 && Seek(offset, Origin::Begin) < 0) return -3;
-    if (!m_file.WriteAt(buffer, static_cast<size_t>(length), static_cast<uint64_t>(m_position))) return -1;
+    if (!m_file->WriteAt(buffer, static_cast<size_t>(length), static_cast<uint64_t>(m_position))) return -1;
     m_position += length;
     return length;
 }
 
 bool QDiskFile::SetLength(int64_t length) {
-    if (!m_file.IsOpen() || m_read_only || length < 0) return false;
-    int64_t current = m_file.Size();
+    if (!m_file || m_read_only || length < 0) return false;
+    int64_t current = m_file->Size();
     if (current < 0) return false;
     if (length > current && AllocationMode() == DiskAllocationMode::Preallocate) {
-        if (m_file.Allocate(static_cast<uint64_t>(current), static_cast<uint64_t>(length - current))) return true;
+        if (m_file->Allocate(static_cast<uint64_t>(current), static_cast<uint64_t>(length - current))) return true;
         // A reservation that ran out of space may have moved the end of file;
         // put it back so the caller sees the file as still too short.
-        m_file.Truncate(static_cast<uint64_t>(current));
+        m_file->Truncate(static_cast<uint64_t>(current));
         return false;
     }
-    return m_file.Truncate(static_cast<uint64_t>(length));
+    return m_file->Truncate(static_cast<uint64_t>(length));
 }
 
-bool QDiskFile::Sync() { return m_file.IsOpen() && m_file.Sync(); }
+bool QDiskFile::Sync() { return m_file && m_file->Sync(); }
 
 }  // namespace engine

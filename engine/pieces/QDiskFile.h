@@ -4,12 +4,18 @@
 // used by one thread at a time (a task's work thread); it takes no lock itself:
 // callers that touch piece data hold the process-wide disk lock (TDiskLockHolder.h).
 //
+// The open handle is reference-counted: the piece writer thread holds a
+// reference for each file a queued piece writes to, so a Close here only
+// lets go of this object's reference and the descriptor closes once the
+// last queued write to it is made. Every Open makes a new handle.
+//
 // Results follow the engine's conventions: byte counts, -1 on an I/O error,
 // -3 when the position cannot be set. Growth (SetLength) either reserves real
 // blocks (pre-allocation mode) or only moves the end of file (sparse mode); the
 // mode is chosen once per process by whoever probes the save folder.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/File.h"
@@ -37,7 +43,7 @@ public:
     // Created or truncated to zero, read/write.
     bool Create(const std::string& path);
     void Close();
-    bool IsOpen() const { return m_file.IsOpen(); }
+    bool IsOpen() const { return m_file != nullptr; }
     bool IsReadOnly() const { return m_read_only; }
     // Size on disk, -1 when closed or on error.
     int64_t GetSize() const;
@@ -53,9 +59,9 @@ public:
     bool SetLength(int64_t length);
     // Flushes written data to the device (fdatasync).
     bool Sync();
-    // A handle of its own on the open file, for writes on another thread
-    // that must outlive a Close of this object; closed when this is closed.
-    platform::File DuplicateHandle() const { return m_read_only ? platform::File() : m_file.Duplicate(); }
+    // A reference on the open handle, for writes on another thread that must
+    // outlive a Close of this object; null when closed or read-only.
+    std::shared_ptr<const platform::File> SharedHandle() const { return m_read_only ? nullptr : m_file; }
 
     uint32_t ExtraFlags() const { return m_extra_flags; }
     void SetExtraFlags(uint32_t flags) { m_extra_flags = flags; }
@@ -66,7 +72,7 @@ public:
     static DiskAllocationMode AllocationMode();
 
 private:
-    platform::File m_file;
+    std::shared_ptr<platform::File> m_file;  // null while closed
     bool m_read_only = false;
     uint32_t m_extra_flags = 0;
     int64_t m_position = 0;

@@ -1,8 +1,9 @@
 #pragma once
 // TFileEntry: one file of a task's byte stream, with its file object, its
-// place in the stream and the temporary-name state. Owned by the task's piece
-// map (TPieces) and used only by the task's work thread; file I/O on it runs
-// under the process-wide disk lock (TDiskLockHolder.h), taken by TPieces.
+// place in the stream and the temporary-name state. Owned by the storage of
+// the task's piece map (TPieceStorage) and used only by the task's work
+// thread; file I/O on it runs under the process-wide disk lock
+// (TDiskLockHolder.h), taken by the storage.
 //
 // New files are written as path + ".twtmp" and moved to their final name when
 // their data is complete; a file that already exists under its final name is

@@ -1,95 +1,176 @@
 #pragma once
-// TPiece: one piece of a task's byte stream, with its place in the files and
-// the progress of its data. Owned by the task's piece map (TPieces) and used
-// only by the task's work thread (while its write is queued, the piece
-// writer thread reads its chunk memory; see m_write_pending).
+// TPiece: one piece of a task's byte stream: its place in the files, the
+// blocks received and not yet on disk, the incremental SHA-1 state of the
+// written prefix and the source that delivered it. The piece changes only its
+// own state; it knows nothing of the map, the files or the cache around it.
+// The piece cache (TPieceCache) decides when its bytes are verified, written
+// or dropped, and keeps the counters.
 //
-// The block buffer, the incremental SHA-1 state and the delivering source are
-// added by the buffer layer; this record keeps what the map and the storage
-// need.
+// Owner: the task's piece map (TPieces). Thread: the task's work thread only.
+// While its write is queued (IsWritePending), the piece writer thread reads
+// its chunk memory: nothing may then free or refill that memory (DropBuffer
+// and Reset refuse to in debug builds); the cache settles the write first.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/pieces/TPieceBuffer.h"
 
 namespace engine {
 
-class TPieces;
 class TBlockSource;
 
 class TPiece {
 public:
-    TPiece() = default;
+    TPiece(int32_t index, int32_t size, const uint8_t* digest);
     ~TPiece();
     TPiece(const TPiece&) = delete;
     TPiece& operator=(const TPiece&) = delete;
 
-    // Returns the piece to empty: no written prefix, no complete or verified
-    // mark, no SHA-1 state, no buffered blocks, no last source, out of the
-    // partial-pieces list.
-    void Reset() {
-        ReleaseProgress(false);
-        m_written_prefix = 0;
-        m_complete = false;
-        m_verified = false;
-    }
-    // The location cache of MapPieceToFiles is unknown.
-    bool HasFilePosition() const { return m_file_index >= 0 && m_file_offset >= 0; }
-
-    bool m_complete = false;  // every byte present (memory or disk) and verified
-    bool m_skipped = false;   // lies only in deselected files
-    int32_t m_index = 0;
-    int32_t m_size = 0;
-    int64_t m_file_offset = -1;  // offset inside the first file the piece touches
-    int32_t m_file_index = -1;   // that file's index
-    int32_t m_written_prefix = 0;
-    bool m_verified = false;
-    // Its writes are queued on the map's piece writer: the chunk memory must
-    // stay as it is until the map collects them (SettleWrite).
-    bool m_write_pending = false;
-    TPieces* m_owner = nullptr;
-    const uint8_t* m_digest = nullptr;  // 20 bytes inside the map's digest buffer
-    int64_t m_last_access = 0;
-
-    // --- buffers and verification (TPiece.cpp) ---------------------------
-    // Takes a received block. Returns `length` (with `accepted` telling
-    // whether the piece took it) or -99 when it completed the piece and the
-    // piece failed verification.
-    int32_t ReceiveBlock(const uint8_t* data, int32_t length, int32_t offset, TBlockSource* source,
-                         bool& accepted);
-    // Writes the contiguous buffered bytes after the written prefix when
-    // there are at least `minimum`; bytes written (or verified), 0, -1 after
-    // a short write, -99 after a failed verification.
-    int32_t Flush(int32_t minimum);
-    // Writes a piece that is complete in memory, straight from its chunks;
-    // its size, 0 when it is not complete in memory, -1 / -99 on failure.
-    int32_t WriteComplete();
-    // The piece's side of a finished WriteComplete: `written` as the map's
-    // write returned it, `buffered` the bytes buffered before the write.
-    int32_t AfterWrite(int32_t written, int32_t buffered);
-    // Serves an upload read from the cache, filling it from disk with
-    // read-ahead; bytes copied, 0, or -1.
-    int32_t ReadForUpload(uint8_t* out, int32_t length, int32_t offset, std::vector<uint8_t>& scratch, int64_t now,
-                          int32_t read_ahead, bool force);
-    // Frees the chunk memory and the present set.
-    void DropBuffer();
-    // Waits for the piece's queued writes and lets the map finish them, so
-    // its memory may change again; nothing to do without queued writes.
-    void SettleWrite();
-    bool EnsureBuffer();
-    bool EnsureHashState();
+    // --- what the piece is and holds ------------------------------------
+    int32_t Index() const { return m_index; }
+    int32_t Size() const { return m_size; }
+    const uint8_t* Digest() const { return m_digest; }  // 20 bytes
+    // Bytes from the piece's start that are on disk (hashed into the state).
+    int32_t WrittenPrefix() const { return m_written_prefix; }
+    // Lies only in deselected files.
+    bool IsSkipped() const { return m_skipped; }
+    // Its bytes passed the check (in memory, or read back from disk).
+    bool IsVerified() const { return m_verified; }
+    // Every byte present (memory or disk) and verified.
+    bool IsVerifiedComplete() const { return m_complete && m_verified; }
+    // Verified and waiting in memory to be written.
+    bool IsCompleteInMemory() const { return m_complete && m_verified && m_buffer.BufferedBytes() > 0; }
+    bool IsWritePending() const { return m_write_pending; }
+    // The block at `offset` is on disk (written prefix) or in memory.
+    bool HoldsBlockAt(int32_t offset) const { return offset < m_written_prefix || m_buffer.HasBlock(offset); }
+    // The written prefix and the buffered bytes cover the piece.
+    bool IsWhole() const { return m_written_prefix + m_buffer.BufferedBytes() >= m_size; }
+    int32_t BufferedBytes() const { return m_buffer.BufferedBytes(); }
+    const TPieceBuffer& Buffer() const { return m_buffer; }
+    // The stored SHA-1 state (TSha1State::Size bytes), or null.
+    const uint8_t* HashState() const { return m_sha1; }
+    int64_t LastAccess() const { return m_last_access; }
+    TBlockSource* LastSource() const { return m_last_source; }
+    // Bytes of new blocks taken since the progress was last released, by
+    // kind of source.
+    int32_t KeptWebBytes() const { return m_kept_web; }
+    int32_t KeptPeerBytes() const { return m_kept_peer; }
     // min(piece size, 128 KiB): the unit of memory and of prefix writes.
     int32_t FlushUnit() const;
-    bool IsCompleteInMemory() const { return m_complete && m_verified && m_buffer.BufferedBytes() > 0; }
-    // Records a finished delivery with result `result` (-100: bad data).
-    void ChargeSource(int32_t result);
-    // Hashes the buffered bytes from the written prefix to the end (from the
-    // piece's SHA-1 state) and compares with the digest.
-    bool VerifyBuffered() const;
-    // The piece became complete in memory and verified.
-    void RecordCompletion();
 
+    // --- where it lies in the files (a cache kept by the storage) --------
+    bool HasFilePosition() const { return m_file_index >= 0 && m_file_offset >= 0; }
+    int32_t FileIndex() const { return m_file_index; }
+    int64_t FileOffset() const { return m_file_offset; }  // inside that file
+    void SetFilePosition(int32_t file, int64_t offset) {
+        m_file_index = file;
+        m_file_offset = offset;
+    }
+
+    // --- the map's marks ---------------------------------------------------
+    void SetSkipped(bool skipped) { m_skipped = skipped; }
+
+    // --- receiving ---------------------------------------------------------
+    enum class Take {
+        Stored,  // copied into the buffer
+        OnDisk,  // before the written prefix, or the piece is whole already
+        Failed,  // outside the piece, or no memory
+    };
+    // Takes a received block from `source` at `now`. `was_buffered` tells
+    // whether the buffer held that block already.
+    Take Store(const uint8_t* data, int32_t length, int32_t offset, TBlockSource* source, int64_t now,
+               bool* was_buffered);
+    // Counts a new block's bytes as kept, by the kind of its source.
+    void CountKept(const TBlockSource* source, int32_t bytes);
+    // Hashes the buffered bytes from the written prefix to the end (from the
+    // stored state) and compares with the digest; true without digests.
+    bool VerifyBuffered(bool has_digests) const;
+    // The piece became complete in memory and verified at `now`; it is
+    // dated so that, once written and unread, it is among the first evicted.
+    void MarkComplete(int64_t now);
+    // A finished delivery: the last source delivered the whole piece, which
+    // was written (`bad_data` false) or failed its check.
+    void ChargeSource(bool bad_data);
+    // After a failed check: everything the piece had is thrown away.
+    void DiscardAll();
+
+    // --- writing -----------------------------------------------------------
+    // Bytes of whole chunks buffered right after the written prefix (a run
+    // reaching the end counts up to it).
+    int32_t ContiguousAfterPrefix() const { return m_buffer.ContiguousFrom(m_written_prefix, m_size); }
+    // Memory holding `offset` and how many bytes of its chunk follow it; null
+    // when that chunk has no memory.
+    const uint8_t* DataAt(int32_t offset, int32_t* run) const { return m_buffer.DataAt(offset, run); }
+    // Every chunk from the written prefix to the end has memory.
+    bool HasMemoryAfterPrefix() const;
+    // `bytes` after the written prefix are on disk: they join the hashed
+    // prefix and their memory is released. False when the state is lost or
+    // the chunks did not match (the caller resets the piece).
+    bool AdvancePrefix(int32_t bytes, bool has_digests);
+    // The bytes after the written prefix of a piece complete in memory are
+    // on disk: the piece's progress is over; its verified bytes stay as the
+    // cached copy when the buffer holds the whole piece.
+    void FinishWrite();
+    // Writing the complete piece failed: its memory is dropped and it is
+    // fetched again.
+    void FailWrite();
+    // A range written straight from outside memory ended: the piece is no
+    // longer complete in memory, and verified only when `verified`.
+    void EndDirectWrite(bool verified);
+    void SetWritePending(bool pending) { m_write_pending = pending; }
+
+    // --- upload reads ------------------------------------------------------
+    // Copies a cached range out and dates the piece at `now`; -1 when a
+    // block of the range is not present.
+    int32_t ReadCached(uint8_t* out, int32_t length, int32_t offset, int64_t now);
+    // Keeps bytes read from disk at `start` as cached whole blocks (or the
+    // piece's short last block); returns the bytes newly buffered. Once the
+    // buffer holds the whole piece it counts as verified: the bytes were
+    // checked when written.
+    int32_t CacheFromDisk(const uint8_t* data, int32_t length, int32_t start, int64_t now);
+
+    // --- memory --------------------------------------------------------------
+    bool EnsureBuffer();
+    // Frees the chunk memory and the present set.
+    void DropBuffer();
+    // Forgets the bytes of a piece nobody wants any more (deselected): its
+    // memory goes, and it no longer counts as verified.
+    void DropUnwanted();
+    // Returns the piece to empty: no written prefix, no complete or verified
+    // mark, no SHA-1 state, no buffered blocks, no last source.
+    void Reset();
+
+    // --- restoring -----------------------------------------------------------
+    // Restores blocks from a block-dump blob; the written prefix the blob was
+    // made with, or -1 when it is malformed.
+    int32_t RestoreBlocks(const uint8_t* blob, int64_t length);
+    // Appends the buffered blocks after the written prefix (at most
+    // `max_blocks`) in the block-dump format; the count appended.
+    int32_t SerializeBlocks(std::string& out, int32_t max_blocks) const;
+    // Takes a stored written prefix and the SHA-1 state of its bytes; false
+    // (nothing changed) when the state cannot be held.
+    bool RestorePrefix(int32_t prefix, const uint8_t* state);
+
+private:
+    bool EnsureHashState();
+    void ReleaseProgress(bool keep_blocks);
+    void SetSource(TBlockSource* source);
+
+    int32_t m_index;
+    int32_t m_size;
+    const uint8_t* m_digest;  // 20 bytes inside the map's digest buffer
+    bool m_complete = false;  // every byte present (memory or disk) and verified
+    bool m_skipped = false;
+    bool m_verified = false;
+    // Its writes are queued on the piece writer: the chunk memory must stay
+    // as it is until they are collected.
+    bool m_write_pending = false;
+    int32_t m_written_prefix = 0;
+    int64_t m_file_offset = -1;  // offset inside the first file the piece touches
+    int32_t m_file_index = -1;   // that file's index
+    int64_t m_last_access = 0;
     TPieceBuffer m_buffer;
     uint8_t* m_sha1 = nullptr;  // 104 bytes from the SHA-1 state pool
     TBlockSource* m_last_source = nullptr;
@@ -99,12 +180,6 @@ public:
     // task's kept-byte counts give them back.
     int32_t m_kept_web = 0;
     int32_t m_kept_peer = 0;
-
-private:
-    void ReleaseProgress(bool keep_blocks);
-    void SetSource(TBlockSource* source);
-    int32_t FailVerification();
-    void ReportFailure() const;
 };
 
 }  // namespace engine

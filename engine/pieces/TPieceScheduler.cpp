@@ -29,6 +29,7 @@ void TPieceScheduler::OnPiecesEvent(const TPiecesEvent& event) {
     using namespace PiecesEventCode;
     switch (event.code) {
         case PieceChanged: OnPieceChanged(event); break;
+        case PieceVerifiedInMemory: QueueVerifiedHave(event.value); break;
         case QuickVerified:
             if (event.argument == 0 && event.value == 0 && m_pieces) {
                 m_bitfield_copy.FillBytes(0xFF);

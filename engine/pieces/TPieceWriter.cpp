@@ -2,7 +2,6 @@
 
 #include <system_error>
 
-#include "engine/pieces/QDiskFile.h"
 #include "engine/pieces/TDiskLockHolder.h"
 #include "platform/Thread.h"
 
@@ -20,67 +19,39 @@ TPieceWriter::~TPieceWriter() {
     m_thread.join();
 }
 
-int64_t TPieceWriter::WriteAll(const std::vector<Write>& batch, bool& failed) {
-    failed = false;
-    int64_t written = 0;
-    TDiskLockHolder lock;
-    for (const Write& w : batch) {
-        lock.Lock();
-        if (!w.file || !w.data || w.file->Write(w.data, w.length, w.offset) != w.length) {
-            failed = true;
-            break;
-        }
-        written += w.length;
-    }
-    return written;
+int64_t TPieceWriter::Write::Bytes() const {
+    int64_t n = 0;
+    for (const platform::ConstBuffer& b : buffers) n += static_cast<int64_t>(b.length);
+    return n;
 }
 
-TPieceWriter::Job TPieceWriter::MakeJob(int32_t piece, int32_t from, const std::vector<Write>& writes) {
+TPieceWriter::Job TPieceWriter::MakeJob(int32_t piece, int32_t from, std::vector<Write> writes) {
     Job job;
     job.piece = piece;
     job.from = from;
-    std::vector<const QDiskFile*> files;
-    for (const Write& w : writes) {
-        job.bytes += w.length;
-        if (!w.file || !w.data) {
-            job.m_broken = true;
-            break;
-        }
-        size_t handle = 0;
-        while (handle < files.size() && files[handle] != w.file) ++handle;
-        if (handle == files.size()) {
-            platform::File copy = w.file->DuplicateHandle();
-            if (!copy.IsOpen()) {
-                job.m_broken = true;
-                break;
-            }
-            files.push_back(w.file);
-            job.m_handles.push_back(std::move(copy));
-        }
-        job.m_parts.push_back({handle, w.data, w.length, w.offset});
-    }
+    job.writes = std::move(writes);
+    for (const Write& w : job.writes) job.bytes += w.Bytes();
     return job;
 }
 
 void TPieceWriter::RunJob(Job& job) {
     job.written = 0;
     job.failed = false;
+    job.failed_file = -1;
     TDiskLockHolder lock;
-    for (const Job::Part& part : job.m_parts) {
+    for (const Write& w : job.writes) {
         lock.Lock();
-        if (part.length < 0 ||
-            !job.m_handles[part.handle].WriteAt(part.data, static_cast<size_t>(part.length),
-                                                static_cast<uint64_t>(part.offset))) {
+        if (!w.handle || !w.handle->WriteAtV(w.buffers.data(), w.buffers.size(), static_cast<uint64_t>(w.offset))) {
             job.failed = true;
+            job.failed_file = w.file;
             break;
         }
-        job.written += part.length;
+        job.written += w.Bytes();
     }
     lock.Unlock();
-    if (job.m_broken) job.failed = true;
-    // The job's handles close here, off the work thread.
-    job.m_handles.clear();
-    job.m_parts.clear();
+    // The references let go here: on the helper, a handle whose file was
+    // closed meanwhile closes off the work thread.
+    job.writes.clear();
 }
 
 bool TPieceWriter::Queue(Job job, bool wake) {

@@ -8,20 +8,22 @@
 //
 // A job names memory that stays the work thread's property: the piece's
 // chunks, which must stay untouched (not freed, not refilled) until the job
-// is collected. Each job carries handles of its own on its files, so closing
-// a file on the work thread never pulls a handle from under a write. The
-// writes themselves take the process-wide disk lock, as every piece write
-// does.
+// is collected. Each write holds a reference on its file's open handle
+// (QDiskFile::SharedHandle), so closing a file on the work thread never pulls
+// a handle from under a write: the descriptor closes with the last
+// reference. The writes themselves take the process-wide disk lock, as every
+// piece write does, one gathering system call per file share.
 //
-// Owner: TPieces (one per piece map, the thread started on first use and
-// joined by the destructor after the queue ran dry). Thread: Queue, Collect
-// and WaitBelow on the owner's work thread; the writes on the helper. Lock: a
-// private mutex guards the queue and the finished list.
+// Owner: TPieces' cache (one per piece map, the thread started on first use
+// and joined by the destructor after the queue ran dry). Thread: Queue,
+// Collect and WaitBelow on the owner's work thread; the writes on the helper.
+// Lock: a private mutex guards the queue and the finished list.
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,15 +32,16 @@
 
 namespace engine {
 
-class QDiskFile;
-
 class TPieceWriter {
 public:
+    // One file's share of a piece range: the buffers go one after the other
+    // from `offset` of the file.
     struct Write {
-        QDiskFile* file = nullptr;
-        const uint8_t* data = nullptr;
-        int32_t length = 0;
+        std::shared_ptr<const platform::File> handle;  // null: cannot be made (ends the job)
+        int32_t file = -1;                              // the file's index in its map
         int64_t offset = 0;
+        std::vector<platform::ConstBuffer> buffers;
+        int64_t Bytes() const;
     };
 
     // One piece's writes, queued and later collected with their outcome.
@@ -47,21 +50,12 @@ public:
         int32_t from = 0;  // the piece offset the writes start at
         int64_t bytes = 0;
         bool keep_cached = false;  // the owner's: what to do once written
-        // Outcome: bytes written before the first failure.
+        std::vector<Write> writes;
+        // Outcome: bytes written before the first failure, and the file of
+        // the write that failed (-1: none, or no file could be named).
         int64_t written = 0;
         bool failed = false;
-
-    private:
-        friend class TPieceWriter;
-        struct Part {
-            size_t handle = 0;
-            const uint8_t* data = nullptr;
-            int32_t length = 0;
-            int64_t offset = 0;
-        };
-        std::vector<platform::File> m_handles;
-        std::vector<Part> m_parts;
-        bool m_broken = false;  // a write that cannot be made ends the job
+        int32_t failed_file = -1;
     };
 
     TPieceWriter() = default;
@@ -69,10 +63,8 @@ public:
     TPieceWriter(const TPieceWriter&) = delete;
     TPieceWriter& operator=(const TPieceWriter&) = delete;
 
-    // Turns a piece's writes into a job with handles of its own; a write
-    // without a file, or whose file cannot lend a handle, makes the job fail
-    // there (the writes before it are still made).
-    static Job MakeJob(int32_t piece, int32_t from, const std::vector<Write>& writes);
+    // A job of a piece's writes, its byte count summed.
+    static Job MakeJob(int32_t piece, int32_t from, std::vector<Write> writes);
     // Queues a job for the helper; false when the helper cannot be started
     // (nothing was queued then: the caller writes the piece itself). A
     // sleeping helper is woken only with `wake` (or by Wake, Collect with
@@ -91,13 +83,13 @@ public:
     // Whether a finished job waits to be collected; a hint without a lock.
     bool HasFinished() const { return m_has_finished.load(std::memory_order_acquire); }
 
-    // The writes of a batch on the calling thread (a caller without the
-    // helper); returns the bytes written before the first failure.
-    static int64_t WriteAll(const std::vector<Write>& batch, bool& failed);
+    // Makes a job's writes on the calling thread, in order, stopping at the
+    // first that fails; the outcome is left in the job and its handle
+    // references are let go.
+    static void RunJob(Job& job);
 
 private:
     void Run();
-    static void RunJob(Job& job);
 
     std::mutex m_mutex;
     std::condition_variable m_work;      // the helper waits for jobs

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/meta/QSha1.h"
 #include "engine/meta/TTorrentLayout.h"
 #include "engine/pieces/TBlockRequest.h"
 #include "engine/pieces/TPieceStateCodec.h"
-#include "engine/meta/QSha1.h"
 #include "platform/File.h"
 
 namespace engine {
@@ -16,34 +16,28 @@ namespace engine {
 namespace {
 
 constexpr size_t DigestSize = 20;
-// Cache size bounds, in units of 256 KiB: at least 1 MiB, at most ~2 GiB.
-constexpr int32_t CacheSizeMin = 4;
-constexpr int32_t CacheSizeMax = 8000;
 
 }  // namespace
 
-TPieces::TPieces(TPiecesOwner* owner) : m_owner(owner) { m_last_activity = Now(); }
-
-TPieces::~TPieces() {
-    for (auto& f : m_files) f->m_file.Close();
-}
-
-void TPieces::Send(int32_t code, int32_t flag, int32_t argument, int32_t value, const uint8_t* data) {
-    if (!m_owner) return;
+void SendPiecesEvent(TPiecesOwner* owner, int32_t code, int32_t flag, int32_t argument, int32_t value) {
+    if (!owner) return;
     TPiecesEvent event;
     event.code = code;
     event.flag = flag;
     event.argument = argument;
     event.value = value;
-    event.data = data;
-    m_owner->OnPiecesEvent(event);
+    owner->OnPiecesEvent(event);
 }
 
-void TPieces::TouchActivity() { m_last_activity = Now(); }
+TPieces::TPieces(TPiecesOwner* owner) : m_owner(owner), m_storage(*this), m_cache(*this, m_storage) {
+    m_last_activity = NowSeconds();
+}
 
-void TPieces::SetCacheSize(int32_t option) { m_cache_size = std::min(CacheSizeMax, std::max(option, CacheSizeMin)); }
+TPieces::~TPieces() = default;
 
-std::vector<uint8_t>& TPieces::Scratch() {
+void TPieces::TouchActivity() { m_last_activity = NowSeconds(); }
+
+std::vector<uint8_t>& TPieces::ScratchBuffer() {
     if (m_scratch.size() < static_cast<size_t>(m_piece_length)) m_scratch.resize(static_cast<size_t>(m_piece_length));
     return m_scratch;
 }
@@ -87,7 +81,7 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
     for (const auto& spec : layout.files) {
         if (spec.size < 0) break;
         auto entry = std::make_unique<TFileEntry>();
-        entry->m_index = static_cast<int32_t>(m_files.size());
+        entry->m_index = static_cast<int32_t>(m_storage.FileCount());
         entry->m_path = spec.path;
         entry->m_display_name = spec.display_name;
         entry->m_size = spec.size;
@@ -97,7 +91,7 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         // A file already renamed, or still under its temporary name, keeps
         // that name across a rebuild.
         if (previous) {
-            TFileEntry* old = previous->File(m_files.size());
+            TFileEntry* old = previous->File(m_storage.FileCount());
             if (old && old->m_size >= 0 && !old->m_path.empty() && platform::Exists(old->m_path)) {
                 entry->m_path = old->m_path;
                 entry->m_final_path = old->m_final_path;
@@ -106,7 +100,7 @@ bool TPieces::BuildFromLayout(const TPiecesLayout& layout, TPieces* previous) {
         }
         entry->ApplyTempName();
         offset += spec.size;
-        m_files.push_back(std::move(entry));
+        m_storage.AddFile(std::move(entry));
     }
     m_total_length = offset;
 
@@ -134,10 +128,10 @@ bool TPieces::BuildFromTorrent(const TTorrentLayout& layout, TPieces* previous) 
 }
 
 bool TPieces::BuildPieces(TPieces* previous) {
-    if (m_total_length <= 0 || m_piece_count <= 0 || m_piece_length <= 0 || m_files.empty()) return false;
+    if (m_total_length <= 0 || m_piece_count <= 0 || m_piece_length <= 0 || m_storage.FileCount() == 0) return false;
     const int64_t slack = m_piece_count * m_piece_length - m_total_length;
     if (slack < 0) return false;
-    DrainWrites();
+    m_cache.DrainWrites();
     m_pieces.clear();
     if (slack < m_piece_length) {
         m_pieces.reserve(static_cast<size_t>(m_piece_count));
@@ -148,12 +142,8 @@ bool TPieces::BuildPieces(TPieces* previous) {
                 m_pieces.clear();
                 break;
             }
-            auto piece = std::make_unique<TPiece>();
-            piece->m_index = static_cast<int32_t>(i);
-            piece->m_size = static_cast<int32_t>(size);
-            piece->m_owner = this;
-            piece->m_digest = reinterpret_cast<const uint8_t*>(m_digests.data()) + digest_at;
-            m_pieces.push_back(std::move(piece));
+            const auto* digest = reinterpret_cast<const uint8_t*>(m_digests.data()) + digest_at;
+            m_pieces.push_back(std::make_unique<TPiece>(static_cast<int32_t>(i), static_cast<int32_t>(size), digest));
         }
     }
     m_bitfield.Resize(m_piece_count);
@@ -166,39 +156,59 @@ bool TPieces::BuildPieces(TPieces* previous) {
     Send(PiecesEventCode::PiecesCreated, 1, 4, static_cast<int32_t>(m_piece_count));
 
     int64_t sum = 0;
-    for (const auto& p : m_pieces) sum += p->m_size;
+    for (const auto& p : m_pieces) sum += p->Size();
     if (m_pieces.empty() || sum != m_total_length) return false;
 
     ApplySelectionList();
-    if (!ExamineExistingData(previous)) return false;
-    if (IsStopping()) return false;
-    return PrepareFiles() && !IsStopping();
+    if (!m_storage.Examine(previous)) return false;
+    if (IsStopRequested()) return false;
+    return PrepareFiles() && !IsStopRequested();
 }
 
 void TPieces::Empty() {
     CloseFiles(true, false);  // settles queued writes first
     SaveSelectionList();
     m_pieces.clear();
-    m_files.clear();
+    m_storage.ClearFiles();
     m_scanned_bytes = m_completed_bytes = m_wanted_bytes = m_wanted_pieces = 0;
     m_done_or_skipped = 0;
-    m_cached_bytes = 0;
+    m_cache.ForgetCounters();
     m_last_completed = -1;
     m_total_length = 0;
     m_piece_length = 0;
     m_piece_count = 0;
     m_name.clear();
     m_partial_pieces.clear();
-    m_complete_in_memory = 0;
     m_bitfield.Clear();
     m_digests.clear();
     m_scratch = {};
 }
 
+void TPieces::StartScan() {
+    m_completed_bytes = 0;
+    m_scanned_bytes = 0;
+}
+
+void TPieces::MarkEverythingDone() {
+    m_bitfield.FillBytes(0xFF);
+    m_completed_bytes = m_total_length;
+    m_scanned_bytes = m_total_length;
+    m_done_or_skipped = static_cast<int32_t>(m_piece_count);
+}
+
+void TPieces::MarkNothingDone() {
+    m_completed_bytes = 0;
+    m_done_or_skipped = 0;
+    m_wanted_bytes = m_total_length;
+    m_scanned_bytes = m_total_length;
+    m_wanted_pieces = m_piece_count;
+}
+
 // --- queries -----------------------------------------------------------------
 
 bool TPieces::IsLayoutValid() const {
-    if (m_pieces.empty() || m_piece_count <= 0 || m_files.empty() || m_total_length <= 0 || m_piece_length <= 0) {
+    if (m_pieces.empty() || m_piece_count <= 0 || m_storage.FileCount() == 0 || m_total_length <= 0 ||
+        m_piece_length <= 0) {
         return false;
     }
     if (m_owner && m_owner->IsMetadataReady() && m_digests.size() < DigestSize) return false;
@@ -207,13 +217,13 @@ bool TPieces::IsLayoutValid() const {
 
 bool TPieces::IsPieceValid(int64_t index) const {
     return index >= 0 && index < m_piece_count && index < static_cast<int64_t>(m_pieces.size()) &&
-           m_pieces[static_cast<size_t>(index)] && m_pieces[static_cast<size_t>(index)]->m_size > 0;
+           m_pieces[static_cast<size_t>(index)] && m_pieces[static_cast<size_t>(index)]->Size() > 0;
 }
 
 bool TPieces::IsPieceDone(int64_t index) const { return IsPieceValid(index) && m_bitfield.Get(index); }
 
 bool TPieces::IsPieceWanted(int64_t index) const {
-    return IsPieceValid(index) && !m_pieces[static_cast<size_t>(index)]->m_skipped && !m_bitfield.Get(index);
+    return IsPieceValid(index) && !m_pieces[static_cast<size_t>(index)]->IsSkipped() && !m_bitfield.Get(index);
 }
 
 bool TPieces::IsAllDone() const {
@@ -222,7 +232,7 @@ bool TPieces::IsAllDone() const {
 
 int32_t TPieces::CountDoneOrSkipped() const {
     int32_t n = 0;
-    for (const auto& p : m_pieces) n += (m_bitfield.Get(p->m_index) || p->m_skipped) ? 1 : 0;
+    for (const auto& p : m_pieces) n += (m_bitfield.Get(p->Index()) || p->IsSkipped()) ? 1 : 0;
     return n;
 }
 
@@ -239,17 +249,8 @@ bool TPieces::HasBlock(int64_t block) const {
     const int64_t index = PieceOfBlock(block);
     if (IsPieceDone(index)) return true;
     if (!IsPieceValid(index)) return false;
-    const TPiece& piece = *m_pieces[static_cast<size_t>(index)];
-    const int64_t offset = OffsetOfBlock(block);
     // Blocks of the written prefix are on disk.
-    return offset < piece.m_written_prefix || piece.m_buffer.HasBlock(static_cast<int32_t>(offset));
-}
-
-TFileEntry* TPieces::FindFileByName(const std::string& display_name) {
-    for (auto& f : m_files) {
-        if (f->m_display_name == display_name) return f.get();
-    }
-    return nullptr;
+    return m_pieces[static_cast<size_t>(index)]->HoldsBlockAt(static_cast<int32_t>(OffsetOfBlock(block)));
 }
 
 // --- state changes -------------------------------------------------------------
@@ -257,7 +258,7 @@ TFileEntry* TPieces::FindFileByName(const std::string& display_name) {
 void TPieces::SetPieceDone(int64_t index, bool done) {
     if (!IsPieceValid(index)) return;
     CheckInvariant();
-    const int32_t size = m_pieces[static_cast<size_t>(index)]->m_size;
+    const int32_t size = m_pieces[static_cast<size_t>(index)]->Size();
     const bool was_done = m_bitfield.Get(index);
     if (done && !was_done) {
         m_done_or_skipped += 1;
@@ -278,23 +279,22 @@ void TPieces::SetPieceDone(int64_t index, bool done) {
 
 void TPieces::ResetPiece(int64_t index) {
     if (!IsPieceValid(index)) return;
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
     // A queued write decides first: once written, the piece is done and
     // stays so.
-    m_pieces[static_cast<size_t>(index)]->SettleWrite();
+    m_cache.Settle(piece);
     if (m_bitfield.Get(index)) return;
-    m_pieces[static_cast<size_t>(index)]->DropBuffer();
-    m_pieces[static_cast<size_t>(index)]->Reset();
-    std::erase(m_partial_pieces, static_cast<int32_t>(index));
+    m_cache.ResetPiece(piece);
 }
 
 bool TPieces::VerifyAndMark(int64_t index, const uint8_t* data, int64_t length, bool skip_verify) {
     if (!IsPieceValid(index) || !data) return false;
     const TPiece& piece = *m_pieces[static_cast<size_t>(index)];
-    if (length < piece.m_size) return false;
-    bool ok = skip_verify || !m_has_digests || !piece.m_digest;
+    if (length < piece.Size()) return false;
+    bool ok = skip_verify || !m_has_digests || !piece.Digest();
     if (!ok) {
-        const Sha1Digest digest = QSha1::Digest(data, static_cast<size_t>(piece.m_size));
-        ok = std::memcmp(digest.data(), piece.m_digest, digest.size()) == 0;
+        const Sha1Digest digest = QSha1::Digest(data, static_cast<size_t>(piece.Size()));
+        ok = std::memcmp(digest.data(), piece.Digest(), digest.size()) == 0;
     }
     SetPieceDone(index, ok);
     return ok;
@@ -304,8 +304,9 @@ bool TPieces::VerifyAndMark(int64_t index, const uint8_t* data, int64_t length, 
 
 bool TPieces::PieceHasSelectedFile(int64_t index) const {
     const int64_t start = index * m_piece_length;
-    const int64_t end = start + m_pieces[static_cast<size_t>(index)]->m_size;
-    for (const auto& f : m_files) {
+    const int64_t end = start + m_pieces[static_cast<size_t>(index)]->Size();
+    for (size_t i = 0; i < m_storage.FileCount(); ++i) {
+        const TFileEntry* f = m_storage.File(i);
         if (f->m_size > 0 && f->IsSelected() && f->m_offset < end && f->End() > start) return true;
     }
     return false;
@@ -313,8 +314,8 @@ bool TPieces::PieceHasSelectedFile(int64_t index) const {
 
 void TPieces::SetPieceSkipped(int64_t index, bool skipped, int64_t& changed) {
     TPiece& piece = *m_pieces[static_cast<size_t>(index)];
-    if (piece.m_skipped == skipped) return;
-    piece.m_skipped = skipped;
+    if (piece.IsSkipped() == skipped) return;
+    piece.SetSkipped(skipped);
     ++changed;
     if (IsAllScanned() && !m_bitfield.Get(index)) m_done_or_skipped += skipped ? 1 : -1;
 }
@@ -327,8 +328,8 @@ void TPieces::ClampCounters() {
 }
 
 void TPieces::SelectFile(int32_t file, bool deselect) {
-    if (file < 0 || static_cast<size_t>(file) >= m_files.size()) return;
-    TFileEntry& f = *m_files[static_cast<size_t>(file)];
+    if (file < 0 || static_cast<size_t>(file) >= m_storage.FileCount()) return;
+    TFileEntry& f = *m_storage.File(static_cast<size_t>(file));
     const bool was_selected = f.IsSelected();
     if (deselect) {
         f.m_priority = TFileEntry::PriorityDeselected;
@@ -362,8 +363,10 @@ void TPieces::SelectFile(int32_t file, bool deselect) {
 
 void TPieces::SelectAll(bool deselect) {
     if (deselect) CloseFiles(true, false);
-    for (auto& f : m_files) f->m_priority = deselect ? TFileEntry::PriorityDeselected : 0;
-    for (auto& p : m_pieces) p->m_skipped = deselect;
+    for (size_t i = 0; i < m_storage.FileCount(); ++i) {
+        m_storage.File(i)->m_priority = deselect ? TFileEntry::PriorityDeselected : 0;
+    }
+    for (auto& p : m_pieces) p->SetSkipped(deselect);
     if (deselect) {
         m_wanted_bytes = 0;
         m_wanted_pieces = 0;
@@ -380,14 +383,120 @@ void TPieces::SelectAll(bool deselect) {
     }
 }
 
+// --- storage ---------------------------------------------------------------------
+
+TBlockResult TPieces::WritePieceRange(int64_t index, const uint8_t* data, int32_t length, int32_t piece_offset,
+                                      bool skip_verify) {
+    TBlockResult result;
+    if (!data || length <= 0 || piece_offset < 0 || !IsPieceValid(index)) return result;
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    if (piece_offset >= piece.Size()) return result;
+    result.piece = static_cast<int32_t>(index);
+    length = std::min(length, piece.Size() - piece_offset);
+    const TPieceWriter::Job job =
+        m_storage.WriteRange(piece, piece_offset, length, [data, piece_offset, length](int32_t at, int32_t* run) {
+            *run = piece_offset + length - at;
+            return data + (at - piece_offset);
+        });
+    const bool all_written = !job.failed && piece_offset + job.written == piece.Size();
+    bool ok = true;
+    if (all_written) {
+        if (skip_verify) {
+            SetPieceDone(index, true);
+        } else if (piece_offset == 0) {
+            ok = VerifyAndMark(index, data, length, false);
+        } else {
+            // Only the range is at hand: the whole piece is read back to be
+            // checked.
+            std::vector<uint8_t>& whole = ScratchBuffer();
+            ok = ReadPieceRange(index, whole.data(), piece.Size(), 0) == piece.Size() &&
+                 VerifyAndMark(index, whole.data(), piece.Size(), false);
+            if (!ok) SetPieceDone(index, false);
+        }
+    }
+    const bool was_complete = piece.IsVerifiedComplete();
+    piece.EndDirectWrite(all_written && ok);
+    if (was_complete && !all_written) SetPieceDone(index, false);
+    if (job.failed) {
+        result.outcome = BlockOutcome::DiskError;
+        const TFileEntry* f = job.failed_file >= 0 ? m_storage.File(static_cast<size_t>(job.failed_file)) : nullptr;
+        if (f) result.file = f->m_path;
+    } else if (!all_written) {
+        result.outcome = BlockOutcome::Stored;
+    } else {
+        result.outcome = ok ? BlockOutcome::PieceVerified : BlockOutcome::PieceFailed;
+        result.piece_complete = ok;
+    }
+    return result;
+}
+
+int32_t TPieces::ReadPieceRange(int64_t index, uint8_t* out, int32_t length, int32_t piece_offset) {
+    if (!out || length <= 0 || piece_offset < 0 || !IsPieceValid(index)) return -1;
+    TPiece& piece = *m_pieces[static_cast<size_t>(index)];
+    if (piece_offset >= piece.Size()) return -1;
+    length = std::min(length, piece.Size() - piece_offset);
+    return m_storage.ReadRange(piece, out, length, piece_offset);
+}
+
+bool TPieces::PrepareFiles() {
+    if (!m_storage.PrepareFiles()) return false;
+    m_done_or_skipped = CountDoneOrSkipped();
+    m_scanned_bytes = m_total_length;
+    TouchActivity();
+    return true;
+}
+
+int32_t TPieces::CloseFiles(bool save_state, bool finish) {
+    // Queued writes reach the files before they are synced.
+    m_cache.DrainWrites();
+    const bool examined = IsAllScanned();
+    bool had_writable = false;
+    const int32_t closed = m_storage.SyncAndCloseFiles(&had_writable);
+    // The saved piece state may call the bytes just synced done.
+    if (had_writable) save_state = true;
+    if (finish && examined) FinishFiles();
+    if (save_state && examined) SavePieceState();
+    return closed;
+}
+
+void TPieces::FinishFiles() {
+    const bool all_done = IsAllDone();
+    m_storage.FinishTempNames(all_done);
+    if (!all_done) return;
+    for (auto& p : m_pieces) {
+        if (p->WrittenPrefix() > 0) p->Reset();
+    }
+    m_partial_pieces.clear();
+    if (!m_block_dump_path.empty()) {
+        platform::RemoveFile(m_block_dump_path);
+        m_block_dump_path.clear();
+    }
+}
+
+void TPieces::LimitOpenFiles() {
+    if (m_storage.OverOpenFileBudget()) CloseFiles(false, false);
+}
+
+void TPieces::FlushPiece(int64_t index, int32_t minimum) {
+    if (IsPieceValid(index)) m_cache.FlushPrefix(*m_pieces[static_cast<size_t>(index)], minimum);
+}
+
+void TPieces::RemovePartialPiece(int32_t index) { std::erase(m_partial_pieces, index); }
+
+void TPieces::AddPartialPiece(int32_t index) {
+    if (std::find(m_partial_pieces.begin(), m_partial_pieces.end(), index) == m_partial_pieces.end()) {
+        m_partial_pieces.push_back(index);
+    }
+}
+
 // --- resume state ------------------------------------------------------------------
 
 bool TPieces::LoadPieceState() {
-    if (!m_resume || !m_codec || m_files.empty() || m_piece_state_blob.empty()) return false;
+    if (!m_resume || !m_codec || m_storage.FileCount() == 0 || m_piece_state_blob.empty()) return false;
     if (!m_codec->LoadPieceState(*this)) return false;
     m_scanned_bytes = m_total_length;
     if (m_completed_bytes > m_total_length) return false;
-    LoadBlockDump();
+    m_cache.LoadBlockDump();
     Send(PiecesEventCode::Examination, 1, 0, 0);
     return true;
 }
@@ -395,7 +504,7 @@ bool TPieces::LoadPieceState() {
 bool TPieces::SavePieceState() {
     // The state may call the queued pieces done only once they are written
     // (it syncs the files before it is saved).
-    DrainWrites();
+    m_cache.DrainWrites();
     return m_codec && m_codec->SavePieceState(*this);
 }
 

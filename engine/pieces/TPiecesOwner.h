@@ -24,6 +24,9 @@ namespace PiecesEventCode {
 inline constexpr int32_t PieceChanged = 1;         // flag done, argument 4, value piece index
 inline constexpr int32_t QuickVerified = 2;        // 1, 0, 0
 inline constexpr int32_t Examination = 3;          // 1, 0, 0: examination started or finished
+// A piece passed its check and stays in memory for upload reads (it counts
+// as done once written): the peers may hear of it now.
+inline constexpr int32_t PieceVerifiedInMemory = 4;  // 1, 4, piece index
 inline constexpr int32_t PiecesCreated = 100;      // 1, 4, piece count
 inline constexpr int32_t SelectionSaved = 1000;    // 1, length, data
 inline constexpr int32_t PieceStateSaved = 1001;   // 1, length, data
@@ -40,6 +43,10 @@ struct TVerifyFailure {
     std::string source;
     int32_t piece = -1;
 };
+
+class TPiecesOwner;
+// Hands an event without data to `owner` (nothing without one).
+void SendPiecesEvent(TPiecesOwner* owner, int32_t code, int32_t flag, int32_t argument, int32_t value);
 
 class TPiecesOwner {
 public:

@@ -165,8 +165,8 @@ bool RestorePartial(TPieces& pieces, const QElement& entry) {
     const int64_t prefix = part->GetInteger();
     // The prefix must be whole flush units inside the piece, and the state
     // must describe exactly that many hashed bytes.
-    if (prefix >= piece.m_size || prefix % piece.FlushUnit() != 0 || !TSha1State::IsUsable(bytes) ||
-        TSha1State::LengthBytes(bytes) != static_cast<uint64_t>(prefix) || !piece.EnsureHashState()) {
+    if (prefix >= piece.Size() || prefix % piece.FlushUnit() != 0 || !TSha1State::IsUsable(bytes) ||
+        TSha1State::LengthBytes(bytes) != static_cast<uint64_t>(prefix)) {
         pieces.ResetPiece(index);
         return false;
     }
@@ -177,11 +177,11 @@ bool RestorePartial(TPieces& pieces, const QElement& entry) {
         pieces.ResetPiece(index);
         return false;
     }
-    std::memcpy(piece.m_sha1, bytes, TSha1State::Size);
-    piece.m_written_prefix = static_cast<int32_t>(prefix);
+    if (!piece.RestorePrefix(static_cast<int32_t>(prefix), bytes)) {
+        pieces.ResetPiece(index);
+        return false;
+    }
     pieces.AddPartialPiece(static_cast<int32_t>(index));
-    piece.DropBuffer();
-    piece.EnsureBuffer();
     return true;
 }
 
@@ -214,13 +214,13 @@ bool TResumeCodec::SavePieceState(TPieces& pieces) {
     auto list = NewContainer("le");
     for (int64_t i = 0; i < pieces.PieceCount(); ++i) {
         TPiece* piece = pieces.Piece(i);
-        if (!piece || pieces.IsPieceDone(i) || piece->m_written_prefix <= 0 || !piece->m_sha1) continue;
+        if (!piece || pieces.IsPieceDone(i) || piece->WrittenPrefix() <= 0 || !piece->HashState()) continue;
         auto entry = NewContainer("de");
         AddText(*entry, "Index", i);
-        AddText(*entry, "Part", piece->m_written_prefix);
+        AddText(*entry, "Part", piece->WrittenPrefix());
         AddText(*entry, "Status");
-        AddText(*entry, std::string_view(reinterpret_cast<const char*>(piece->m_sha1), TSha1State::Size));
-        AddText(*entry, "CRC32", StateChecksum(static_cast<int32_t>(i), piece->m_sha1));
+        AddText(*entry, std::string_view(reinterpret_cast<const char*>(piece->HashState()), TSha1State::Size));
+        AddText(*entry, "CRC32", StateChecksum(static_cast<int32_t>(i), piece->HashState()));
         list->Append(entry.release());
     }
     AddText(*root, "PieceStatus");

@@ -109,8 +109,7 @@ struct Fixture {
     void Offer(int64_t b) {
         std::string block(16384, '\0');
         for (int64_t i = 0; i < 16384; ++i) block[static_cast<size_t>(i)] = static_cast<char>(TrueByte(b * 16384 + i));
-        bool accepted = false;
-        pieces->WriteBlock(b, 16384, reinterpret_cast<const uint8_t*>(block.data()), nullptr, accepted);
+        pieces->WriteBlock(b, 16384, reinterpret_cast<const uint8_t*>(block.data()), nullptr);
     }
 
     // The oracle.
@@ -124,16 +123,16 @@ struct Fixture {
             bool claimed = false;
             if (map.IsPieceDone(p)) {
                 claimed = true;
-                if (map.ReadPieceRange(p, out, piece->m_size, 0) != piece->m_size) std::abort();
+                if (map.ReadPieceRange(p, out, piece->Size(), 0) != piece->Size()) std::abort();
             } else if (piece->IsCompleteInMemory()) {
                 claimed = true;
-                const int32_t prefix = piece->m_written_prefix;
+                const int32_t prefix = piece->WrittenPrefix();
                 if (prefix > 0 && map.ReadPieceRange(p, out, prefix, 0) != prefix) std::abort();
-                if (piece->m_buffer.Read(out + prefix, piece->m_size - prefix, prefix, true) != piece->m_size - prefix) {
+                if (piece->Buffer().Read(out + prefix, piece->Size() - prefix, prefix, true) != piece->Size() - prefix) {
                     std::abort();
                 }
             }
-            const Sha1Digest d = QSha1::Digest(bytes.data(), static_cast<size_t>(piece->m_size));
+            const Sha1Digest d = QSha1::Digest(bytes.data(), static_cast<size_t>(piece->Size()));
             if (claimed && std::memcmp(d.data(), digests.data() + 20 * p, 20) != 0) {
                 std::fprintf(stderr, "piece %lld claimed but does not verify\n", static_cast<long long>(p));
                 std::abort();

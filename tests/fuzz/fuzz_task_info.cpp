@@ -24,7 +24,7 @@ void WriteSeed(const std::string& folder) {
     f.ResetDisk();
     f.Build("", "");  // the recheck finds pieces 0 and 1
     for (int64_t b = 32; b < 40; ++b) f.Offer(b);  // piece 2: one flush unit
-    f.pieces->Piece(2)->Flush(131072);
+    f.pieces->FlushPiece(2, 131072);
     f.pieces->SaveSelectionList();
     f.pieces->CloseFiles(true, false);
     TTaskInfo info;

@@ -6,6 +6,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "tests/support/Sandbox.h"
 
@@ -67,6 +69,28 @@ TEST_F(FileOps, PositionalReadWriteAndTruncate) {
     ASSERT_TRUE(f.Truncate(3));
     EXPECT_EQ(f.Size(), 3);
     EXPECT_EQ(f.ReadAt(buf, sizeof buf, 10), 0);
+}
+
+TEST_F(FileOps, GatheringWriteTakesMoreBuffersThanOneSystemCallAccepts) {
+    // 3000 buffers of 1 to 7 bytes, skipping empty ones: more than IOV_MAX
+    // (1024), so the write goes on over several calls.
+    std::string expect;
+    std::vector<std::string> parts;
+    for (int i = 0; i < 3000; ++i) parts.push_back(std::string(static_cast<size_t>(i % 8), static_cast<char>('a' + i % 26)));
+    std::vector<platform::ConstBuffer> buffers;
+    for (const std::string& p : parts) {
+        buffers.push_back({p.data(), p.size()});
+        expect += p;
+    }
+    File f;
+    ASSERT_TRUE(f.Open(box.File("gathered"), OpenMode::CreateNew));
+    ASSERT_TRUE(f.WriteAt("head", 4, 0));
+    ASSERT_TRUE(f.WriteAtV(buffers.data(), buffers.size(), 4));
+    EXPECT_EQ(Sandbox::Read(box.File("gathered")), "head" + expect);
+    File read_only;
+    ASSERT_TRUE(read_only.Open(box.File("gathered"), OpenMode::ReadOnly));
+    EXPECT_FALSE(read_only.WriteAtV(buffers.data(), buffers.size(), 0));
+    EXPECT_EQ(platform::LastFileError(), EBADF);
 }
 
 TEST_F(FileOps, RenameNoReplaceRefusesExistingTarget) {

@@ -18,6 +18,7 @@
 namespace {
 
 using engine::TPieces;
+constexpr engine::BlockOutcome Verified = engine::BlockOutcome::PieceVerified;
 using pieces_test::MakeData;
 using pieces_test::MakeLayout;
 using testing_support::Sandbox;
@@ -92,8 +93,8 @@ protected:
     }
     void TearDown() override { engine::QDiskFile::SetAllocationMode(engine::DiskAllocationMode::Sparse); }
 
-    int32_t WritePiece(TPieces& pieces, int64_t p) {
-        const int32_t size = pieces.Piece(p)->m_size;
+    engine::TBlockResult WritePiece(TPieces& pieces, int64_t p) {
+        const int32_t size = pieces.Piece(p)->Size();
         return pieces.WritePieceRange(p, reinterpret_cast<const uint8_t*>(data.data()) + p * L, size, 0, false);
     }
 
@@ -110,11 +111,13 @@ TEST_F(DiskFull, TaskStopsWith20210AndResumesAfterSpaceIsFreed) {
     TPieces pieces(&scheduler);
     scheduler.SetPieces(&pieces);
     ASSERT_TRUE(pieces.BuildFromLayout(layout, nullptr));
-    for (int64_t p = 0; p < 4; ++p) ASSERT_EQ(WritePiece(pieces, p), L);  // the whole first file
+    for (int64_t p = 0; p < 4; ++p) ASSERT_EQ(WritePiece(pieces, p).outcome, Verified);  // the whole first file
 
     const std::string filler = folder + "/filler";
     Fill(filler, 1024 * 1024);
-    EXPECT_EQ(WritePiece(pieces, 4), -1);
+    const engine::TBlockResult full = WritePiece(pieces, 4);
+    EXPECT_EQ(full.outcome, engine::BlockOutcome::DiskError);
+    EXPECT_EQ(full.file, pieces.File(1)->m_path) << "the file that could not grow";
     EXPECT_EQ(task.code, engine::StateDiskFull);
     EXPECT_TRUE(task.stop);
     EXPECT_TRUE(scheduler.HasDiskError());
@@ -127,7 +130,7 @@ TEST_F(DiskFull, TaskStopsWith20210AndResumesAfterSpaceIsFreed) {
     platform::RemoveFile(filler);
     task.stop = false;
     task.code = 0;
-    for (int64_t p = 4; p < pieces.PieceCount(); ++p) ASSERT_EQ(WritePiece(pieces, p), L) << p;
+    for (int64_t p = 4; p < pieces.PieceCount(); ++p) ASSERT_EQ(WritePiece(pieces, p).outcome, Verified) << p;
     EXPECT_TRUE(pieces.IsAllDone());
     pieces.CloseFiles(true, true);
     EXPECT_EQ(Sandbox::Read(layout.files[0].path), data.substr(0, static_cast<size_t>(Sizes[0])));
@@ -138,12 +141,12 @@ TEST_F(DiskFull, SpaceFreedDuringTheWaitReports1003AndTheWriteGoesOn) {
     pieces_test::RecordingOwner owner;
     TPieces pieces(&owner);
     ASSERT_TRUE(pieces.BuildFromLayout(layout, nullptr));
-    ASSERT_EQ(WritePiece(pieces, 0), L);
+    ASSERT_EQ(WritePiece(pieces, 0).outcome, Verified);
     const std::string filler = folder + "/filler";
     Fill(filler, 1024 * 1024);
     owner.on_pause = [&] { platform::RemoveFile(filler); };
 
-    EXPECT_EQ(WritePiece(pieces, 5), L);
+    EXPECT_EQ(WritePiece(pieces, 5).outcome, Verified);
     EXPECT_EQ(owner.Count(engine::PiecesEventCode::DiskFull), 1);
     EXPECT_EQ(owner.Count(engine::PiecesEventCode::DiskSpaceBack), 1);
     EXPECT_EQ(owner.pauses, 1);

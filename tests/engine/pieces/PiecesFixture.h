@@ -122,15 +122,12 @@ protected:
     }
 
     // Offers block b (of the whole stream), optionally corrupted.
-    int32_t Offer(int64_t b, TBlockSource* source, bool* accepted = nullptr, bool corrupt = false) {
+    TBlockResult Offer(int64_t b, TBlockSource* source, bool corrupt = false) {
         const int64_t at = b * 16384;
         std::string block = torrent.data.substr(static_cast<size_t>(at), 16384);
         if (corrupt) block[0] = static_cast<char>(block[0] ^ 0xff);
-        bool ok = false;
-        const int32_t r = pieces->WriteBlock(b, static_cast<int32_t>(block.size()),
-                                             reinterpret_cast<const uint8_t*>(block.data()), source, ok);
-        if (accepted) *accepted = ok;
-        return r;
+        return pieces->WriteBlock(b, static_cast<int32_t>(block.size()),
+                                  reinterpret_cast<const uint8_t*>(block.data()), source);
     }
 
     void OfferPiece(int64_t p, TBlockSource* source) {

@@ -30,8 +30,8 @@ TEST_F(BlockDump, RestoresTheBlocksOfUnfinishedPieces) {
     EXPECT_EQ(dump.size(), 2 * (16 + 16) + 12 * 16400u);
     Build(torrent);
     EXPECT_TRUE(pieces->LoadBlockDump());
-    EXPECT_EQ(pieces->Piece(0)->m_buffer.BufferedBytes(), 5 * 16384);
-    EXPECT_EQ(pieces->Piece(2)->m_buffer.BufferedBytes(), 7 * 16384);
+    EXPECT_EQ(pieces->Piece(0)->BufferedBytes(), 5 * 16384);
+    EXPECT_EQ(pieces->Piece(2)->BufferedBytes(), 7 * 16384);
     Offer(23, nullptr);
     EXPECT_TRUE(pieces->Piece(2)->IsCompleteInMemory()) << "restored bytes verify with the last block";
 }
@@ -58,8 +58,8 @@ TEST_F(BlockDump, StopsAtADamagedEntryAndNeverTrustsUnverifiedBytes) {
         sandbox.Write("task.twinfodf", bad);
         Build(torrent);
         pieces->LoadBlockDump();
-        EXPECT_EQ(pieces->Piece(0)->m_buffer.BufferedBytes(), c.piece0_bytes);
-        EXPECT_EQ(pieces->Piece(2)->m_buffer.BufferedBytes(), c.piece2_bytes);
+        EXPECT_EQ(pieces->Piece(0)->BufferedBytes(), c.piece0_bytes);
+        EXPECT_EQ(pieces->Piece(2)->BufferedBytes(), c.piece2_bytes);
         pieces.reset();
     }
 }
@@ -82,7 +82,7 @@ TEST_F(BlockDump, ADumpedCompletePieceIsVerifiedBeforeItCounts) {
     Build(torrent);
     pieces->LoadBlockDump();
     EXPECT_FALSE(pieces->Piece(1)->IsCompleteInMemory());
-    EXPECT_EQ(pieces->Piece(1)->m_buffer.BufferedBytes(), 0);
+    EXPECT_EQ(pieces->Piece(1)->BufferedBytes(), 0);
     EXPECT_FALSE(pieces->IsPieceDone(1));
 }
 

@@ -22,12 +22,13 @@ TEST_F(PieceCache, APieceIsVerifiedOnItsLastBlockAndWrittenLater) {
     FakeSource peer(BlockSourceKind::BitTorrent);
     for (int64_t b = 0; b < 15; ++b) Offer(b, &peer);
     TPiece& piece = *pieces->Piece(0);
-    EXPECT_FALSE(piece.m_complete);
-    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 15 * 16384);
-    EXPECT_EQ(piece.m_buffer.AllocatedChunks(), 2) << "memory only for chunks that hold data";
-    bool accepted = false;
-    EXPECT_EQ(Offer(15, &peer, &accepted), 16384);
-    EXPECT_TRUE(accepted);
+    EXPECT_FALSE(piece.IsVerifiedComplete());
+    EXPECT_EQ(piece.BufferedBytes(), 15 * 16384);
+    EXPECT_EQ(piece.Buffer().AllocatedChunks(), 2) << "memory only for chunks that hold data";
+    const TBlockResult last = Offer(15, &peer);
+    EXPECT_EQ(last.outcome, BlockOutcome::PieceVerified);
+    EXPECT_TRUE(last.piece_complete);
+    EXPECT_EQ(last.piece, 0);
     EXPECT_TRUE(piece.IsCompleteInMemory());
     EXPECT_FALSE(pieces->IsPieceDone(0)) << "verified, but not on disk yet";
     EXPECT_EQ(pieces->CompleteInMemoryBytes(), 256 * KiB);
@@ -63,38 +64,55 @@ TEST_F(PieceCache, AVerifiedPieceStillInMemoryIsServedToUploadsAnUnverifiedOneIs
     EXPECT_EQ(out, torrent.data.substr(3 * 16384, 16384));
     EXPECT_FALSE(pieces->IsPieceDone(0)) << "serving it does not write it";
     // A piece whose last block fails the check is not served either.
-    for (int64_t b = 16; b < 32; ++b) Offer(b, &peer, nullptr, b == 20);
+    for (int64_t b = 16; b < 32; ++b) Offer(b, &peer, b == 20);
     EXPECT_FALSE(pieces->Piece(1)->IsCompleteInMemory());
     EXPECT_EQ(pieces->ReadBlock(17, 16384, p, 0, false), -1);
     pieces.reset();  // holds references to the source
 }
 
 TEST_F(PieceCache, AnIdlePartOfABigPieceIsFlushedAndOnlyTheRestIsHashedLater) {
-    Build(MakeTorrent(4 * MiB, {4 * MiB}));
+    // Two pieces: the first, once verified, is not the last one wanted and
+    // waits in memory.
+    Build(MakeTorrent(4 * MiB, {8 * MiB}));
     FakeSource web(BlockSourceKind::Http);
     for (int64_t b = 0; b < 64; ++b) Offer(b, &web);  // the first 1 MiB
     TPiece& piece = *pieces->Piece(0);
     owner.now += TPieces::IdleFlushSeconds;
     pieces->MaintainCache();
-    EXPECT_EQ(piece.m_written_prefix, 0) << "not idle for more than 600 s yet";
+    EXPECT_EQ(piece.WrittenPrefix(), 0) << "not idle for more than 600 s yet";
     owner.now += 1;
     pieces->MaintainCache();
-    EXPECT_EQ(piece.m_written_prefix, 1 * MiB);
-    ASSERT_NE(piece.m_sha1, nullptr);
-    EXPECT_EQ(TSha1State::LengthBytes(piece.m_sha1), static_cast<uint64_t>(1 * MiB));
-    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
-    EXPECT_EQ(piece.m_buffer.AllocatedChunks(), 0);
+    EXPECT_EQ(piece.WrittenPrefix(), 1 * MiB);
+    ASSERT_NE(piece.HashState(), nullptr);
+    EXPECT_EQ(TSha1State::LengthBytes(piece.HashState()), static_cast<uint64_t>(1 * MiB));
+    EXPECT_EQ(piece.BufferedBytes(), 0);
+    EXPECT_EQ(piece.Buffer().AllocatedChunks(), 0);
     EXPECT_EQ(ReadDisk(0).substr(0, 1 * MiB), torrent.data.substr(0, 1 * MiB));
 
-    bool accepted = false;
-    Offer(3, &web, &accepted);  // below the written prefix: taken, not stored
-    EXPECT_TRUE(accepted);
-    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
+    // Below the written prefix: taken, not stored, not new.
+    EXPECT_EQ(Offer(3, &web).outcome, BlockOutcome::Duplicate);
+    EXPECT_EQ(piece.BufferedBytes(), 0);
     for (int64_t b = 64; b < 256; ++b) Offer(b, &web);
     EXPECT_TRUE(piece.IsCompleteInMemory());
-    EXPECT_EQ(piece.m_buffer.BufferedBytes(), 3 * MiB);
+    EXPECT_EQ(piece.BufferedBytes(), 3 * MiB);
     pieces->FlushComplete();
     EXPECT_TRUE(pieces->IsPieceDone(0));
+    EXPECT_EQ(ReadDisk(0).substr(0, 4 * MiB), torrent.data.substr(0, 4 * MiB));
+}
+
+TEST_F(PieceCache, PiecesWaitingForUploadsAreAnnouncedAndAllWrittenWhenTheLastIsVerified) {
+    Build(MakeTorrent(64 * KiB, {256 * KiB}));
+    for (int64_t p = 0; p < 3; ++p) OfferPiece(p, nullptr);
+    int announced = 0;
+    for (int32_t code : owner.events) announced += code == PiecesEventCode::PieceVerifiedInMemory ? 1 : 0;
+    EXPECT_EQ(announced, 3) << "peers may read them from memory at once";
+    EXPECT_EQ(pieces->CompleteInMemoryBytes(), 3 * 64 * KiB);
+    EXPECT_FALSE(pieces->IsPieceDone(0));
+    const TBlockResult last = Offer(4 * 4 - 1, nullptr);
+    EXPECT_EQ(last.outcome, BlockOutcome::Stored) << "piece 3 still lacks blocks";
+    for (int64_t b = 12; b < 15; ++b) Offer(b, nullptr);
+    EXPECT_TRUE(pieces->IsAllDone()) << "the last verified piece sent every piece to disk";
+    EXPECT_EQ(pieces->CompleteInMemoryBytes(), 0);
     EXPECT_EQ(ReadDisk(0), torrent.data);
 }
 
@@ -122,13 +140,15 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         Build(MakeTorrent(64 * KiB, {256 * KiB}));
         pieces->SetWriteOnCompletion(c.write_on_completion);
         FakeSource source(c.kind);
-        Offer(4, &source, nullptr, true);
+        EXPECT_EQ(Offer(4, &source, true).outcome, BlockOutcome::Stored);
         Offer(5, &source);
-        Offer(5, &source);  // a second copy is not a second block kept
+        // A second copy is not a second block kept.
+        EXPECT_EQ(Offer(5, &source).outcome, BlockOutcome::Duplicate);
         Offer(6, &source);
-        bool accepted = true;
-        EXPECT_EQ(Offer(7, &source, &accepted), -99);
-        EXPECT_FALSE(accepted);
+        const TBlockResult last = Offer(7, &source);
+        EXPECT_EQ(last.outcome, BlockOutcome::PieceFailed);
+        EXPECT_EQ(last.piece, 1);
+        EXPECT_FALSE(last.piece_complete);
         ASSERT_EQ(owner.failures.size(), 1u);
         EXPECT_STREQ(owner.failures[0].event_code, c.event);
         EXPECT_EQ(owner.failures[0].source, c.source_text);
@@ -140,10 +160,10 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         EXPECT_EQ(owner.discarded_web, web ? 3 * 16 * KiB : 0);
         EXPECT_EQ(owner.discarded_peer, web ? 0 : 3 * 16 * KiB);
         const TPiece& piece = *pieces->Piece(1);
-        EXPECT_FALSE(piece.m_complete);
+        EXPECT_FALSE(piece.IsVerifiedComplete());
         EXPECT_FALSE(pieces->IsPieceDone(1));
-        EXPECT_EQ(piece.m_buffer.BufferedBytes(), 0);
-        EXPECT_EQ(piece.m_last_source, nullptr);
+        EXPECT_EQ(piece.BufferedBytes(), 0);
+        EXPECT_EQ(piece.LastSource(), nullptr);
         EXPECT_EQ(source.refs, 0);
         // Fetched again from its start, it passes.
         OfferPiece(1, &source);
@@ -156,7 +176,7 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
             EXPECT_EQ(pieces->PendingWrites(), 0);
             EXPECT_TRUE(pieces->IsPieceDone(1));
             EXPECT_EQ(pieces->CompleteInMemoryBytes(), 0);
-            EXPECT_EQ(pieces->Piece(1)->m_buffer.AllocatedChunks(), 0);
+            EXPECT_EQ(pieces->Piece(1)->Buffer().AllocatedChunks(), 0);
             EXPECT_EQ(source.delivered, 2) << "the bad delivery and the good one";
             EXPECT_EQ(ReadDisk(0).substr(64 * KiB, 64 * KiB), torrent.data.substr(64 * KiB, 64 * KiB));
         } else {
@@ -170,7 +190,7 @@ TEST_F(PieceCache, ABlockOfferedTwiceCountsOnce) {
     Build(MakeTorrent(256 * KiB, {256 * KiB}));
     Offer(2, nullptr);
     Offer(2, nullptr);
-    EXPECT_EQ(pieces->Piece(0)->m_buffer.BufferedBytes(), 16384);
+    EXPECT_EQ(pieces->Piece(0)->BufferedBytes(), 16384);
     EXPECT_TRUE(pieces->HasBlock(2));
     EXPECT_FALSE(pieces->HasBlock(3));
 }
@@ -179,7 +199,7 @@ TEST_F(PieceCache, TheLastShortPieceCompletes) {
     Build(MakeTorrent(256 * KiB, {300000}));
     OfferPiece(1, nullptr);
     EXPECT_TRUE(pieces->Piece(1)->IsCompleteInMemory());
-    EXPECT_EQ(pieces->Piece(1)->m_buffer.BufferedBytes(), 300000 - 256 * KiB);
+    EXPECT_EQ(pieces->Piece(1)->BufferedBytes(), 300000 - 256 * KiB);
     OfferPiece(0, nullptr);
     pieces->FlushComplete();
     EXPECT_TRUE(pieces->IsAllDone());
@@ -238,7 +258,7 @@ TEST_F(PieceCache, UploadReadsFillTheCacheFromDiskWithReadAhead) {
     EXPECT_EQ(pieces->ReadBlock(1, 16384, p, 0, false), 16384);
     EXPECT_EQ(out, torrent.data.substr(16384, 16384));
     // 16 KiB asked + 64 KiB read ahead, in whole blocks.
-    EXPECT_EQ(pieces->Piece(0)->m_buffer.BufferedBytes(), 80 * KiB);
+    EXPECT_EQ(pieces->Piece(0)->BufferedBytes(), 80 * KiB);
     EXPECT_EQ(pieces->ReadBlock(5, 16384, p, 0, false), 16384);
     EXPECT_EQ(pieces->CacheHits(), 1);
     EXPECT_EQ(pieces->ReadBlock(17, 16384, p, 0, false), -1) << "piece 1 is not done";

@@ -6,6 +6,7 @@
 
 #include "engine/pieces/TPieceScheduler.h"
 #include "engine/pieces/TPieces.h"
+#include "engine/pieces/TSha1State.h"
 #include "tests/engine/pieces/PiecesTestSupport.h"
 #include "tests/support/Sandbox.h"
 
@@ -43,6 +44,13 @@ protected:
         scheduler.SetPieces(&pieces);
         ASSERT_TRUE(pieces.BuildFromLayout(pieces_test::MakeLayout(box.Path().string(), {total}, 16384, data), nullptr));
     }
+    // Gives piece p a written prefix, as a partial piece resumed from a
+    // previous run has.
+    void GivePrefix(int64_t p) {
+        uint8_t state[engine::TSha1State::Size];
+        engine::TSha1State::Reset(state);
+        ASSERT_TRUE(pieces.Piece(p)->RestorePrefix(16384, state));
+    }
     void MarkDone(int64_t first, int64_t count) {
         for (int64_t p = first; p < first + count; ++p) pieces.SetPieceDone(p, true);
     }
@@ -77,11 +85,11 @@ TEST_F(TPieceSchedulerTest, ReleaseRemovesOneOrAllEngagementsAndDropsDataOutside
     scheduler.EngagePiece(7);
     EXPECT_TRUE(scheduler.ReleasePiece(7, false));
     EXPECT_EQ(scheduler.EngagementCount(7), 1);
-    pieces.Piece(7)->m_written_prefix = 16384;
+    GivePrefix(7);
     scheduler.EngagePiece(7);
     EXPECT_TRUE(scheduler.ReleasePiece(7, true));
     EXPECT_EQ(scheduler.EngagementCount(7), 0);
-    EXPECT_EQ(pieces.Piece(7)->m_written_prefix, 0);
+    EXPECT_EQ(pieces.Piece(7)->WrittenPrefix(), 0);
     EXPECT_FALSE(scheduler.ReleasePiece(7, false));
 }
 
@@ -90,14 +98,14 @@ TEST_F(TPieceSchedulerTest, EndGameKeepsReleasedDataUntilThreeRemain) {
     MarkDone(0, 6);  // 4 remain
     for (int32_t p = 6; p < 10; ++p) scheduler.EngagePiece(p);
     EXPECT_TRUE(scheduler.UpdateEndGame());
-    pieces.Piece(6)->m_written_prefix = 16384;
+    GivePrefix(6);
     scheduler.ReleasePiece(6, true);
-    EXPECT_EQ(pieces.Piece(6)->m_written_prefix, 16384) << "end game keeps partial data";
+    EXPECT_EQ(pieces.Piece(6)->WrittenPrefix(), 16384) << "end game keeps partial data";
 
     MarkDone(6, 1);  // 3 remain
-    pieces.Piece(7)->m_written_prefix = 16384;
+    GivePrefix(7);
     scheduler.ReleasePiece(7, true);
-    EXPECT_EQ(pieces.Piece(7)->m_written_prefix, 0);
+    EXPECT_EQ(pieces.Piece(7)->WrittenPrefix(), 0);
     EXPECT_FALSE(scheduler.UpdateEndGame());
     EXPECT_TRUE(scheduler.WasEndGame());
 }

@@ -1,4 +1,4 @@
-// Pieces written behind the work thread: the writer's own handles, and the
+// Pieces written behind the work thread: references on the files' handles, and the
 // map settling queued writes before whatever depends on them.
 
 #include <gtest/gtest.h>
@@ -18,20 +18,20 @@ namespace {
 constexpr int64_t KiB = 1024;
 constexpr int64_t MiB = 1024 * KiB;
 
-TEST(PieceWriter, AJobWritesThroughHandlesOfItsOwn) {
+TEST(PieceWriter, AJobWritesThroughReferencesOnTheFilesHandles) {
     struct Case {
         const char* name;
-        bool read_only;          // the file object was opened read-only
-        bool close_before;       // the file object is closed before the job runs
-        bool missing_file;       // the second write names no file
+        bool read_only;     // the file object was opened read-only: it lends no handle
+        bool close_before;  // the file object is closed before the job runs
+        bool missing_file;  // the second write has no handle
         int64_t expect_written;
-        bool expect_failed;
+        int32_t expect_failed_file;  // -1: the job succeeds
     };
     const Case cases[] = {
-        {"open file", false, false, false, 8, false},
-        {"file closed by its owner meanwhile", false, true, false, 8, false},
-        {"read-only file", true, false, false, 0, true},
-        {"second write without a file", false, false, true, 4, true},
+        {"open file", false, false, false, 8, -1},
+        {"file closed by its owner meanwhile", false, true, false, 8, -1},
+        {"read-only file", true, false, false, 0, 3},
+        {"second write without a handle", false, false, true, 4, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -46,10 +46,13 @@ TEST(PieceWriter, AJobWritesThroughHandlesOfItsOwn) {
         ASSERT_TRUE(file.Open(path, c.read_only));
         const std::string data = "abcdefgh";
         const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-        std::vector<TPieceWriter::Write> writes{{&file, bytes + 4, 4, 4},
-                                                {c.missing_file ? nullptr : &file, bytes, 4, 0}};
+        std::vector<TPieceWriter::Write> writes(2);
+        // Two buffers gathered into one write of the second half.
+        writes[0] = {file.SharedHandle(), 3, 4, {{bytes + 4, 2}, {bytes + 6, 2}}};
+        writes[1] = {c.missing_file ? nullptr : file.SharedHandle(), 4, 0, {{bytes, 4}}};
         TPieceWriter writer;
-        TPieceWriter::Job job = TPieceWriter::MakeJob(7, 0, writes);
+        TPieceWriter::Job job = TPieceWriter::MakeJob(7, 0, std::move(writes));
+        EXPECT_EQ(job.bytes, 8);
         if (c.close_before) file.Close();
         ASSERT_TRUE(writer.Queue(std::move(job), true));
         std::vector<TPieceWriter::Job> done;
@@ -57,7 +60,9 @@ TEST(PieceWriter, AJobWritesThroughHandlesOfItsOwn) {
         ASSERT_EQ(done.size(), 1u);
         EXPECT_EQ(done[0].piece, 7);
         EXPECT_EQ(done[0].written, c.expect_written);
-        EXPECT_EQ(done[0].failed, c.expect_failed);
+        EXPECT_EQ(done[0].failed, c.expect_failed_file >= 0);
+        EXPECT_EQ(done[0].failed_file, c.expect_failed_file);
+        EXPECT_TRUE(done[0].writes.empty()) << "the handle references are let go once written";
         EXPECT_EQ(writer.QueuedBytes(), 0);
         const std::string expect = c.expect_written == 8 ? "abcdefgh" : c.expect_written == 4 ? "....efgh" : "........";
         EXPECT_EQ(testing_support::Sandbox::Read(path), expect);
@@ -103,7 +108,7 @@ TEST_F(WriteQueue, QueuedPiecesAreSettledBeforeWhatDependsOnThem) {
         EXPECT_EQ(pieces->PendingWrites(), 0);
         for (int64_t p = 0; p < 3; ++p) {
             EXPECT_TRUE(pieces->IsPieceDone(p)) << p;
-            EXPECT_EQ(pieces->Piece(p)->m_buffer.AllocatedChunks(), 0) << "freed once written";
+            EXPECT_EQ(pieces->Piece(p)->Buffer().AllocatedChunks(), 0) << "freed once written";
             EXPECT_TRUE(DiskHoldsPiece(p)) << p;
         }
         EXPECT_EQ(pieces->CompleteInMemoryBytes(), 0);
@@ -119,9 +124,9 @@ TEST_F(WriteQueue, APieceFailingItsCheckWaitsForItsWriteAndLeavesTheOthersDone) 
     FakeSource web(BlockSourceKind::Http);
     OfferPiece(0, &web);
     OfferPiece(1, &web);
-    for (int64_t b = 32; b < 48; ++b) Offer(b, &web, nullptr, b == 40);  // piece 2, one block damaged
-    EXPECT_FALSE(pieces->Piece(2)->m_complete);
-    EXPECT_EQ(pieces->Piece(2)->m_buffer.AllocatedChunks(), 0);
+    for (int64_t b = 32; b < 48; ++b) Offer(b, &web, b == 40);  // piece 2, one block damaged
+    EXPECT_FALSE(pieces->Piece(2)->IsVerifiedComplete());
+    EXPECT_EQ(pieces->Piece(2)->Buffer().AllocatedChunks(), 0);
     EXPECT_EQ(pieces->PendingWrites(), 0) << "the failure waited for every queued write";
     EXPECT_TRUE(pieces->IsPieceDone(0));
     EXPECT_TRUE(pieces->IsPieceDone(1));

@@ -124,9 +124,10 @@ TEST(TPiecesMigration, PiecesOfTheOldLayoutCarryOverToANewPieceLength) {
     ASSERT_TRUE(old_map.BuildFromLayout(MakeLayout(box.Path().string(), sizes, 16384, data), nullptr));
     // Old pieces 0..3 done: new (32 KiB) pieces 0 and 1 are covered in full.
     for (int64_t p = 0; p < 4; ++p) {
-        ASSERT_EQ(old_map.WritePieceRange(p, reinterpret_cast<const uint8_t*>(data.data()) + p * 16384, 16384, 0,
-                                          false),
-                  16384);
+        ASSERT_EQ(old_map
+                      .WritePieceRange(p, reinterpret_cast<const uint8_t*>(data.data()) + p * 16384, 16384, 0, false)
+                      .outcome,
+                  engine::BlockOutcome::PieceVerified);
     }
     old_map.CloseFiles(true, false);
 

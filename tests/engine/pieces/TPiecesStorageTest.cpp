@@ -15,6 +15,7 @@
 
 namespace {
 
+using engine::BlockOutcome;
 using engine::TPieces;
 using pieces_test::MakeData;
 using pieces_test::MakeLayout;
@@ -29,13 +30,15 @@ std::string FileBytes(const std::string& path) { return Sandbox::Read(path); }
 // in two ranges from its start (as flushes do).
 void WriteAllPieces(TPieces& pieces, const std::string& data) {
     for (int64_t p = pieces.PieceCount() - 1; p >= 0; --p) {
-        const int32_t size = pieces.Piece(p)->m_size;
+        const int32_t size = pieces.Piece(p)->Size();
         const auto* base = reinterpret_cast<const uint8_t*>(data.data()) + p * L;
         const int32_t half = size / 2;
         if (half > 0) {
-            ASSERT_EQ(pieces.WritePieceRange(p, base, half, 0, false), half) << "piece " << p;
+            ASSERT_EQ(pieces.WritePieceRange(p, base, half, 0, false).outcome, BlockOutcome::Stored) << "piece " << p;
         }
-        ASSERT_EQ(pieces.WritePieceRange(p, base + half, size - half, half, false), size - half) << "piece " << p;
+        ASSERT_EQ(pieces.WritePieceRange(p, base + half, size - half, half, false).outcome,
+                  BlockOutcome::PieceVerified)
+            << "piece " << p;
         ASSERT_TRUE(pieces.IsPieceDone(p)) << "piece " << p;
     }
 }
@@ -67,9 +70,9 @@ TEST(TPiecesStorage, EveryByteLandsAtItsOffsetInItsFile) {
 
         // Read back through the map, then from the files themselves.
         for (int64_t p = 0; p < pieces.PieceCount(); ++p) {
-            std::string got(static_cast<size_t>(pieces.Piece(p)->m_size), '\0');
-            ASSERT_EQ(pieces.ReadPieceRange(p, reinterpret_cast<uint8_t*>(got.data()), pieces.Piece(p)->m_size, 0),
-                      pieces.Piece(p)->m_size);
+            std::string got(static_cast<size_t>(pieces.Piece(p)->Size()), '\0');
+            ASSERT_EQ(pieces.ReadPieceRange(p, reinterpret_cast<uint8_t*>(got.data()), pieces.Piece(p)->Size(), 0),
+                      pieces.Piece(p)->Size());
             EXPECT_EQ(got, data.substr(static_cast<size_t>(p * L), got.size())) << "piece " << p;
         }
         pieces.CloseFiles(true, true);
@@ -99,7 +102,73 @@ TEST(TPiecesStorage, PieceOverEmptyMiddleFileMapsToItsNeighbours) {
     // Piece 1 starts 22768 bytes into the third file.
     ASSERT_TRUE(pieces.MapPieceToFiles(*pieces.Piece(1), files));
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(pieces.Piece(1)->m_file_offset, L - 10000);
+    EXPECT_EQ(pieces.Piece(1)->FileOffset(), L - 10000);
+}
+
+TEST(TPiecesStorage, ABlockOverThreeFilesIsWrittenAndReadBackInPartsThroughTheSameWalk) {
+    Sandbox box;
+    RecordingOwner owner;
+    // One-block pieces; block 0 lies in all three files.
+    const std::vector<int64_t> sizes{5000, 6000, 21768};
+    const std::string data = MakeData(32768, 12);
+    TPieces pieces(&owner);
+    ASSERT_TRUE(pieces.BuildFromLayout(MakeLayout(box.Path().string(), sizes, 16384, data), nullptr));
+    pieces.SetWriteOnCompletion(true);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    EXPECT_EQ(pieces.WriteBlock(0, 16384, bytes, nullptr).outcome, engine::BlockOutcome::PieceVerified);
+    pieces.DrainWrites();
+    ASSERT_TRUE(pieces.IsPieceDone(0));
+    // Ranges that start and end inside different files.
+    struct Range {
+        const char* name;
+        int32_t offset;
+        int32_t length;
+    };
+    const std::array<Range, 4> ranges{{
+        {"all three files", 0, 16384},
+        {"middle of the first to middle of the last", 4000, 8000},
+        {"exactly the middle file", 5000, 6000},
+        {"the last file's share", 11000, 5384},
+    }};
+    for (const Range& r : ranges) {
+        SCOPED_TRACE(r.name);
+        std::string got(static_cast<size_t>(r.length), '\0');
+        ASSERT_EQ(pieces.ReadPieceRange(0, reinterpret_cast<uint8_t*>(got.data()), r.length, r.offset), r.length);
+        EXPECT_EQ(got, data.substr(static_cast<size_t>(r.offset), static_cast<size_t>(r.length)));
+    }
+    pieces.CloseFiles(false, false);
+    EXPECT_EQ(FileBytes(pieces.File(0)->m_path), data.substr(0, 5000));
+    EXPECT_EQ(FileBytes(pieces.File(1)->m_path), data.substr(5000, 6000));
+    EXPECT_EQ(FileBytes(pieces.File(2)->m_path).substr(0, 5384), data.substr(11000, 5384));
+}
+
+TEST(TPiecesStorage, AWriteThatFailsNamesTheFileItCouldNotWrite) {
+    Sandbox box;
+    RecordingOwner owner;
+    // A plain web download: no digests, so a complete piece is written by
+    // the block that completes it.
+    const std::vector<int64_t> sizes{20000, 20000};
+    const std::string data = MakeData(40000, 13);
+    auto layout = MakeLayout(box.Path().string(), sizes, L, data);
+    layout.without_digests = true;
+    layout.digests.clear();
+    TPieces pieces(&owner);
+    ASSERT_TRUE(pieces.BuildFromLayout(layout, nullptr));
+    pieces.SetWriteOnCompletion(true);
+    // The second file's place is taken by a folder after the build.
+    const std::string second = pieces.File(1)->m_path;
+    platform::RemoveFile(second);
+    ASSERT_TRUE(platform::CreateDirectories(second));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    EXPECT_EQ(pieces.WriteBlock(0, 16384, bytes, nullptr).outcome, engine::BlockOutcome::Stored);
+    const engine::TBlockResult last = pieces.WriteBlock(1, 16384, bytes + 16384, nullptr);
+    EXPECT_EQ(last.outcome, engine::BlockOutcome::DiskError);
+    EXPECT_EQ(last.piece, 0);
+    EXPECT_EQ(last.file, second);
+    EXPECT_FALSE(last.piece_complete);
+    EXPECT_FALSE(pieces.IsPieceDone(0));
+    EXPECT_FALSE(pieces.HasBlock(0)) << "its bytes are dropped: the piece is fetched again";
+    EXPECT_EQ(owner.Count(engine::PiecesEventCode::FileUnusable), 1);
 }
 
 TEST(TPiecesStorage, NewFilesUseTemporaryNamesExistingFilesAreWrittenInPlace) {
@@ -168,19 +237,20 @@ TEST(TPiecesStorage, ShortWriteRangeLeavesPieceNotDoneAndWrongBytesFailVerificat
     TPieces pieces(&owner);
     ASSERT_TRUE(pieces.BuildFromLayout(MakeLayout(box.Path().string(), {70000}, L, data), nullptr));
     const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    EXPECT_EQ(pieces.WritePieceRange(0, bytes, 1000, 0, false), 1000);
+    EXPECT_EQ(pieces.WritePieceRange(0, bytes, 1000, 0, false).outcome, BlockOutcome::Stored);
     EXPECT_FALSE(pieces.IsPieceDone(0));
     std::string wrong = data.substr(0, L);
     wrong[100] ^= 1;
-    EXPECT_EQ(pieces.WritePieceRange(0, reinterpret_cast<const uint8_t*>(wrong.data()), L, 0, false), -100);
+    EXPECT_EQ(pieces.WritePieceRange(0, reinterpret_cast<const uint8_t*>(wrong.data()), L, 0, false).outcome,
+              BlockOutcome::PieceFailed);
     EXPECT_FALSE(pieces.IsPieceDone(0));
-    EXPECT_EQ(pieces.WritePieceRange(0, bytes, L, 0, false), L);
+    EXPECT_EQ(pieces.WritePieceRange(0, bytes, L, 0, false).outcome, BlockOutcome::PieceVerified);
     EXPECT_TRUE(pieces.IsPieceDone(0));
     // Bad arguments.
-    EXPECT_EQ(pieces.WritePieceRange(0, nullptr, 10, 0, false), -1);
-    EXPECT_EQ(pieces.WritePieceRange(0, bytes, 0, 0, false), -1);
-    EXPECT_EQ(pieces.WritePieceRange(0, bytes, 10, -1, false), -1);
-    EXPECT_EQ(pieces.WritePieceRange(99, bytes, 10, 0, false), -1);
+    EXPECT_EQ(pieces.WritePieceRange(0, nullptr, 10, 0, false).outcome, BlockOutcome::Rejected);
+    EXPECT_EQ(pieces.WritePieceRange(0, bytes, 0, 0, false).outcome, BlockOutcome::Rejected);
+    EXPECT_EQ(pieces.WritePieceRange(0, bytes, 10, -1, false).outcome, BlockOutcome::Rejected);
+    EXPECT_EQ(pieces.WritePieceRange(99, bytes, 10, 0, false).outcome, BlockOutcome::Rejected);
 }
 
 // Root ignores permission bits, so the unusable path is one whose parent is a
@@ -220,10 +290,12 @@ TEST(TPiecesStorage, OpenFilesAreClosedInBulkAtTheLimit) {
     TPieces pieces(&owner);
     ASSERT_TRUE(pieces.BuildFromLayout(MakeLayout(box.Path().string(), sizes, 16384, data), nullptr));
     const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    for (int64_t p = 0; p < 128; ++p) ASSERT_EQ(pieces.WritePieceRange(p, bytes + p * 16384, 16384, 0, false), 16384);
+    for (int64_t p = 0; p < 128; ++p) {
+        ASSERT_EQ(pieces.WritePieceRange(p, bytes + p * 16384, 16384, 0, false).outcome, BlockOutcome::PieceVerified);
+    }
     pieces.LimitOpenFiles();
     EXPECT_EQ(pieces.OpenFileCount(), 128);
-    ASSERT_EQ(pieces.WritePieceRange(128, bytes + 128 * 16384, 16384, 0, false), 16384);
+    ASSERT_EQ(pieces.WritePieceRange(128, bytes + 128 * 16384, 16384, 0, false).outcome, BlockOutcome::PieceVerified);
     pieces.LimitOpenFiles();
     EXPECT_EQ(pieces.OpenFileCount(), 0);
 }

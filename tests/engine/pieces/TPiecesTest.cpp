@@ -6,6 +6,7 @@
 #include <array>
 
 #include "engine/pieces/TPieces.h"
+#include "engine/pieces/TSha1State.h"
 #include "tests/engine/pieces/PiecesTestSupport.h"
 #include "tests/support/Sandbox.h"
 
@@ -51,7 +52,7 @@ TEST(TPiecesLayout, BlockNumbersMapToPieceAndOffset) {
     ASSERT_TRUE(pieces.BuildFromLayout(MakeLayout(box.Path().string(), {L * 4}, L, MakeData(L * 4)), nullptr));
     EXPECT_EQ(pieces.PieceOfBlock(4), 1);
     EXPECT_EQ(pieces.OffsetOfBlock(4), 16384);
-    EXPECT_EQ(pieces.Piece(3)->m_size, L);
+    EXPECT_EQ(pieces.Piece(3)->Size(), L);
     EXPECT_EQ(pieces.Piece(4), nullptr);
 }
 
@@ -64,7 +65,7 @@ protected:
     }
     std::string Skipped() {
         std::string s;
-        for (int64_t p = 0; p < pieces.PieceCount(); ++p) s.push_back(pieces.Piece(p)->m_skipped ? 's' : '.');
+        for (int64_t p = 0; p < pieces.PieceCount(); ++p) s.push_back(pieces.Piece(p)->IsSkipped() ? 's' : '.');
         return s;
     }
     Sandbox box;
@@ -143,15 +144,19 @@ TEST_F(TPiecesMap, SelectAllAfterDeselectAllRestoresEverything) {
 
 TEST_F(TPiecesMap, ResetPieceLeavesDonePiecesAlone) {
     Build({50000}, 16384);
-    pieces.Piece(1)->m_written_prefix = 16384;
-    pieces.Piece(1)->m_complete = true;
+    // Written prefixes, as partial pieces resumed from a previous run have.
+    uint8_t state[engine::TSha1State::Size];
+    engine::TSha1State::Reset(state);
+    ASSERT_TRUE(pieces.Piece(1)->RestorePrefix(16384, state));
+    pieces.AddPartialPiece(1);
     pieces.ResetPiece(1);
-    EXPECT_EQ(pieces.Piece(1)->m_written_prefix, 0);
-    EXPECT_FALSE(pieces.Piece(1)->m_complete);
+    EXPECT_EQ(pieces.Piece(1)->WrittenPrefix(), 0);
+    EXPECT_EQ(pieces.Piece(1)->HashState(), nullptr);
+    EXPECT_TRUE(pieces.PartialPieces().empty());
     pieces.SetPieceDone(2, true);
-    pieces.Piece(2)->m_written_prefix = 100;
+    ASSERT_TRUE(pieces.Piece(2)->RestorePrefix(16384, state));
     pieces.ResetPiece(2);
-    EXPECT_EQ(pieces.Piece(2)->m_written_prefix, 100);
+    EXPECT_EQ(pieces.Piece(2)->WrittenPrefix(), 16384);
 }
 
 TEST_F(TPiecesMap, FindFileByNameIsExactAndCaseSensitive) {

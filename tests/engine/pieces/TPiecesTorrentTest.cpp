@@ -31,9 +31,9 @@ std::string MultiFileTorrent(const std::string& data, int64_t piece_length) {
 void WriteAll(TPieces& pieces, const std::string& data) {
     const int64_t L = pieces.PieceLength();
     for (int64_t p = 0; p < pieces.PieceCount(); ++p) {
-        const int32_t size = pieces.Piece(p)->m_size;
-        ASSERT_EQ(pieces.WritePieceRange(p, reinterpret_cast<const uint8_t*>(data.data()) + p * L, size, 0, false),
-                  size);
+        const int32_t size = pieces.Piece(p)->Size();
+        ASSERT_EQ(pieces.WritePieceRange(p, reinterpret_cast<const uint8_t*>(data.data()) + p * L, size, 0, false).outcome,
+                  engine::BlockOutcome::PieceVerified);
     }
 }
 

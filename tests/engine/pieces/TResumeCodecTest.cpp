@@ -30,7 +30,7 @@ protected:
         for (int64_t b = 0; b < 8; ++b) Offer(b, nullptr);
         owner.now += TPieces::IdleFlushSeconds + 1;
         pieces->MaintainCache();
-        ASSERT_EQ(pieces->Piece(0)->m_written_prefix, 128 * KiB);
+        ASSERT_EQ(pieces->Piece(0)->WrittenPrefix(), 128 * KiB);
         pieces->CloseFiles(true, false);
         saved = owner.bits;
         ASSERT_FALSE(saved.empty());
@@ -62,7 +62,7 @@ TEST_F(Resume, RestoresDonePiecesAndAPartialPieceZero) {
     Restart(saved);
     EXPECT_EQ(Done(), "01010000");
     TPiece& piece = *pieces->Piece(0);
-    EXPECT_EQ(piece.m_written_prefix, 128 * KiB);
+    EXPECT_EQ(piece.WrittenPrefix(), 128 * KiB);
     EXPECT_EQ(pieces->PartialPieces(), std::vector<int32_t>{0});
     EXPECT_TRUE(pieces->HasBlock(7)) << "the written prefix counts as present";
     EXPECT_FALSE(pieces->File(2)->IsSelected());
@@ -122,8 +122,8 @@ TEST_F(Resume, PassesOverAPartialPieceItCannotTrust) {
         SCOPED_TRACE(c.name);
         Restart(c.damage(saved));
         EXPECT_EQ(Done(), "01010000") << "the rest of the state is restored";
-        EXPECT_EQ(pieces->Piece(0)->m_written_prefix, 0) << "fetched again from its start";
-        EXPECT_EQ(pieces->Piece(0)->m_sha1, nullptr);
+        EXPECT_EQ(pieces->Piece(0)->WrittenPrefix(), 0) << "fetched again from its start";
+        EXPECT_EQ(pieces->Piece(0)->HashState(), nullptr);
         EXPECT_TRUE(pieces->PartialPieces().empty());
         pieces.reset();
     }
@@ -151,7 +151,7 @@ TEST_F(Resume, RestoresNothingWhenTheFilesOrTheBitfieldDoNotMatch) {
         Restart(saved);
         // The recheck finds what the disk really holds, and no written prefix.
         EXPECT_EQ(Done(), c.rechecked);
-        EXPECT_EQ(pieces->Piece(0)->m_written_prefix, 0);
+        EXPECT_EQ(pieces->Piece(0)->WrittenPrefix(), 0);
         EXPECT_TRUE(pieces->PartialPieces().empty());
         pieces.reset();
         std::filesystem::remove_all(sandbox.Path());

@@ -1,4 +1,4 @@
-// Block-dump half of TPieces: at stop the blocks of unfinished pieces go to
+// Block dump of TPieceCache: at stop the blocks of unfinished pieces go to
 // the file task-information path + "df", so a restart does not fetch them
 // again.
 //
@@ -19,8 +19,9 @@
 #include <cstring>
 
 #include "engine/pieces/TDiskLockHolder.h"
+#include "engine/pieces/TPiece.h"
+#include "engine/pieces/TPieceCache.h"
 #include "engine/pieces/TPieces.h"
-#include "engine/pieces/TSha1State.h"
 #include "platform/File.h"
 
 namespace engine {
@@ -92,82 +93,80 @@ private:
 
 }  // namespace
 
-bool TPieces::SaveBlockDump() {
+bool TPieceCache::SaveBlockDump() {
     DrainWrites();
-    if (m_block_dump_path.empty() || m_info_hash.size() != InfoHashBytes || !IsAllScanned()) return false;
-    if (IsAllDone()) {
-        platform::RemoveFile(m_block_dump_path);
+    const std::string& path = m_map.BlockDumpPath();
+    const std::string& info_hash = m_map.InfoHash();
+    if (path.empty() || info_hash.size() != InfoHashBytes || !m_map.IsAllScanned()) return false;
+    if (m_map.IsAllDone()) {
+        platform::RemoveFile(path);
         return true;
     }
-    platform::CreateDirectories(FolderOf(m_block_dump_path));
+    platform::CreateDirectories(FolderOf(path));
     QDiskFile file;
-    if (!file.Create(m_block_dump_path)) return false;
+    if (!file.Create(path)) return false;
     DumpWriter writer(file);
-    for (auto& p : m_pieces) {
-        TPiece& piece = *p;
-        if (m_bitfield.Get(piece.m_index) || piece.m_buffer.BufferedBytes() <= 0) continue;
+    for (int64_t i = 0; i < m_map.PieceCount(); ++i) {
+        const TPiece* piece = m_map.Piece(i);
+        if (!piece || m_map.IsPieceDone(i) || piece->BufferedBytes() <= 0) continue;
         std::string blob;
-        if (piece.m_buffer.Serialize(blob, piece.m_written_prefix, piece.m_written_prefix, MaxBlocksPerEntry) <= 0) {
-            continue;
-        }
+        if (piece->SerializeBlocks(blob, MaxBlocksPerEntry) <= 0) continue;
         uint8_t header[EntryHeaderBytes] = {};
         PutInt(header, static_cast<uint32_t>(blob.size()));
-        PutInt(header + 4, EntryChecksum(piece.m_index, m_info_hash, reinterpret_cast<const uint8_t*>(blob.data()),
+        PutInt(header + 4, EntryChecksum(piece->Index(), info_hash, reinterpret_cast<const uint8_t*>(blob.data()),
                                          blob.size()));
-        PutInt(header + 8, static_cast<uint32_t>(piece.m_index));
+        PutInt(header + 8, static_cast<uint32_t>(piece->Index()));
         if (!writer.Add(header, blob)) return false;
     }
     return writer.Flush();
 }
 
-bool TPieces::LoadBlockDump() {
-    if (m_block_dump_path.empty() || !IsLayoutValid() || m_info_hash.size() != InfoHashBytes) return false;
-    if (IsAllDone()) {
-        platform::RemoveFile(m_block_dump_path);
+bool TPieceCache::LoadBlockDump() {
+    const std::string& path = m_map.BlockDumpPath();
+    const std::string& info_hash = m_map.InfoHash();
+    if (path.empty() || !m_map.IsLayoutValid() || info_hash.size() != InfoHashBytes) return false;
+    if (m_map.IsAllDone()) {
+        platform::RemoveFile(path);
         return false;
     }
     QDiskFile file;
-    if (!platform::Exists(m_block_dump_path) || !file.Open(m_block_dump_path, true)) return false;
+    if (!platform::Exists(path) || !file.Open(path, true)) return false;
     const int64_t file_size = file.GetSize();
     int64_t at = 0;
     bool restored = false;
     std::vector<uint8_t> blob;
-    while (at + EntryHeaderBytes <= file_size && !IsStopping()) {
+    while (at + EntryHeaderBytes <= file_size && !m_map.IsStopRequested()) {
         uint8_t header[EntryHeaderBytes];
         if (file.Read(header, EntryHeaderBytes, at) != EntryHeaderBytes) break;
         const int64_t length = static_cast<int32_t>(GetInt(header));
         const int64_t index = static_cast<int32_t>(GetInt(header + 8));
-        if (length < 1 || length >= static_cast<int64_t>(m_piece_length) + DirectEntryBytes || !IsPieceValid(index) ||
-            at + EntryHeaderBytes + length > file_size) {
+        if (length < 1 || length >= static_cast<int64_t>(m_map.PieceLength()) + DirectEntryBytes ||
+            !m_map.IsPieceValid(index) || at + EntryHeaderBytes + length > file_size) {
             break;
         }
         blob.resize(static_cast<size_t>(length));
         if (file.Read(blob.data(), static_cast<int32_t>(length), at + EntryHeaderBytes) != length) break;
-        if (EntryChecksum(static_cast<int32_t>(index), m_info_hash, blob.data(), blob.size()) != GetInt(header + 4)) {
+        if (EntryChecksum(static_cast<int32_t>(index), info_hash, blob.data(), blob.size()) != GetInt(header + 4)) {
             break;
         }
         at += EntryHeaderBytes + length;
-        TPiece& piece = *m_pieces[static_cast<size_t>(index)];
-        if (m_bitfield.Get(index) || piece.m_skipped || piece.m_complete) continue;
-        if (!piece.EnsureBuffer()) continue;
-        const int32_t prefix = piece.m_buffer.Deserialize(blob.data(), length);
+        TPiece& piece = *m_map.Piece(index);
+        if (m_map.IsPieceDone(index) || piece.IsSkipped() || piece.IsVerifiedComplete()) continue;
+        const int32_t prefix = piece.RestoreBlocks(blob.data(), length);
         if (prefix < 0) continue;
-        if (prefix != piece.m_written_prefix) {
-            piece.DropBuffer();
-            piece.Reset();
+        if (prefix != piece.WrittenPrefix()) {
+            ResetPiece(piece);
             break;
         }
-        piece.m_last_access = 0;
-        RemovePartialPiece(piece.m_index);
+        m_map.RemovePartialPiece(piece.Index());
         restored = true;
-        if (piece.m_written_prefix + piece.m_buffer.BufferedBytes() >= piece.m_size) {
+        if (piece.IsWhole()) {
             // Bytes from the dump are trusted no more than bytes from a peer.
-            if (!piece.VerifyBuffered()) {
-                piece.DropBuffer();
-                piece.Reset();
+            if (!piece.VerifyBuffered(m_map.HasDigests())) {
+                ResetPiece(piece);
                 continue;
             }
-            piece.RecordCompletion();
+            RecordCompletion(piece);
         }
     }
     return restored;

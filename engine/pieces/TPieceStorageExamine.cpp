@@ -1,11 +1,13 @@
-// Start-up examination half of TPieces: deciding what of the data already on
+// Start-up examination of TPieceStorage: deciding what of the data already on
 // disk is usable, by migration from a previous layout, quick verification,
-// the stored piece state or a full recheck.
+// the stored piece state or a full recheck. The map hears what is done.
 
 #include <algorithm>
 #include <cstring>
 
 #include "engine/pieces/TBlockRequest.h"
+#include "engine/pieces/TPiece.h"
+#include "engine/pieces/TPieceStorage.h"
 #include "engine/pieces/TPieces.h"
 #include "platform/File.h"
 
@@ -23,80 +25,65 @@ constexpr size_t QuickStopPollFiles = 100;
 
 }  // namespace
 
-bool TPieces::ExamineExistingData(TPieces* previous) {
-    Send(PiecesEventCode::Examination, 1, 0, 0);
+bool TPieceStorage::Examine(TPieces* previous) {
+    Send(PiecesEventCode::Examination);
     bool ok = true;
     if (previous && previous->IsLayoutValid() && previous->FileCount() == FileCount()) {
         ok = Migrate(*previous);
-    } else if (m_quick_verification) {
+    } else if (m_map.QuickVerification()) {
         ok = QuickVerify();
-    } else if (LoadPieceState()) {
+    } else if (m_map.LoadPieceState()) {
         ok = true;
-    } else if (m_has_digests) {
+    } else if (m_map.HasDigests()) {
         FullRecheck();
     } else {
         ExamineWithoutDigests();
     }
-    Send(PiecesEventCode::Examination, 1, 0, 0);
-    return ok && !IsStopping();
+    Send(PiecesEventCode::Examination);
+    return ok && !m_map.IsStopRequested();
 }
 
-void TPieces::ExamineWithoutDigests() {
-    CloseFiles(true, true);
-    m_completed_bytes = 0;
-    m_done_or_skipped = 0;
-    m_wanted_bytes = m_total_length;
-    m_scanned_bytes = m_total_length;
-    m_wanted_pieces = m_piece_count;
+void TPieceStorage::ExamineWithoutDigests() {
+    m_map.CloseFiles(true, true);
+    m_map.MarkNothingDone();
 }
 
-bool TPieces::QuickVerify() {
-    m_completed_bytes = 0;
-    m_scanned_bytes = 0;
+bool TPieceStorage::QuickVerify() {
+    m_map.StartScan();
+    int64_t present = 0;
     for (size_t i = 0; i < m_files.size(); ++i) {
         const TFileEntry& f = *m_files[i];
-        if (f.m_size > 0 && platform::FileSize(f.m_path) == f.m_size) {
-            m_completed_bytes += f.m_size;
-            m_scanned_bytes += f.m_size;
-        }
-        if ((i + 1) % QuickStopPollFiles == 0 && IsStopping()) return false;
+        if (f.m_size > 0 && platform::FileSize(f.m_path) == f.m_size) present += f.m_size;
+        if ((i + 1) % QuickStopPollFiles == 0 && m_map.IsStopRequested()) return false;
     }
-    if (m_completed_bytes != m_total_length) {
-        // Nothing is marked, so nothing may be counted either.
-        m_completed_bytes = 0;
-        m_scanned_bytes = 0;
-        CloseFiles(true, false);
+    if (present != m_map.TotalLength()) {
+        m_map.CloseFiles(true, false);
         return false;
     }
-    m_scanned_bytes = 0;
-    m_bitfield.FillBytes(0xFF);
     // Only checks that the pieces can be read: bytes read back from disk are
     // trusted, not hashed.
+    const int64_t count = m_map.PieceCount();
     std::vector<int64_t> probes{0};
-    if (m_piece_count - 1 != 0) probes.push_back(m_piece_count - 1);
-    if (m_piece_count / 2 != 0) probes.push_back(m_piece_count / 2);
-    std::vector<uint8_t>& buffer = Scratch();
+    if (count - 1 != 0) probes.push_back(count - 1);
+    if (count / 2 != 0) probes.push_back(count / 2);
+    std::vector<uint8_t>& buffer = m_map.ScratchBuffer();
     for (int64_t p : probes) {
-        const int32_t size = m_pieces[static_cast<size_t>(p)]->m_size;
-        if (ReadPieceRange(p, buffer.data(), size, 0) != size) {
-            m_bitfield.FillBytes(0);
-            m_completed_bytes = 0;
-            CloseFiles(true, false);
+        const int32_t size = m_map.Piece(p)->Size();
+        if (m_map.ReadPieceRange(p, buffer.data(), size, 0) != size) {
+            m_map.CloseFiles(true, false);
             return false;
         }
     }
-    m_completed_bytes = m_total_length;
-    m_scanned_bytes = m_total_length;
-    m_done_or_skipped = static_cast<int32_t>(m_piece_count);
-    Send(PiecesEventCode::QuickVerified, 1, 0, 0);
-    CloseFiles(true, false);
-    return IsAllDone() && !IsStopping();
+    m_map.MarkEverythingDone();
+    Send(PiecesEventCode::QuickVerified);
+    m_map.CloseFiles(true, false);
+    return m_map.IsAllDone() && !m_map.IsStopRequested();
 }
 
-bool TPieces::FullRecheck() {
-    m_completed_bytes = 0;
-    m_scanned_bytes = 0;
-    const int64_t L = m_piece_length;
+bool TPieceStorage::FullRecheck() {
+    m_map.StartScan();
+    const int64_t L = m_map.PieceLength();
+    const int64_t piece_count = m_map.PieceCount();
     const int64_t read_size = RecheckPiecesPerRead * L > RecheckBufferLimit ? L : RecheckPiecesPerRead * L;
     std::vector<uint8_t> buffer(static_cast<size_t>(read_size + L));
     int64_t verified = 0;
@@ -111,15 +98,15 @@ bool TPieces::FullRecheck() {
         int64_t p = (buffer_start + L - 1) / L;
         size_t skip = static_cast<size_t>(p * L - buffer_start);
         size_t used = std::min(skip, buffered);
-        while (p < m_piece_count && buffered >= used + static_cast<size_t>(m_pieces[static_cast<size_t>(p)]->m_size)) {
-            const int32_t size = m_pieces[static_cast<size_t>(p)]->m_size;
-            if (VerifyAndMark(p, buffer.data() + used, size, false)) verified += size;
-            m_scanned_bytes = std::max(m_scanned_bytes, p * L + size);
+        while (p < piece_count && buffered >= used + static_cast<size_t>(m_map.Piece(p)->Size())) {
+            const int32_t size = m_map.Piece(p)->Size();
+            if (m_map.VerifyAndMark(p, buffer.data() + used, size, false)) verified += size;
+            m_map.SetScannedBytes(std::max(m_map.ScannedBytes(), p * L + size));
             used += static_cast<size_t>(size);
             ++p;
             if (++since_poll >= RecheckStopPollPieces) {
                 since_poll = 0;
-                if (IsStopping()) return false;
+                if (m_map.IsStopRequested()) return false;
             }
         }
         std::memmove(buffer.data(), buffer.data() + used, buffered - used);
@@ -150,31 +137,33 @@ bool TPieces::FullRecheck() {
         }
         f.m_file.Close();
         f.m_file.SetExtraFlags(0);
-        if (IsStopping()) break;
+        if (m_map.IsStopRequested()) break;
         if (pos < f.m_size) {
             // A short or missing file: what is left cannot complete a piece.
             buffered = 0;
             buffer_start = f.End();
         }
-        m_scanned_bytes = std::max(m_scanned_bytes, f.End());
+        m_map.SetScannedBytes(std::max(m_map.ScannedBytes(), f.End()));
     }
     buffer = {};
-    CloseFiles(true, false);
-    return verified == m_completed_bytes && m_scanned_bytes == m_total_length && !IsStopping();
+    m_map.CloseFiles(true, false);
+    return verified == m_map.CompletedBytes() && m_map.ScannedBytes() == m_map.TotalLength() &&
+           !m_map.IsStopRequested();
 }
 
-bool TPieces::Migrate(TPieces& previous) {
-    if (previous.TotalLength() != m_total_length || m_piece_length % BlockSize != 0) return false;
-    std::vector<uint8_t> piece_data(static_cast<size_t>(m_piece_length));
+bool TPieceStorage::Migrate(TPieces& previous) {
+    const int32_t piece_length = m_map.PieceLength();
+    if (previous.TotalLength() != m_map.TotalLength() || piece_length % BlockSize != 0) return false;
+    std::vector<uint8_t> piece_data(static_cast<size_t>(piece_length));
     bool all_read = true;
-    for (int64_t p = 0; p < m_piece_count; ++p) {
-        if (IsStopping()) return false;
-        const int32_t size = m_pieces[static_cast<size_t>(p)]->m_size;
+    for (int64_t p = 0; p < m_map.PieceCount(); ++p) {
+        if (m_map.IsStopRequested()) return false;
+        const int32_t size = m_map.Piece(p)->Size();
         bool have_all = true;
         // Whole 16 KiB units lie inside one piece of either layout, since both
         // piece lengths are multiples of the block size.
         for (int32_t unit = 0; unit < size && have_all; unit += BlockSize) {
-            const int64_t at = p * m_piece_length + unit;
+            const int64_t at = p * piece_length + unit;
             const int64_t old_piece = at / previous.PieceLength();
             const int32_t n = std::min(BlockSize, size - unit);
             if (!previous.IsPieceDone(old_piece)) {
@@ -189,11 +178,11 @@ bool TPieces::Migrate(TPieces& previous) {
         }
         // A piece the old layout did not hold in full is fetched again; one
         // whose bytes fail the new digest is marked not done by the write.
-        if (have_all) WritePieceRange(p, piece_data.data(), size, 0, false);
+        if (have_all) m_map.WritePieceRange(p, piece_data.data(), size, 0, false);
     }
     previous.CloseFiles(false, false);
-    m_scanned_bytes = m_total_length;
-    return all_read && m_completed_bytes <= m_total_length;
+    m_map.SetScannedBytes(m_map.TotalLength());
+    return all_read && m_map.CompletedBytes() <= m_map.TotalLength();
 }
 
 }  // namespace engine
