@@ -67,28 +67,5 @@ CONF
 vsftpd "$dir/vsftpd.conf" > "$dir/vsftpd.out" 2>&1 &
 vsftpd_pid=$!
 url="ftp://127.0.0.1:$port/big.bin"
-for _ in $(seq 100); do
-  curl -sf -r 0-0 -o /dev/null "$url" && break
-  sleep 0.1
-done
-curl -sf -r 0-0 -o /dev/null "$url" || { echo "vsftpd does not serve the file:" >&2; cat "$dir/vsftpd.out" >&2; exit 1; }
-# Warm the page cache so every program reads the source at the same speed.
-cat "$dir/root/big.bin" > /dev/null
-# An untimed download first: the first program to write that much would
-# otherwise also pay for memory the machine has never used before.
-curl -s -o "$dir/out/warm-up.bin" "$url"
-rm -f "$dir/out/warm-up.bin"
-
 source "$(dirname "$0")/timed_run.sh"
-
-# The programs take turns, round after round, so a drift of the machine's
-# speed touches all of them alike; medians and per-round ratios are shown.
-for round in $(seq "$rounds"); do
-  echo "round $round of $rounds..." >&2
-  timed_run "$round" tidewell "$dir/root/big.bin" \
-    "$fetch" --quiet --work "$dir/out" --target "$dir/out/big.bin" --info "$dir/out/big.bin.twinfo" "$url"
-  timed_run "$round" aria2c "$dir/root/big.bin" \
-    aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o big.bin "$url"
-  timed_run "$round" curl "$dir/root/big.bin" curl -s -o "$dir/out/big.bin" "$url"
-done
-python3 "$(dirname "$0")/rounds.py" "$results" "$size_mib" aria2c tidewell aria2c curl
+race_single_source "$url" "$rounds" "$dir/vsftpd.out"
