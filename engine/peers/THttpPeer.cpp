@@ -34,16 +34,20 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 void THttpPeer::ResetState() {
     CountDiscarded();
     TWebPeer::ResetState();
+    ForgetReply();
+    m_skip = 0;
+    m_position = 0;
+    m_no_length = false;
+    m_requested_end = 0;
+}
+
+void THttpPeer::ForgetReply() {
     m_reply.Clear();
     m_chunks.Reset();
     m_header_received = false;
     m_chunked = false;
-    m_skip = 0;
-    m_position = 0;
-    m_no_length = false;
-    m_run = 0;
     m_body_left = -1;
-    m_requested_end = 0;
+    m_run = 0;
 }
 
 void THttpPeer::ReleaseRange() {
@@ -63,12 +67,7 @@ void THttpPeer::CountDiscarded() {
 bool THttpPeer::ConnectTo(TPeerId* candidate) {
     if (!TPeerObject::ConnectTo(candidate)) return false;
     TSourceInfo& info = Info();
-    m_header_received = false;
-    m_chunked = false;
-    m_chunks.Reset();
-    m_reply.Clear();
-    m_body_left = -1;
-    m_run = 0;
+    ForgetReply();
     m_skip = 0;
     if (!info.whole_body) {
         // A task whose map is built (from its metainfo, or from this source's
@@ -389,12 +388,7 @@ bool THttpPeer::ReplyConsumed() {
 bool THttpPeer::RequestAgain() {
     // The last reply is read to its end and the server keeps the connection:
     // the next range goes out on it, without a new connection's set-up.
-    m_header_received = false;
-    m_chunked = false;
-    m_chunks.Reset();
-    m_reply.Clear();
-    m_body_left = -1;
-    m_run = 0;
+    ForgetReply();
     m_position = int64_t{m_requests.front().block} * BlockBytes;
     ++m_candidate->m_attempts;
     return SendRangeRequest();

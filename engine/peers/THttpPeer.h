@@ -67,6 +67,8 @@ private:
     bool ReadRangedOnce(bool* progress);
     bool Reconnect();
     void CountDiscarded();
+    // Drops the current reply: header, chunk state, body length and run.
+    void ForgetReply();
     bool SendRangeRequest();
     // The byte after the last one this connection asks for: the end of the
     // run of open pieces in its claim from the first queued block, within
