@@ -7,6 +7,7 @@
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineSettings.h"
 #include "engine/frame/TWorkThread.h"
+#include "engine/peers/TClaims.h"
 #include "engine/pieces/TPieces.h"
 #include "platform/Clock.h"
 
@@ -26,7 +27,6 @@ constexpr int64_t RefreshIntervalS = 5;
 // An incomplete task whose piece map saw nothing for a quarter of an hour
 // gives up its run.
 constexpr int64_t InactivityLimitS = 900;
-constexpr uint32_t HaveBatchIntervalS = 7;
 // Which BitTorrent peers we choke is decided this often.
 constexpr int64_t ChokeIntervalS = 10;
 constexpr int32_t SlowWebRateBps = 1024;
@@ -163,7 +163,7 @@ void TWorkThread::PerSecondStatistics() {
     m_publish_requested = true;
     if (HasSize()) SaveAndRefreshDuty(complete);
     uint32_t uptime = GetUptimeSeconds();
-    if (uptime - m_last_have_uptime > HaveBatchIntervalS) {
+    if (uptime - m_last_have_uptime > HaveBatchSeconds) {
         std::vector<uint32_t> haves = TakeHaveQueue();
         if (!haves.empty()) {
             SendHaves(haves);

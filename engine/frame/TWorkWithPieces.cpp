@@ -13,7 +13,9 @@
 #include "engine/meta/TTorrent.h"
 #include "engine/meta/TTorrentHost.h"
 #include "engine/meta/TTorrentLayout.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/TClaims.h"
+#include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/pieces/TBlockSource.h"
 #include "engine/pieces/TPieceScheduler.h"
@@ -146,6 +148,26 @@ public:
     bool IsPieceFinished(int32_t piece) override {
         TPieces* pieces = m_task->m_pieces.get();
         return !pieces || !pieces->IsPieceWanted(piece) || m_task->IsPieceComplete(piece);
+    }
+    bool IsPieceAtPeer(int32_t piece) override {
+        for (TPeerObject* peer : m_task->ActivePeers()) {
+            if (peer->Kind() != PeerKindBt || !peer->IsActive()) continue;
+            const auto* bt = static_cast<const TBTPeer*>(peer);
+            if (!bt->PeerChoking() && bt->RemoteHas(piece)) return true;
+        }
+        return false;
+    }
+    bool PeersOutpaceWeb() override {
+        int64_t peers = 0;
+        int64_t web = 0;
+        for (TPeerObject* peer : m_task->ActivePeers()) {
+            if (peer->Kind() == PeerKindBt) {
+                peers += peer->DownloadRate();
+            } else if ((peer->Kind() & PeerKindsWeb) != 0) {
+                web += peer->DownloadRate();
+            }
+        }
+        return peers > web;
     }
 
     // TTorrentHost

@@ -106,6 +106,7 @@ public:
     BtCloseReason CloseReason() const { return m_close_reason; }
     const std::vector<uint8_t>& RemoteBitfield() const { return m_remote_bits; }
     int32_t RemotePieces() const { return m_pieces_now; }
+    bool RemoteHas(int32_t piece) const;
     int64_t UploadedBytes() const { return m_uploaded; }
     int32_t NoDataChecks() const { return m_no_data_checks; }
 
@@ -128,7 +129,6 @@ private:
     bool OnPiece(const BtMessage& m);
     void OnChokeChanged(bool was_choking);
     bool SendBytes(const std::string& bytes);
-    bool RemoteHas(int32_t piece) const;
     int32_t PieceCount() const;
     std::string OwnBitfield();
     bool QueuedInPiece(int32_t piece) const;

@@ -57,6 +57,8 @@ bool TBTPeer::IsCandidatePiece(int32_t piece, bool only_free) {
         needs = !m_task->HasBlock(static_cast<int32_t>(at / BlockSize));
     }
     if (!needs || QueuedInPiece(piece)) return false;
+    // What a web connection of the task asked its server for arrives anyway.
+    if (TClaims* claims = m_task->WebClaims(); claims && claims->AboutToBeRead(piece)) return false;
     const bool ours = std::find(m_engaged.begin(), m_engaged.end(), piece) != m_engaged.end();
     if (ours) return true;
     if (only_free && m_task->EngagementCount(piece) > 0) return false;
@@ -132,14 +134,16 @@ int32_t TBTPeer::ChoosePiece() {
         }
     }
     // The web connections read runs from their fronts; the peers take the
-    // runs' tails, so the two meet instead of fetching the same pieces.
+    // runs' tails first, so the two meet instead of fetching the same pieces,
+    // and then any piece that no web connection has asked its server for
+    // (the web leaves the pieces the peers have to them).
     if (m_task->PeersWaitForWebClaims()) return -1;
     if (TClaims* claims = m_task->WebClaims(); claims && !claims->List().empty()) {
         const int32_t piece = claims->NextPieceForPeer(this, [this](int32_t p) { return RemoteHas(p); });
-        if (piece >= 0 && std::find(m_engaged.begin(), m_engaged.end(), piece) == m_engaged.end()) {
-            m_engaged.push_back(piece);
+        if (piece >= 0) {
+            if (std::find(m_engaged.begin(), m_engaged.end(), piece) == m_engaged.end()) m_engaged.push_back(piece);
+            return piece;
         }
-        return piece;
     }
     for (bool only_free : {true, false}) {
         for (int32_t piece : m_task->PartialPieceList()) {

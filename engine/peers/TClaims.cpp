@@ -289,6 +289,108 @@ int32_t TClaims::ClaimFreeRun(TWebPeer* peer) {
 }
 
 int32_t TClaims::NextPiece(TWebPeer* peer) {
+    const int32_t piece = NextPieceInClaims(peer);
+    if (piece < 0 || !m_task->IsPieceAtPeer(piece)) return piece;
+    return LeaveToPeers(peer, piece);
+}
+
+int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
+    const int64_t length = m_task->ClaimPieceLength();
+    const int64_t now = m_task->ClaimNow();
+    int32_t start = -1;
+    int32_t gap_last = -1;
+    const bool outpaced = m_task->PeersOutpaceWeb();
+    if (length > 0 && m_no_gap_time != now) {
+        // Another task's web run reads about as fast as this connection, and
+        // what it read since its last HAVE batch (up to a second more than
+        // the batch interval) is not known here yet.
+        const int64_t unannounced = (HaveBatchSeconds + 1) * int64_t{peer->DownloadRate()} / length;
+        start = GapStart(peer, static_cast<int32_t>(std::min<int64_t>(unannounced, m_task->ClaimPieceCount())),
+                         &gap_last);
+        // Peers that bring little leave the web to fetch even where another
+        // task's run may be reading now.
+        if (start < 0 && !outpaced) start = GapStart(peer, 0, &gap_last);
+        if (start < 0) m_no_gap_time = now;
+    }
+    if (start < 0 && !outpaced) return held;
+    // The rest of the run, from the piece a peer has on, is left free: the
+    // peers take what they have of it, another connection the others.
+    if (TPieceRange* claim = peer->Claim()) {
+        if (held >= claim->first && held <= claim->last) claim->cursor = held;
+        claim->owner = nullptr;
+        claim->requested_last = -1;
+        peer->SetClaim(nullptr);
+    }
+    if (start < 0) return -1;
+    TPieceRange* taken = nullptr;
+    for (TPieceRange* c : m_list) {
+        if (c->exhausted || c->backward || start < c->cursor || start > c->last) continue;
+        if (start == c->cursor && !c->owner) {
+            Take(c, peer);
+            taken = c;
+        } else {
+            const int32_t old_last = c->last;
+            c->last = start - 1;
+            taken = Add(start, old_last, c->source, peer);
+        }
+        break;
+    }
+    if (!taken) Add(start, gap_last, peer->Candidate(), peer);
+    peer->Stats().current_piece = start;
+    return start;
+}
+
+int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t* gap_last) {
+    const int32_t n = m_task->ClaimPieceCount();
+    const int64_t length = m_task->ClaimPieceLength();
+    if (n <= 0 || length <= 0) return -1;
+    std::vector<uint8_t> queued(static_cast<size_t>(n), 0);
+    for (const TBlockRequest& r : peer->RequestQueue()) {
+        const int64_t piece = int64_t{r.block} * BlockSize / length;
+        if (piece >= 0 && piece < n) queued[static_cast<size_t>(piece)] = 1;
+    }
+    auto open = [&](int32_t p) {
+        return !queued[static_cast<size_t>(p)] && IsWanted(p, nullptr) && !m_task->IsPieceAtPeer(p) &&
+               !AboutToBeRead(p, peer);
+    };
+    int32_t best = -1;
+    int32_t best_reads = 0;
+    for (int32_t a = 0; a < n;) {
+        if (!open(a)) {
+            ++a;
+            continue;
+        }
+        int32_t b = a;
+        while (b + 1 < n && open(b + 1)) ++b;
+        // A stretch behind pieces a peer has may be where that peer's task
+        // reads from the server now; a stretch behind any web run is shared
+        // with it: it reads the lower half while this connection reads the
+        // upper one.
+        const bool peer_behind = a > 0 && m_task->IsPieceAtPeer(a - 1);
+        const bool run_behind = a > 0 && (peer_behind || queued[static_cast<size_t>(a - 1)] || AboutToBeRead(a - 1, peer));
+        const int32_t from = peer_behind ? a + lag : a;
+        if (from <= b) {
+            const int32_t at = run_behind ? from + (b - from + 1) / 2 : from;
+            if (b - at + 1 > best_reads) {
+                best = at;
+                best_reads = b - at + 1;
+                *gap_last = b;
+            }
+        }
+        a = b + 1;
+    }
+    return best;
+}
+
+bool TClaims::AboutToBeRead(int32_t piece, const TPeerObject* except) const {
+    for (const TPieceRange* c : m_list) {
+        if (!c->owner || c->owner == except || c->backward || c->exhausted) continue;
+        if (piece >= c->cursor && piece <= std::max(c->cursor, c->requested_last)) return true;
+    }
+    return false;
+}
+
+int32_t TClaims::NextPieceInClaims(TWebPeer* peer) {
     if (!m_task->ClaimMapReady()) return -1;
     if (m_list.empty()) CreateInitialClaims();
     if (TPieceRange* claim = peer->Claim()) {

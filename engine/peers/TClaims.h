@@ -12,6 +12,14 @@
 // (worked from the top down), or single pieces from the tails, so that the
 // web connections and the peers meet instead of fetching the same pieces.
 //
+// A web connection leaves the pieces a BitTorrent peer of the task already
+// has to the peers: when its run reaches one, it moves to the middle of the
+// largest stretch that no peer has and no web run reads (so that tasks
+// sharing one server and each other fetch each part from the server once),
+// or, when there is none and the peers bring more than the web, it stops.
+// The peers in turn may take any piece outside the stretch a web run has
+// asked its server for.
+//
 // Owner: the task (TWorkWithPieces); claims are freed by the list. A claim
 // holds a reference to its source candidate; its owner is a plain pointer
 // that the owning connection clears (ReleaseRange) before it goes idle.
@@ -22,6 +30,10 @@
 #include <vector>
 
 namespace engine {
+
+// Seconds between two batches of HAVE announcements: what other tasks
+// fetched in the last batch's time is not known yet.
+inline constexpr int64_t HaveBatchSeconds = 7;
 
 class TPeerId;
 class TPeerObject;
@@ -67,6 +79,10 @@ public:
     virtual bool EngageClaimPiece(int32_t /*piece*/) { return true; }
     // Verified or not selected: nobody fetches it any more.
     virtual bool IsPieceFinished(int32_t /*piece*/) { return false; }
+    // A connected BitTorrent peer that lets this task ask has the piece.
+    virtual bool IsPieceAtPeer(int32_t /*piece*/) { return false; }
+    // The task's BitTorrent peers bring it more than its web connections.
+    virtual bool PeersOutpaceWeb() { return false; }
 };
 
 class TClaims {
@@ -85,7 +101,8 @@ public:
     // give up what the server is sending.
     bool TakeFreeClaimAt(TWebPeer* peer, int32_t piece);
 
-    // The default range-claim behaviour of web connections.
+    // The default range-claim behaviour of web connections, with the
+    // hold-off for pieces the task's peers have.
     int32_t NextPiece(TWebPeer* peer);
     void ReleaseRange(TPeerObject* peer);
 
@@ -103,6 +120,9 @@ public:
     // that piece is no longer wanted; true when closed.
     bool CloseIfFinished(TPeerObject* peer);
 
+    // A web connection other than `except` has asked its server for the
+    // piece (from its claim's cursor to the end of its request).
+    bool AboutToBeRead(int32_t piece, const TPeerObject* except = nullptr) const;
     // The piece is wanted by `peer`: open, and no request of the peer is
     // queued in it.
     bool IsWanted(int32_t piece, TPeerObject* peer);
@@ -124,9 +144,20 @@ private:
     void Remove(TPieceRange* claim);
     int32_t FirstWantedIn(int32_t from, int32_t to, TPeerObject* peer);
     int32_t ClaimFreeRun(TWebPeer* peer);
+    int32_t NextPieceInClaims(TWebPeer* peer);
+    // Where a web connection whose next piece a peer has goes instead: the
+    // first piece of its new claim, -1 when it stops, `held` when it goes on.
+    int32_t LeaveToPeers(TWebPeer* peer, int32_t held);
+    // The piece to start at in the largest stretch that no peer has and no
+    // other web run reads, or -1; `lag` pieces behind a stretch a peer has
+    // are taken as read by that peer's own web run, not yet announced.
+    int32_t GapStart(TWebPeer* peer, int32_t lag, int32_t* gap_last);
 
     TClaimTask* m_task;
     std::vector<TPieceRange*> m_list;
+    // The engine second of the last search that found no stretch: the
+    // search is not repeated within it.
+    int64_t m_no_gap_time = -1;
 };
 
 }  // namespace engine
