@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/base/CTidewellLog.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TWebPeer.h"
 
@@ -18,6 +19,7 @@ constexpr int64_t QuickFinishSeconds = 10;
 constexpr int32_t FewPiecesLeft = 4;
 constexpr int64_t YoungClaimSeconds = 3;
 constexpr int TakeRetries = 3;
+constexpr int32_t ClaimLogLevel = 13;
 
 bool IsWebFileSource(const TPeerId* c) { return c->IsWebSource() && !c->FetchesIntoMemory(); }
 
@@ -304,14 +306,18 @@ int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
         // Another task's web run reads about as fast as this connection, and
         // what it read since its last HAVE batch (up to a second more than
         // the batch interval) is not known here yet.
-        const int64_t unannounced = (HaveBatchSeconds + 1) * int64_t{peer->DownloadRate()} / length;
-        start = GapStart(peer, static_cast<int32_t>(std::min<int64_t>(unannounced, m_task->ClaimPieceCount())),
-                         &gap_last);
-        // Peers that bring little leave the web to fetch even where another
-        // task's run may be reading now.
-        if (start < 0 && !outpaced) start = GapStart(peer, 0, &gap_last);
+        const int32_t lag = static_cast<int32_t>(std::min<int64_t>(
+            (HaveBatchSeconds + 1) * int64_t{peer->DownloadRate()} / length, m_task->ClaimPieceCount()));
+        // While the peers bring more than the web, a short stretch is most
+        // likely what another task reads now and announces soon: the web
+        // waits for it. Peers that bring little leave the web to fetch even
+        // there.
+        start = GapStart(peer, lag, outpaced ? 2 * lag : 1, &gap_last);
+        if (start < 0 && !outpaced) start = GapStart(peer, 0, 0, &gap_last);
         if (start < 0) m_no_gap_time = now;
     }
+    LogFormat(ClaimLogLevel, "web connection meets piece %d that a peer has: %s %d (stretch to %d)", held,
+              start >= 0 ? "moves to" : outpaced ? "stops, peers outpace the web" : "goes on", start, gap_last);
     if (start < 0 && !outpaced) return held;
     // The rest of the run, from the piece a peer has on, is left free: the
     // peers take what they have of it, another connection the others.
@@ -340,7 +346,7 @@ int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
     return start;
 }
 
-int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t* gap_last) {
+int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32_t* gap_last) {
     const int32_t n = m_task->ClaimPieceCount();
     const int64_t length = m_task->ClaimPieceLength();
     if (n <= 0 || length <= 0) return -1;
@@ -353,8 +359,17 @@ int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t* gap_last) {
         return !queued[static_cast<size_t>(p)] && IsWanted(p, nullptr) && !m_task->IsPieceAtPeer(p) &&
                !AboutToBeRead(p, peer);
     };
+    // Tasks that meet the same stretch at about the same time start at
+    // different places in it: each at its own fraction of the stretch
+    // (3/8 to 5/8, in 1024ths), drawn from its turn; a task without one at
+    // the middle.
+    const int32_t turn = m_task->ClaimRotation();
+    const int32_t fraction = turn > 0 ? 384 + turn % 256 : 512;
     int32_t best = -1;
     int32_t best_reads = 0;
+    // The last short stretches: every task sees the same ones, so each
+    // connection picks one of them by its own draw, from its start.
+    std::vector<std::pair<int32_t, int32_t>> stretches;
     for (int32_t a = 0; a < n;) {
         if (!open(a)) {
             ++a;
@@ -369,8 +384,11 @@ int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t* gap_last) {
         const bool peer_behind = a > 0 && m_task->IsPieceAtPeer(a - 1);
         const bool run_behind = a > 0 && (peer_behind || queued[static_cast<size_t>(a - 1)] || AboutToBeRead(a - 1, peer));
         const int32_t from = peer_behind ? a + lag : a;
-        if (from <= b) {
-            const int32_t at = run_behind ? from + (b - from + 1) / 2 : from;
+        if (min_length <= 0) {
+            stretches.emplace_back(a, b);
+        } else if (b - from + 1 >= min_length) {
+            const int32_t at =
+                run_behind ? from + static_cast<int32_t>(int64_t{b - from + 1} * fraction / 1024) : from;
             if (b - at + 1 > best_reads) {
                 best = at;
                 best_reads = b - at + 1;
@@ -378,6 +396,11 @@ int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t* gap_last) {
             }
         }
         a = b + 1;
+    }
+    if (!stretches.empty()) {
+        const auto& [a, b] = stretches[(m_task->ClaimTick() / 16 + static_cast<uint32_t>(turn)) % stretches.size()];
+        *gap_last = b;
+        return a;
     }
     return best;
 }

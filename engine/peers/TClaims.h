@@ -150,8 +150,10 @@ private:
     int32_t LeaveToPeers(TWebPeer* peer, int32_t held);
     // The piece to start at in the largest stretch that no peer has and no
     // other web run reads, or -1; `lag` pieces behind a stretch a peer has
-    // are taken as read by that peer's own web run, not yet announced.
-    int32_t GapStart(TWebPeer* peer, int32_t lag, int32_t* gap_last);
+    // are taken as read by that peer's own web run, not yet announced, and
+    // what is left must be at least `min_length` pieces; 0 picks any
+    // stretch, from its start, by a draw.
+    int32_t GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32_t* gap_last);
 
     TClaimTask* m_task;
     std::vector<TPieceRange*> m_list;

@@ -1,6 +1,7 @@
 // The web sources' claim list: initial runs, taking claims (continuation,
 // stalled owners), splitting a busy claim for a faster connection, and the
-// BitTorrent peers' choice at the runs' tails.
+// BitTorrent peers' choice at the runs' tails, and where a web connection
+// goes when its run reaches what a peer has.
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,8 @@ public:
         return true;
     }
     bool IsPieceFinished(int32_t piece) override { return done.count(piece) != 0; }
+    bool IsPieceAtPeer(int32_t piece) override { return at_peer.count(piece) != 0; }
+    bool PeersOutpaceWeb() override { return outpaced; }
     int32_t ClaimRotation() override {
         const int32_t r = rotation;
         rotation += rotation_step;
@@ -60,6 +63,8 @@ public:
     int32_t pieces = 100;
     int64_t piece_length = 262144;
     std::set<int32_t> done;
+    std::set<int32_t> at_peer;
+    bool outpaced = false;
     std::vector<int32_t> released;
     std::vector<int32_t> engaged;
     int32_t rotation = 0;
@@ -357,6 +362,65 @@ TEST_F(ClaimsTest, WithoutAStretchAPeerTakesSinglePiecesFromTheTails) {
     EXPECT_EQ(claims.NextPieceForPeer(bt, has), -1);
     EXPECT_EQ(bt->Claim(), nullptr);
     EXPECT_EQ(task.engaged, (std::vector<int32_t>{98, 60}));
+}
+
+TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
+    // 100 pieces; pieces 0-9 are done and the connection, reading one piece
+    // a second, comes to piece 10, which a peer has (as has everything up to
+    // `peer_last`). What another task read since its last HAVE batch is not
+    // known: 8 pieces behind a stretch a peer has count as taken.
+    struct Case {
+        const char* name;
+        int32_t peer_last;
+        bool outpaced;
+        bool other_run;  // another connection reads 80-85 of the run 80-99
+        int32_t expect;  // the piece returned
+        int32_t new_first, new_last;  // the connection's claim after (-1: none)
+    };
+    const Case cases[] = {
+        // The stretch 30-99 nobody has: of 38-99 the connection takes the
+        // upper half, so that whoever reads from 30 upwards meets it late.
+        {"largest stretch", 29, false, false, 69, 69, 99},
+        // The task's own other run reads 80-85: 38-79 is the larger part.
+        {"beside its own run", 29, false, true, 59, 59, 79},
+        // A peer has everything left: the web stops while the peers bring
+        // more than it does, and goes on where it was otherwise.
+        {"stops", 99, true, false, -1, -1, -1},
+        {"goes on", 99, false, false, 10, 0, 99},
+    };
+    TPeerId* source = AddSource(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClaimTask t;
+        for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        for (int32_t p = 10; p <= c.peer_last; ++p) t.at_peer.insert(p);
+        t.outpaced = c.outpaced;
+        TClaims list(&t);
+        TWebPeer* web = AddPeer(262144, 1);
+        TPieceRange* run = list.Add(0, c.other_run ? 79 : 99, source, web);
+        run->cursor = 9;
+        web->Stats().current_piece = 9;
+        if (c.other_run) {
+            TPieceRange* other = list.Add(80, 99, source, AddPeer(262144, 1));
+            other->requested_last = 85;
+        }
+        EXPECT_EQ(list.NextPiece(web), c.expect);
+        if (c.new_first < 0) {
+            EXPECT_EQ(web->Claim(), nullptr);
+        } else {
+            ASSERT_NE(web->Claim(), nullptr);
+            EXPECT_EQ(web->Claim()->first, c.new_first);
+            EXPECT_EQ(web->Claim()->last, c.new_last);
+        }
+        if (c.expect != 10) {
+            // The run left behind is free from the piece the peer has on,
+            // for the peers and the other connections.
+            EXPECT_EQ(run->owner, nullptr);
+            EXPECT_EQ(run->cursor, 10);
+            EXPECT_EQ(run->last, c.new_first < 0 ? run->last : c.new_first - 1);
+        }
+        list.Clear();
+    }
 }
 
 }  // namespace
