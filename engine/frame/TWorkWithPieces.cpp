@@ -157,6 +157,15 @@ public:
         }
         return false;
     }
+    int64_t LastPeerBlockTime() override {
+        int64_t last = -1;
+        for (TPeerObject* peer : m_task->ActivePeers()) {
+            if (peer->Kind() == PeerKindBt && peer->Stats().last_data_time > 0) {
+                last = std::max(last, peer->Stats().last_data_time);
+            }
+        }
+        return last;
+    }
     bool PeersOutpaceWeb() override {
         int64_t peers = 0;
         int64_t web = 0;

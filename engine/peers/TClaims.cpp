@@ -302,6 +302,7 @@ int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
     int32_t start = -1;
     int32_t gap_last = -1;
     const bool outpaced = m_task->PeersOutpaceWeb();
+    bool wait = m_no_gap_time == now && m_no_gap_wait;
     if (length > 0 && m_no_gap_time != now) {
         // Another task's web run reads about as fast as this connection, and
         // what it read since its last HAVE batch (up to a second more than
@@ -313,21 +314,27 @@ int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
         // waits for it. Peers that bring little leave the web to fetch even
         // there.
         start = GapStart(peer, lag, outpaced ? 2 * lag : 1, &gap_last);
-        if (start < 0 && !outpaced) start = GapStart(peer, 0, 0, &gap_last);
-        if (start < 0) m_no_gap_time = now;
+        if (start < 0) {
+            // Only short stretches behind pieces a peer has are left: while
+            // the peers still deliver, they are most likely another task's
+            // read, announced within a batch; this connection waits. Once
+            // nothing came from the peers for longer, it reads one of them.
+            const int32_t any = GapStart(peer, 0, 0, &gap_last);
+            const int64_t last_block = m_task->LastPeerBlockTime();
+            wait = any >= 0 && last_block >= 0 && now - last_block <= HaveBatchSeconds + 1;
+            if (!wait) start = any;
+        }
+        if (start < 0) {
+            m_no_gap_time = now;
+            m_no_gap_wait = wait;
+        }
     }
     LogFormat(ClaimLogLevel, "web connection meets piece %d that a peer has: %s %d (stretch to %d)", held,
-              start >= 0 ? "moves to" : outpaced ? "stops, peers outpace the web" : "goes on", start, gap_last);
-    if (start < 0 && !outpaced) return held;
-    // The rest of the run, from the piece a peer has on, is left free: the
-    // peers take what they have of it, another connection the others.
-    if (TPieceRange* claim = peer->Claim()) {
-        if (held >= claim->first && held <= claim->last) claim->cursor = held;
-        claim->owner = nullptr;
-        claim->requested_last = -1;
-        peer->SetClaim(nullptr);
-    }
-    if (start < 0) return -1;
+              start >= 0 ? "moves to" : wait ? "waits for the peers' announcements" : outpaced ? "stops, peers outpace the web" : "goes on",
+              start, gap_last);
+    if (start < 0 && !outpaced && !wait) return held;
+    if (start < 0) return StopForPeers(peer, held);
+    StopForPeers(peer, held);
     TPieceRange* taken = nullptr;
     for (TPieceRange* c : m_list) {
         if (c->exhausted || c->backward || start < c->cursor || start > c->last) continue;
@@ -344,6 +351,18 @@ int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
     if (!taken) Add(start, gap_last, peer->Candidate(), peer);
     peer->Stats().current_piece = start;
     return start;
+}
+
+int32_t TClaims::StopForPeers(TWebPeer* peer, int32_t held) {
+    // The rest of the run, from the piece a peer has on, is left free: the
+    // peers take what they have of it, another connection the others.
+    if (TPieceRange* claim = peer->Claim()) {
+        if (held >= claim->first && held <= claim->last) claim->cursor = held;
+        claim->owner = nullptr;
+        claim->requested_last = -1;
+        peer->SetClaim(nullptr);
+    }
+    return -1;
 }
 
 int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32_t* gap_last) {

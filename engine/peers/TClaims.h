@@ -83,6 +83,9 @@ public:
     virtual bool IsPieceAtPeer(int32_t /*piece*/) { return false; }
     // The task's BitTorrent peers bring it more than its web connections.
     virtual bool PeersOutpaceWeb() { return false; }
+    // Engine seconds when a BitTorrent peer of the task last delivered a
+    // block (-1: never, or none connected).
+    virtual int64_t LastPeerBlockTime() { return -1; }
 };
 
 class TClaims {
@@ -148,6 +151,8 @@ private:
     // Where a web connection whose next piece a peer has goes instead: the
     // first piece of its new claim, -1 when it stops, `held` when it goes on.
     int32_t LeaveToPeers(TWebPeer* peer, int32_t held);
+    // Leaves the peer's claim free from `held` on; -1.
+    int32_t StopForPeers(TWebPeer* peer, int32_t held);
     // The piece to start at in the largest stretch that no peer has and no
     // other web run reads, or -1; `lag` pieces behind a stretch a peer has
     // are taken as read by that peer's own web run, not yet announced, and
@@ -160,6 +165,7 @@ private:
     // The engine second of the last search that found no stretch: the
     // search is not repeated within it.
     int64_t m_no_gap_time = -1;
+    bool m_no_gap_wait = false;  // and the connections wait for announcements
 };
 
 }  // namespace engine

@@ -51,6 +51,7 @@ public:
     bool IsPieceFinished(int32_t piece) override { return done.count(piece) != 0; }
     bool IsPieceAtPeer(int32_t piece) override { return at_peer.count(piece) != 0; }
     bool PeersOutpaceWeb() override { return outpaced; }
+    int64_t LastPeerBlockTime() override { return last_peer_block; }
     int32_t ClaimRotation() override {
         const int32_t r = rotation;
         rotation += rotation_step;
@@ -65,6 +66,7 @@ public:
     std::set<int32_t> done;
     std::set<int32_t> at_peer;
     bool outpaced = false;
+    int64_t last_peer_block = -1;
     std::vector<int32_t> released;
     std::vector<int32_t> engaged;
     int32_t rotation = 0;
@@ -366,13 +368,15 @@ TEST_F(ClaimsTest, WithoutAStretchAPeerTakesSinglePiecesFromTheTails) {
 
 TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
     // 100 pieces; pieces 0-9 are done and the connection, reading one piece
-    // a second, comes to piece 10, which a peer has (as has everything up to
-    // `peer_last`). What another task read since its last HAVE batch is not
-    // known: 8 pieces behind a stretch a peer has count as taken.
+    // a second, comes to piece 10. A peer has every piece from 10 on except
+    // `open_first`-`open_last`. What another task read since its last HAVE
+    // batch is not known: 8 pieces behind a stretch a peer has count as
+    // taken.
     struct Case {
         const char* name;
-        int32_t peer_last;
+        int32_t open_first, open_last;
         bool outpaced;
+        int64_t peer_block_age;  // seconds since a peer delivered (-1: never)
         bool other_run;  // another connection reads 80-85 of the run 80-99
         int32_t expect;  // the piece returned
         int32_t new_first, new_last;  // the connection's claim after (-1: none)
@@ -380,21 +384,29 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
     const Case cases[] = {
         // The stretch 30-99 nobody has: of 38-99 the connection takes the
         // upper half, so that whoever reads from 30 upwards meets it late.
-        {"largest stretch", 29, false, false, 69, 69, 99},
+        {"largest stretch", 30, 99, false, -1, false, 69, 69, 99},
         // The task's own other run reads 80-85: 38-79 is the larger part.
-        {"beside its own run", 29, false, true, 59, 59, 79},
+        {"beside its own run", 30, 99, false, -1, true, 59, 59, 79},
         // A peer has everything left: the web stops while the peers bring
         // more than it does, and goes on where it was otherwise.
-        {"stops", 99, true, false, -1, -1, -1},
-        {"goes on", 99, false, false, 10, 0, 99},
+        {"stops", -1, -1, true, -1, false, -1, -1, -1},
+        {"goes on", -1, -1, false, -1, false, 10, 0, 99},
+        // Only 60-65, shorter than what another task may have read there
+        // unannounced: the connection waits while the peers deliver, and
+        // reads it from its start once they have been quiet for longer.
+        {"waits for announcements", 60, 65, false, 0, false, -1, -1, -1},
+        {"reads after quiet peers", 60, 65, false, 20, false, 60, 60, 99},
     };
     TPeerId* source = AddSource(1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
         for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
-        for (int32_t p = 10; p <= c.peer_last; ++p) t.at_peer.insert(p);
+        for (int32_t p = 10; p < 100; ++p) {
+            if (p < c.open_first || p > c.open_last) t.at_peer.insert(p);
+        }
         t.outpaced = c.outpaced;
+        if (c.peer_block_age >= 0) t.last_peer_block = t.now - c.peer_block_age;
         TClaims list(&t);
         TWebPeer* web = AddPeer(262144, 1);
         TPieceRange* run = list.Add(0, c.other_run ? 79 : 99, source, web);
