@@ -131,6 +131,7 @@ public:
         m_thread = std::thread([this] { Run(); });
         return true;
     }
+    // Before Start.
     void Alias(uint16_t real_port, uint16_t seen_port) {
         m_real_port = real_port;
         m_seen_port = seen_port;
@@ -241,7 +242,6 @@ void BM_StreamOverLoopback(benchmark::State& state) {
         LoopbackRendezvous rendezvous;
         LoopbackNode a;
         LoopbackNode b;
-        if (!rendezvous.Start()) return state.SkipWithError("the rendezvous server did not start");
         std::unique_ptr<testing_support::LossyUdpRelay> relay;
         if (loss > 0) {
             testing_support::LossyUdpRelayOptions options;
@@ -252,6 +252,7 @@ void BM_StreamOverLoopback(benchmark::State& state) {
             if (!relay->Start()) return state.SkipWithError("the relay did not start");
             rendezvous.Alias(b.port, relay->Port());
         }
+        if (!rendezvous.Start()) return state.SkipWithError("the rendezvous server did not start");
         if (!a.Start(rendezvous.Port(), Sender) || !b.Start(rendezvous.Port(), Listener)) {
             return state.SkipWithError("a UDP server did not start");
         }
