@@ -303,10 +303,20 @@ QUInternalServer::PassWork QUInternalServer::PassLocked() {
         ResetTimersLocked();
         m_server_answered = false;
     }
-    if ((!m_usable || m_bound_port != m_local_port) && !OpenSocketLocked()) {
+    const bool new_port = m_bound_port != m_local_port;
+    if ((!m_usable || new_port) && !OpenSocketLocked()) {
         m_public_address = 0;
         work.outcome.sleep_ms = BindRetrySleepMs;
         return work;
+    }
+    if (new_port) {
+        // The rendezvous server knows this node by the endpoint its last
+        // REGISTER came from, and the answers to anything sent from the old
+        // port are lost with that socket: register and ask again from the
+        // new one now, or nobody can look this node up until the next
+        // keep-alive notices the silence.
+        m_last_register_s = 0;
+        m_last_ping_s = 0;
     }
     // One byte short of the buffer's end stays free for the terminating NUL.
     const QURecvResult received = m_socket->RecvFrom(m_receive_buffer.data(), MaxDatagramSize);

@@ -380,6 +380,30 @@ TEST_F(QUInternalServerTest, LocalAddressChangesRebindOnlyForANewPort) {
     EXPECT_EQ(server->BoundPort(), 6881);
 }
 
+TEST_F(QUInternalServerTest, RebindingToANewPortRegistersAndPingsFromItAtOnce) {
+    // Registered and answered from the start-up port, as when the first
+    // pass runs before the TCP listener's port is known.
+    server->RunPass();
+    AnswerRendezvous(PublicIp);
+    clock.Advance(5);
+    server->RunPass();
+    const size_t pings = Pings();
+    const size_t registers = Registers();
+    server->SetLocalAddress(Ip(10, 0, 0, 7), 6881);
+    server->RunPass();
+    ASSERT_EQ(script.opened_ports.back(), 6881);
+    // The server knows the old endpoint only: both go out again from the
+    // new socket without waiting for the 300-s or keep-alive timers.
+    EXPECT_EQ(Registers(), registers + 1);
+    EXPECT_EQ(Pings(), pings + 1);
+    RunFor(2, PublicIp);
+    // Reopening the same port after a socket failure changes nothing.
+    const size_t settled = Registers();
+    script.recv_fails = true;
+    RunFor(2, PublicIp);
+    EXPECT_EQ(Registers(), settled);
+}
+
 TEST_F(QUInternalServerTest, StoppedTransportClosesTheSocketAndRestartsTheTimers) {
     server->RunPass();
     AnswerRendezvous(PublicIp);
