@@ -148,6 +148,9 @@ private:
     QUSendResult SendDataSlot(QUStream* s, int index);
     // Sends a queued segment (again), counting it for the loss estimate.
     QUSendResult ResendSlot(QUStream* s, int index, const QUNow& now);
+    // A DATA segment's first send from QUSend; false when the socket is full
+    // (the segment then stays unsent).
+    bool SendFirstTime(QUStream* s, int index, const QUNow& now);
     void SendConnect(QUStream* s);
     void SendConnectAck(QUStream* s);
     void SendRefuse(const uint8_t* connect, platform::SocketAddress to);

@@ -277,6 +277,9 @@ void QUStreamCore::OnAck(QUStream* s, const uint8_t* p, const QUNow& now) {
         s->bytes_acknowledged += Word(s->send_slots[k].packet.data(), 32);
         s->send_slots[k] = QUSendSlot{};
     }
+    // The window opens now, not at the next pass: a writer waiting for the
+    // stream to become writable refills it at once.
+    DropLeadingEmptySlots(s);
     s->activity_s = now.seconds;
 }
 
@@ -290,6 +293,7 @@ void QUStreamCore::OnSegmentAck(QUStream* s, const uint8_t* p, const QUNow& now)
     if (std::memcmp(slot.packet.data() + 32, p + 32, 8) != 0) return;
     s->bytes_acknowledged += Word(p, 32);
     slot = QUSendSlot{};
+    DropLeadingEmptySlots(s);
 }
 
 void QUStreamCore::OnKeepAlive(QUStream* s, const uint8_t* p, platform::SocketAddress from, const QUNow& now) {

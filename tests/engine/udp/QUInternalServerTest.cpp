@@ -176,6 +176,41 @@ TEST_F(QUInternalServerTest, StreamTimersAndMaintenanceRunOnTheirPeriods) {
     EXPECT_EQ(streams.retransmissions, before + 1);
 }
 
+// Between passes the loop waits for a datagram rather than sleeping blind,
+// and never past the moment the next stream pass falls due: a stream's
+// window moves once per acknowledgement pass, so a late pass is a slower
+// stream. Only a socket that stays idle slows the loop down.
+TEST_F(QUInternalServerTest, IdleWaitEndsWithADatagramOrWhenTheStreamPassesAreDue) {
+    struct Step {
+        const char* name;
+        uint32_t advance_ms;
+        bool datagram;
+        uint32_t sleep_ms;
+        bool until_datagram;
+    };
+    const std::array<Step, 8> steps{{
+        {"a datagram: the next pass at once", 0, true, 0, false},
+        {"the empty pass after it runs the due timers, then waits 10 ms", 0, false, 10, true},
+        {"the acknowledgement pass is due in 5 ms", 15, false, 5, true},
+        {"the acknowledgement pass ran; the next stream pass is 20 ms off", 5, false, 10, true},
+        {"idle for more than three passes: the long wait", 0, false, 50, true},
+        {"another datagram", 0, true, 0, false},
+        {"the retransmission pass is due in 1 ms", 19, false, 1, true},
+        {"both passes ran", 1, false, 10, true},
+    }};
+    server->RunPass();
+    Drain();
+    clock.ms += 40;  // every stream timer is due
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        clock.ms += step.advance_ms;
+        if (step.datagram) Receive(Bytes(4, 1), Ip(198, 51, 100, 7), 4000);
+        const auto outcome = server->RunPass();
+        EXPECT_EQ(outcome.sleep_ms, step.sleep_ms);
+        EXPECT_EQ(outcome.until_datagram, step.until_datagram);
+    }
+}
+
 TEST_F(QUInternalServerTest, CallMePunchesThreeTimesAndARepeatRestartsTheCycle) {
     server->RunPass();
     AnswerRendezvous(PublicIp);

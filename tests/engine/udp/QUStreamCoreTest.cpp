@@ -207,6 +207,55 @@ TEST_F(StreamCoreTest, FirstSendQueuesTwelveSmallSegmentsAndSendsHalf) {
     EXPECT_EQ(Error(), platform::SocketError::WouldBlock);
 }
 
+// A window that opens is refilled at once: an ACK frees its slots for the
+// writer (no pass needed first), and the next send puts out the segments that
+// were queued but held back (beyond the allowance of 6 without loss history,
+// or refused by a full socket) before it queues more.
+TEST_F(StreamCoreTest, OpenedWindowIsWritableAtOnceAndItsWaitingSegmentsGoWithTheNextSend) {
+    struct Case {
+        const char* name;
+        bool socket_full_at_first;
+        uint32_t acknowledged_up_to;  // receive base of the ACK; 0 = no ACK
+        bool writable;
+        uint32_t first_sent;  // segment sequences the second send puts out
+        uint32_t sent_count;
+    };
+    const std::array<Case, 2> cases{{
+        {"segments beyond the allowance, once the first six are acknowledged", false, 6, true, 6, 6},
+        {"segments a full socket refused", true, 0, false, 0, 6},
+    }};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Network n;
+        Node& x = n.AddNode(a.address, a.node_id);
+        Node& y = n.AddNode(b.address, b.node_id);
+        const Connection c = stream_sim::Connect(n, x, y, VirtualPort);
+        ASSERT_NE(c.accepted, InvalidQUHandle);
+        n.cut = true;
+        std::vector<uint8_t> data(20000, 7);
+        x.send_result = k.socket_full_at_first ? QUSendResult::WouldBlock : QUSendResult::Sent;
+        ASSERT_EQ(x.core.QUSend(c.client, data.data(), static_cast<int64_t>(data.size()), n.Now()), 7920);
+        x.send_result = QUSendResult::Sent;
+        if (k.acknowledged_up_to != 0) {
+            const Datagram ack = Craft(y, x, c.client, QUWire::Ack, {{32, 0}, {36, k.acknowledged_up_to}});
+            // Straight to the core: no timer pass runs in between.
+            x.core.OnStreamPacket(ack.bytes.data(), ack.bytes.size(), y.address, n.Now());
+        }
+        std::vector<QUHandle> writable{c.client};
+        EXPECT_EQ(x.core.QUSelect(nullptr, &writable, nullptr), k.writable ? 1 : 0);
+
+        const size_t before = n.sent.size();
+        x.core.QUSend(c.client, data.data(), 100, n.Now());
+        std::vector<uint32_t> sequences;
+        for (size_t i = before; i < n.sent.size(); ++i) {
+            if (n.sent[i].Type() == QUWire::Data) sequences.push_back(QUWire::Get32(n.sent[i].bytes.data() + 36));
+        }
+        std::vector<uint32_t> expected(k.sent_count);
+        for (uint32_t i = 0; i < k.sent_count; ++i) expected[i] = k.first_sent + i;
+        EXPECT_EQ(sequences, expected);
+    }
+}
+
 TEST_F(StreamCoreTest, DropsDataWhoseLengthIsWrongEmptyOrTooLarge) {
     const Connection c = Establish();
     net.cut = true;
