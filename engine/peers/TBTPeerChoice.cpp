@@ -306,11 +306,6 @@ bool TBTPeer::ServeUploads() {
     std::vector<uint8_t> block(static_cast<size_t>(BlockSize));
     int64_t sum = 0;
     int64_t served = 0;
-    // A remote asks for a piece block by block; the first read from disk
-    // brings in what it asked for of the piece, so the piece is read once
-    // rather than a few blocks at a time.
-    int64_t ahead_piece = -1;
-    int32_t ahead = 0;
     while (!m_uploads.empty()) {
         const TBlockRequest r = m_uploads.front();
         if (r.block < 0 || r.length < 1 || r.length > piece_length || r.length > BlockSize) {
@@ -321,12 +316,12 @@ bool TBTPeer::ServeUploads() {
         if (sum > budget && served > 0) break;
         const int64_t start = int64_t{r.block} * BlockSize;
         const uint32_t piece = static_cast<uint32_t>(start / piece_length);
-        if (piece != ahead_piece) {
-            ahead_piece = piece;
-            ahead = 0;
-            for (const TBlockRequest& u : m_uploads) {
-                if (int64_t{u.block} * BlockSize / piece_length == piece && u.block != r.block) ahead += u.length;
-            }
+        // A remote asks for a piece block by block: a read from disk brings in
+        // the rest it asked for of the piece too, so the piece is read once
+        // rather than a few blocks at a time.
+        int32_t ahead = 0;
+        for (const TBlockRequest& u : m_uploads) {
+            if (u.block != r.block && int64_t{u.block} * BlockSize / piece_length == piece) ahead += u.length;
         }
         const int32_t got = m_task->ReadUploadBlock(r.block, r.length, block.data(), ahead);
         if (got == r.length) {
