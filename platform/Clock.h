@@ -51,6 +51,11 @@ int64_t WallSeconds();
 // Sleeps on the real clock; not affected by the installed source.
 void SleepMs(uint32_t ms);
 
+// CPU time used so far by the calling thread and by the whole process, in
+// seconds (benchmarks tell a helper thread's share from the rest).
+double ThreadCpuSeconds();
+double ProcessCpuSeconds();
+
 // Local time broken down, and the local offset from UTC in seconds.
 struct LocalTime {
     int year, month, day, hour, minute, second, weekday;

@@ -69,6 +69,20 @@ void SetClockSource(ClockSource* source) {
 uint32_t TickCount() { return g_source.load(std::memory_order_acquire)->Ticks(); }
 int64_t WallSeconds() { return g_source.load(std::memory_order_acquire)->WallSeconds(); }
 
+namespace {
+
+double CpuSeconds(clockid_t clock) {
+    timespec ts{};
+    if (clock_gettime(clock, &ts) != 0) return 0;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+double ThreadCpuSeconds() { return CpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
+
+double ProcessCpuSeconds() { return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
+
 void SleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000L};
     while (nanosleep(&ts, &ts) != 0) {

@@ -62,6 +62,11 @@ public:
     int64_t Size() const;
     // Flushes the file's data to the device (fdatasync).
     bool Sync();
+    // Starts writing the file's changed data to the device and returns
+    // without waiting for it, so that a later Sync has little left to do;
+    // pages already on their way are left alone. Where the OS has no such
+    // call this does nothing. False when the OS refuses.
+    bool StartWriteback() const;
     // Hints that the file will be read from start to end.
     void AdviseSequential();
 

@@ -182,6 +182,14 @@ bool File::Sync() {
     return true;
 }
 
+bool File::StartWriteback() const {
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Offset 0 and length 0: the whole file, whatever its size.
+    if (::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0) return Fail();
+#endif
+    return true;
+}
+
 void File::AdviseSequential() { ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
 FileTime FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds) {

@@ -15,6 +15,8 @@
 #include "engine/peers/EnginePeerId.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
+#include "engine/udp/QUInternalServer.h"
+#include "engine/udp/QUService.h"
 #include "platform/Clock.h"
 
 namespace engine {
@@ -103,6 +105,18 @@ bool TWorkWithPeers::IsOwnPeerId(const std::array<uint8_t, 20>& id) const {
     return m_own_peer_id != none && id == m_own_peer_id;
 }
 
+bool TWorkWithPeers::IsOwnEndpoint(uint32_t address, int32_t port) {
+    if (port != (m_own_port != 0 ? m_own_port : ListenPort())) return false;
+    if (m_own_address != 0 && address == m_own_address) return true;
+    // Behind NAT the router's address with the listening port is this node
+    // too (the router forwards nothing to it): connecting there only loops
+    // back, over TCP or as a stream through the rendezvous server.
+    QUInternalServer* server = QUServer();
+    if (!server) return false;
+    const uint32_t public_address = server->PublicAddress();
+    return public_address != 0 && address == public_address;
+}
+
 void TWorkWithPeers::BuildOwnPeerId(const std::string& announce) {
     std::string seed = EnginePeerIdSeed(announce, static_cast<int64_t>(reinterpret_cast<intptr_t>(this)),
                                         platform::TickCount(), LocalAddress());
@@ -115,10 +129,7 @@ bool TWorkWithPeers::AddCandidate(const TPeerId& candidate, bool spread, bool ta
     const bool bt = candidate.m_kind == PeerKindBt;
     if (bt && candidate.m_address == HostToNetwork32(0x7F000001u)) return false;
     if (bt && (IsP2sp() || IsBt()) && IsOwnPeerId(candidate.m_peer_id)) return false;
-    if (candidate.m_has_address && m_own_address != 0 && candidate.m_address == m_own_address &&
-        candidate.m_port == (m_own_port != 0 ? m_own_port : ListenPort())) {
-        return false;
-    }
+    if (candidate.m_has_address && IsOwnEndpoint(candidate.m_address, candidate.m_port)) return false;
     int first = -1;
     int last = -1;
     for (size_t i = 0; i < m_candidates.size(); ++i) {

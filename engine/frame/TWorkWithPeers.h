@@ -269,6 +269,9 @@ private:
     void EndPeer(TPeerObject* peer, int32_t penalty);
     int ConnectedPeersOf(int kinds, bool skip_redirected_web);
     bool IsOwnPeerId(const std::array<uint8_t, 20>& id) const;
+    // This node's listening endpoint, or the one the rendezvous server sees
+    // it at behind NAT (a tracker lists a node there, itself included).
+    bool IsOwnEndpoint(uint32_t address, int32_t port);
     bool IsCycleDue(int64_t& last_cycle);
     int32_t OpenCount(const TPeerId& candidate) const;
 

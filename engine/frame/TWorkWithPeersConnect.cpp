@@ -83,6 +83,9 @@ bool TWorkWithPeers::IsConnectable(TPeerId& c) {
     if (!c.IsValid() || !CanConnect(c, m_fast_backoff)) return false;
     if (c.IsWebSource()) return !IsDownloadCompleteForPeers();
     if (c.m_kind != PeerKindBt) return true;
+    // A tracker may have listed this node before its public address was
+    // known; it is itself all the same.
+    if (IsOwnEndpoint(c.m_address, c.m_port)) return false;
     for (TPeerObject* peer : m_active) {
         if (!peer->IsActive()) continue;
         QTcpSocket* s = peer->Socket();

@@ -82,10 +82,10 @@ TBlockResult TPieceCache::ReceiveBlock(int64_t block, int32_t length, const uint
 bool TPieceCache::CompletePiece(TPiece& piece) {
     const bool has_digests = m_map.HasDigests();
     // A piece that goes to disk at once is written behind the work thread
-    // while it is hashed; it is marked done when the write is collected.
-    // Failing the check waits for that write first. Without digests there is
-    // no hash to overlap with.
-    if (has_digests && m_policy.GoesToDiskNow(m_complete_in_memory + piece.BufferedBytes(), true)) {
+    // while it is hashed (without digests, while the next pieces arrive);
+    // it is marked done when the write is collected. Failing the check waits
+    // for that write first.
+    if (m_policy.GoesToDiskNow(m_complete_in_memory + piece.BufferedBytes(), true)) {
         QueueCompleteWrite(piece, false);
     }
     if (!piece.VerifyBuffered(has_digests)) {

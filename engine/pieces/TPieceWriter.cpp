@@ -92,6 +92,16 @@ void TPieceWriter::WaitBelow(int64_t bytes) {
     m_finished.wait(lock, [this, bytes] { return m_queued_bytes.load(std::memory_order_relaxed) <= bytes; });
 }
 
+void TPieceWriter::StartWritebackAfter(const Job& job) {
+    // Called before the job runs, so its handles are still held; the data
+    // of the jobs before it is what gets started (this one's follows with
+    // the next start or the final sync).
+    m_unstarted_bytes += job.bytes;
+    if (m_unstarted_bytes < WritebackEveryBytes || job.writes.empty() || !job.writes.front().handle) return;
+    m_unstarted_bytes = 0;
+    job.writes.front().handle->StartWriteback();
+}
+
 void TPieceWriter::Run() {
     platform::SetCurrentThreadName("PieceWriter");
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -102,6 +112,7 @@ void TPieceWriter::Run() {
         m_queue.pop_front();
         m_running = true;
         lock.unlock();
+        StartWritebackAfter(job);
         RunJob(job);
         lock.lock();
         m_running = false;

@@ -83,6 +83,11 @@ public:
     // Whether a finished job waits to be collected; a hint without a lock.
     bool HasFinished() const { return m_has_finished.load(std::memory_order_acquire); }
 
+    // The helper asks the OS to start writing a file's data to the device
+    // after about this many bytes: the disk works while the download goes
+    // on, instead of all at once in the sync that completes it.
+    static constexpr int64_t WritebackEveryBytes = int64_t{16} << 20;
+
     // Makes a job's writes on the calling thread, in order, stopping at the
     // first that fails; the outcome is left in the job and its handle
     // references are let go.
@@ -90,6 +95,9 @@ public:
 
 private:
     void Run();
+    // Starts the writeback of the job's last written file once enough bytes
+    // were written since the last start (helper thread, no lock held).
+    void StartWritebackAfter(const Job& job);
 
     std::mutex m_mutex;
     std::condition_variable m_work;      // the helper waits for jobs
@@ -103,6 +111,8 @@ private:
     // Written under m_mutex, read without it as hints.
     std::atomic<int64_t> m_queued_bytes{0};
     std::atomic<bool> m_has_finished{false};
+    // The helper's own: bytes written since it last started a writeback.
+    int64_t m_unstarted_bytes = 0;
 };
 
 }  // namespace engine

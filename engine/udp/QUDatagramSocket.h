@@ -4,11 +4,14 @@
 // The production socket (MakePlatformDatagramSocket) is IPv4, bound to any
 // local address, non-blocking, broadcast off.
 //
-// Owner: the UDP server. Thread: whoever holds the server lock.
+// Owner: the UDP server. Thread: whoever holds the server lock, except for
+// WaitForDatagram.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "platform/Clock.h"
 
 namespace engine {
 
@@ -48,6 +51,11 @@ public:
     virtual QUSendStatus SendTo(const uint8_t* data, size_t size, uint32_t address, uint16_t port) = 0;
     // Reads one datagram of at most `capacity` bytes.
     virtual QURecvResult RecvFrom(uint8_t* buffer, size_t capacity) = 0;
+    // Waits up to `timeout_ms` for a datagram to arrive. Called by the
+    // server's thread without the server lock, so another thread may close
+    // or reopen the socket meanwhile: the wait may then end early, never
+    // late. A socket that cannot wait just sleeps.
+    virtual void WaitForDatagram(uint32_t timeout_ms) { platform::SleepMs(timeout_ms); }
     // The error of the last failed call, for the log.
     virtual int LastError() const = 0;
 };

@@ -303,10 +303,20 @@ QUInternalServer::PassWork QUInternalServer::PassLocked() {
         ResetTimersLocked();
         m_server_answered = false;
     }
-    if ((!m_usable || m_bound_port != m_local_port) && !OpenSocketLocked()) {
+    const bool new_port = m_bound_port != m_local_port;
+    if ((!m_usable || new_port) && !OpenSocketLocked()) {
         m_public_address = 0;
         work.outcome.sleep_ms = BindRetrySleepMs;
         return work;
+    }
+    if (new_port) {
+        // The rendezvous server knows this node by the endpoint its last
+        // REGISTER came from, and the answers to anything sent from the old
+        // port are lost with that socket: register and ask again from the
+        // new one now, or nobody can look this node up until the next
+        // keep-alive notices the silence.
+        m_last_register_s = 0;
+        m_last_ping_s = 0;
     }
     // One byte short of the buffer's end stays free for the terminating NUL.
     const QURecvResult received = m_socket->RecvFrom(m_receive_buffer.data(), MaxDatagramSize);
@@ -320,10 +330,18 @@ QUInternalServer::PassWork QUInternalServer::PassLocked() {
         work.outcome.sleep_ms += FailedSocketSleepMs;
     } else {
         work.outcome.sleep_ms += EmptyPassSleepMs;
+        work.outcome.until_datagram = true;
         ++m_idle_passes;
     }
     TimerWorkLocked(work);
-    if (m_idle_passes > IdlePassesBeforeSlowdown) work.outcome.sleep_ms += IdleSleepMs;
+    if (m_idle_passes > IdlePassesBeforeSlowdown) {
+        work.outcome.sleep_ms += IdleSleepMs;
+    } else if (work.outcome.until_datagram) {
+        // The wait ends in time for the next stream pass: waking on the
+        // 10 ms step would stretch the 20 ms acknowledgement period to up
+        // to 30 ms, and with it every round of a stream's window.
+        work.outcome.sleep_ms = std::min(work.outcome.sleep_ms, MsUntilStreamTimersLocked());
+    }
     if (m_burst > BurstPauseAbove) work.outcome.sleep_ms += BurstPauseMs;
     m_burst = 0;
     work.choose_local_address = std::exchange(m_wants_local_address, false);
@@ -349,6 +367,16 @@ void QUInternalServer::StreamTimersLocked() {
         if (m_streams) m_streams->AcknowledgementPass();
         m_last_acknowledgement_ms = tick;
     }
+}
+
+uint32_t QUInternalServer::MsUntilStreamTimersLocked() {
+    const uint32_t tick = m_clock->TickMs();
+    const uint32_t since_ack = tick - m_last_acknowledgement_ms;
+    const uint32_t since_retransmission = tick - m_last_retransmission_ms;
+    const uint32_t to_ack = since_ack >= AcknowledgementPeriodMs ? 0 : AcknowledgementPeriodMs - since_ack;
+    const uint32_t to_retransmission =
+        since_retransmission >= RetransmissionPeriodMs ? 0 : RetransmissionPeriodMs - since_retransmission;
+    return std::min(to_ack, to_retransmission);
 }
 
 void QUInternalServer::RendezvousTimersLocked(PassWork& work) {
@@ -381,7 +409,13 @@ void QUInternalServer::Run() {
     }
     while (!IsStopRequested()) {
         const PassOutcome outcome = RunPass();
-        if (outcome.sleep_ms > 0) platform::SleepMs(outcome.sleep_ms);
+        if (outcome.sleep_ms == 0) continue;
+        // Without the lock: stream calls go on meanwhile.
+        if (outcome.until_datagram) {
+            m_socket->WaitForDatagram(outcome.sleep_ms);
+        } else {
+            platform::SleepMs(outcome.sleep_ms);
+        }
     }
     QTMutexLocker lock(m_server_lock);
     m_socket->Close();

@@ -34,6 +34,8 @@ public:
     struct PassOutcome {
         uint32_t sleep_ms = 0;  // 0: the next pass at once
         bool paused = false;    // the transport is stopped
+        // The pause is for want of datagrams: one that arrives ends it.
+        bool until_datagram = false;
     };
 
     explicit QUInternalServer(QUEnvironment environment = {});
@@ -112,6 +114,7 @@ private:
     PassWork PassLocked();
     void TimerWorkLocked(PassWork& work);
     void StreamTimersLocked();
+    uint32_t MsUntilStreamTimersLocked();
     void RendezvousTimersLocked(PassWork& work);
     void FinishPass(const PassWork& work);
     void ResetTimersLocked();

@@ -1,5 +1,8 @@
 // The UDP server's socket over the platform layer's BSD sockets.
 
+#include <atomic>
+#include <vector>
+
 #include "engine/udp/QUDatagramSocket.h"
 #include "platform/Socket.h"
 
@@ -27,21 +30,21 @@ public:
         platform::SetNonBlocking(s, true);
         platform::SetSendBufferSize(s, buffer_bytes);
         platform::SetReceiveBufferSize(s, buffer_bytes);
-        m_socket = s;
+        m_socket.store(s);
         return QUOpenResult::Ok;
     }
 
     void Close() override {
-        if (m_socket == platform::InvalidSocket) return;
-        platform::CloseSocket(m_socket);
-        m_socket = platform::InvalidSocket;
+        const platform::SocketHandle s = m_socket.exchange(platform::InvalidSocket);
+        if (s != platform::InvalidSocket) platform::CloseSocket(s);
     }
 
-    bool IsOpen() const override { return m_socket != platform::InvalidSocket; }
+    bool IsOpen() const override { return m_socket.load() != platform::InvalidSocket; }
 
     QUSendStatus SendTo(const uint8_t* data, size_t size, uint32_t address, uint16_t port) override {
-        if (m_socket == platform::InvalidSocket) return QUSendStatus::SocketError;
-        const int64_t sent = platform::SendTo(m_socket, data, size, platform::SocketAddress{address, port});
+        const platform::SocketHandle s = m_socket.load();
+        if (s == platform::InvalidSocket) return QUSendStatus::SocketError;
+        const int64_t sent = platform::SendTo(s, data, size, platform::SocketAddress{address, port});
         if (sent == static_cast<int64_t>(size)) return QUSendStatus::Sent;
         if (sent >= 0) return QUSendStatus::WouldBlock;
         m_error = platform::LastSocketError();
@@ -55,12 +58,13 @@ public:
 
     QURecvResult RecvFrom(uint8_t* buffer, size_t capacity) override {
         QURecvResult result;
-        if (m_socket == platform::InvalidSocket) {
+        const platform::SocketHandle s = m_socket.load();
+        if (s == platform::InvalidSocket) {
             result.status = QURecvStatus::Failed;
             return result;
         }
         platform::SocketAddress from;
-        const int64_t n = platform::RecvFrom(m_socket, buffer, capacity, &from);
+        const int64_t n = platform::RecvFrom(s, buffer, capacity, &from);
         if (n >= 0) {
             result.status = QURecvStatus::Datagram;
             result.size = static_cast<size_t>(n);
@@ -77,10 +81,21 @@ public:
         return result;
     }
 
+    void WaitForDatagram(uint32_t timeout_ms) override {
+        // A socket closed (or its number reused) while this waits only ends
+        // the wait early or lets it run out: the next pass looks again.
+        const platform::SocketHandle s = m_socket.load();
+        if (s == platform::InvalidSocket) return platform::SleepMs(timeout_ms);
+        std::vector<platform::PollEntry> entries{platform::PollEntry{s, true}};
+        platform::PollSockets(entries, static_cast<int>(timeout_ms));
+    }
+
     int LastError() const override { return m_error; }
 
 private:
-    platform::SocketHandle m_socket = platform::InvalidSocket;
+    // Read without the server lock by WaitForDatagram; everything else runs
+    // under it.
+    std::atomic<platform::SocketHandle> m_socket{platform::InvalidSocket};
     int m_error = 0;
 };
 

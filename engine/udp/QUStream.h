@@ -54,6 +54,9 @@ struct QUSendSlot {
     bool used = false;
     uint32_t last_send_tick = 0;  // ms; 0 = never sent
     uint32_t send_count = 0;      // sends by the retransmission pass
+    // The peer acknowledged a segment sent after this one's last send: this
+    // one is resent as soon as reordering no longer explains the gap.
+    bool missing = false;
     std::vector<uint8_t> packet;
 };
 

@@ -146,6 +146,11 @@ private:
     QUSendResult SendControl(QUStream* s, uint32_t type, const std::array<uint32_t, 8>& body, bool twice);
     QUSendResult SendTo(const uint8_t* data, size_t length, const QUStream* s);
     QUSendResult SendDataSlot(QUStream* s, int index);
+    // Sends a queued segment (again), counting it for the loss estimate.
+    QUSendResult ResendSlot(QUStream* s, int index, const QUNow& now);
+    // A DATA segment's first send from QUSend; false when the socket is full
+    // (the segment then stays unsent).
+    bool SendFirstTime(QUStream* s, int index, const QUNow& now);
     void SendConnect(QUStream* s);
     void SendConnectAck(QUStream* s);
     void SendRefuse(const uint8_t* connect, platform::SocketAddress to);

@@ -242,15 +242,44 @@ void QUStreamCore::OnAck(QUStream* s, const uint8_t* p, const QUNow& now) {
     if (Ahead(receive_base, s->sent_end) > 0) return;
     const uint32_t peer_send_base = Word(p, 32);
     if (Ahead(peer_send_base, s->peer_send_base) > 0) s->peer_send_base = peer_send_base;
+    std::array<bool, QUWindow> acknowledged{};
+    std::array<bool, QUWindow> held{};  // beyond the receive base: delivered out of order
     for (int i = 0; i < s->used_slots; ++i) {
-        QUSendSlot& slot = s->send_slots[static_cast<size_t>(i)];
+        const QUSendSlot& slot = s->send_slots[static_cast<size_t>(i)];
         const uint32_t sequence = s->send_base + static_cast<uint32_t>(i);
         if (!slot.used || Ahead(sequence, s->sent_end) >= 0) continue;
         const int32_t d = Ahead(sequence, receive_base);
         if (d >= 0 && (d >= QUWindow || p[40 + d] != 1)) continue;
-        s->bytes_acknowledged += Word(slot.packet.data(), 32);
-        slot = QUSendSlot{};
+        acknowledged[static_cast<size_t>(i)] = true;
+        held[static_cast<size_t>(i)] = d >= 0;
     }
+    // A segment the peer still lacks while it holds one sent after it (or
+    // in the same burst, after it in order) was most likely lost on the way:
+    // the retransmission pass sends it again once reordering no longer
+    // explains the gap, instead of leaving the window standing still for a
+    // whole time-out. A resend moves its send moment past the later
+    // segment's, so the same evidence never asks for it twice.
+    bool later_held = false;
+    uint32_t newest_held_send = 0;
+    for (int i = s->used_slots - 1; i >= 0; --i) {
+        const auto k = static_cast<size_t>(i);
+        const QUSendSlot& slot = s->send_slots[k];
+        if (held[k]) {
+            if (!later_held || Ahead(slot.last_send_tick, newest_held_send) > 0) newest_held_send = slot.last_send_tick;
+            later_held = true;
+        } else if (!acknowledged[k] && slot.used && slot.last_send_tick != 0 && later_held) {
+            if (Ahead(newest_held_send, slot.last_send_tick) >= 0) s->send_slots[k].missing = true;
+        }
+    }
+    for (int i = 0; i < s->used_slots; ++i) {
+        const auto k = static_cast<size_t>(i);
+        if (!acknowledged[k]) continue;
+        s->bytes_acknowledged += Word(s->send_slots[k].packet.data(), 32);
+        s->send_slots[k] = QUSendSlot{};
+    }
+    // The window opens now, not at the next pass: a writer waiting for the
+    // stream to become writable refills it at once.
+    DropLeadingEmptySlots(s);
     s->activity_s = now.seconds;
 }
 
@@ -264,6 +293,7 @@ void QUStreamCore::OnSegmentAck(QUStream* s, const uint8_t* p, const QUNow& now)
     if (std::memcmp(slot.packet.data() + 32, p + 32, 8) != 0) return;
     s->bytes_acknowledged += Word(p, 32);
     slot = QUSendSlot{};
+    DropLeadingEmptySlots(s);
 }
 
 void QUStreamCore::OnKeepAlive(QUStream* s, const uint8_t* p, platform::SocketAddress from, const QUNow& now) {

@@ -126,9 +126,25 @@ void QUStreamCore::DropLeadingEmptySlots(QUStream* s) {
     s->send_base += static_cast<uint32_t>(empty);
 }
 
+bool QUStreamCore::SendFirstTime(QUStream* s, int index, const QUNow& now) {
+    if (SendDataSlot(s, index) == QUSendResult::WouldBlock) return false;
+    ++s->packets_sent;
+    ++s->packets_sent_total;
+    s->send_slots[static_cast<size_t>(index)].last_send_tick = NonZeroTick(now.tick_ms - FirstSendBackdateMs);
+    return true;
+}
+
 int64_t QUStreamCore::QueueData(QUStream* s, const uint8_t* data, int64_t length, const QUNow& now) {
     DropLeadingEmptySlots(s);
     const int allowance = Allowance(s, now);
+    // Segments queued beyond the allowance of an earlier call, or refused by
+    // a full socket, go out as soon as the window has moved up to them:
+    // left to the retransmission pass they would wait for its next tick,
+    // and it sends only the first few slots of a window.
+    for (int i = 0; i < std::min(s->used_slots, allowance); ++i) {
+        const QUSendSlot& slot = s->send_slots[static_cast<size_t>(i)];
+        if (slot.used && slot.last_send_tick == 0 && !SendFirstTime(s, i, now)) break;
+    }
     const uint32_t segment = SegmentSizeFor(LossPercent(*s));
     int64_t queued = 0;
     while (s->used_slots < QUWindow && queued < length) {
@@ -144,11 +160,7 @@ int64_t QUStreamCore::QueueData(QUStream* s, const uint8_t* data, int64_t length
         slot.last_send_tick = 0;
         ++s->used_slots;
         queued += n;
-        if (index >= allowance) continue;
-        if (SendDataSlot(s, index) == QUSendResult::WouldBlock) continue;
-        ++s->packets_sent;
-        ++s->packets_sent_total;
-        slot.last_send_tick = NonZeroTick(now.tick_ms - FirstSendBackdateMs);
+        if (index < allowance) SendFirstTime(s, index, now);
     }
     return queued;
 }

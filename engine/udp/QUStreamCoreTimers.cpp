@@ -18,6 +18,10 @@ constexpr int64_t MaintenanceGapSeconds = 2;  // runs when more than this passed
 // further one, so a path that loses a lot is not flooded.
 constexpr uint32_t FirstResendMs = 1600;
 constexpr uint32_t ResendBackoffMs = 800;
+// A segment the peer reported missing while it held a later one is resent
+// once it has been on the way this long: a reordered datagram has arrived by
+// then.
+constexpr uint32_t ReorderWindowMs = 70;
 // A segment sent this often without an acknowledgement ends the stream.
 constexpr uint32_t MaxSends = 128;
 // From this loss on, at most two resends per stream and pass.
@@ -78,23 +82,33 @@ bool QUStreamCore::RetransmitStream(QUStream* s, const QUNow& now) {
             break;
         }
         const bool sent_before = slot.last_send_tick != 0;
-        const uint32_t timeout = FirstResendMs + ResendBackoffMs * slot.send_count;
+        const uint32_t timeout =
+            slot.missing ? ReorderWindowMs : FirstResendMs + ResendBackoffMs * slot.send_count;
         if (sent_before && now.tick_ms - slot.last_send_tick <= timeout) continue;
-        const QUSendResult result = SendDataSlot(s, i);
+        const QUSendResult result = ResendSlot(s, i, now);
         if (result == QUSendResult::WouldBlock) return false;
         if (result != QUSendResult::Sent) continue;
-        if (sent_before) {
-            ++s->packets_retransmitted;
-            ++s->packets_retransmitted_total;
-        }
-        ++s->packets_sent;
-        ++s->packets_sent_total;
-        ++slot.send_count;
-        slot.last_send_tick = NonZeroTick(now.tick_ms);
         if (slot.send_count >= 2) break;
         if (sent_before && ++retransmissions >= resend_limit) break;
     }
     return true;
+}
+
+QUSendResult QUStreamCore::ResendSlot(QUStream* s, int index, const QUNow& now) {
+    QUSendSlot& slot = s->send_slots[static_cast<size_t>(index)];
+    const bool sent_before = slot.last_send_tick != 0;
+    const QUSendResult result = SendDataSlot(s, index);
+    if (result != QUSendResult::Sent) return result;
+    if (sent_before) {
+        ++s->packets_retransmitted;
+        ++s->packets_retransmitted_total;
+    }
+    ++s->packets_sent;
+    ++s->packets_sent_total;
+    ++slot.send_count;
+    slot.last_send_tick = NonZeroTick(now.tick_ms);
+    slot.missing = false;
+    return result;
 }
 
 void QUStreamCore::AcknowledgementPass(const QUNow& now) {

@@ -1,7 +1,7 @@
 #include "engine/udp/QUStreamService.h"
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "engine/udp/QUInternalServer.h"
 #include "engine/udp/RendezvousCodec.h"
@@ -11,9 +11,10 @@ namespace engine {
 
 namespace {
 
-// How long a waiting caller sleeps between two looks at the core, with the
-// server lock released so the server's thread can deliver what it waits for.
-constexpr auto WaitStep = std::chrono::milliseconds(5);
+// A waiting caller looks at the core again whenever the server's thread has
+// handed it something (a datagram, a pass), and at least this often, for
+// changes other callers make.
+constexpr auto WaitStep = std::chrono::milliseconds(50);
 
 QSocketHandle ToSocket(QUHandle h) { return h == InvalidQUHandle ? InvalidSocketHandle : QSocketHandle{h}; }
 
@@ -92,6 +93,9 @@ public:
         const QUHandle h = ToStream(s);
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
+            // Taken before the look, so a change made right after it still
+            // ends the wait that follows.
+            const uint64_t seen = m_service.Changes();
             const int ready = m_service.WithCore([&](QUStreamCore& core, const QUNow&) {
                 std::vector<QUHandle> wanted{h};
                 std::vector<QUHandle> failed{h};
@@ -106,10 +110,15 @@ public:
                 return 0;
             });
             if (ready != 0) return ready;
-            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - start);
-            if (timeout_ms >= 0 && waited.count() >= timeout_ms) return 0;
-            std::this_thread::sleep_for(WaitStep);
+            const auto waited = std::chrono::steady_clock::now() - start;
+            if (timeout_ms >= 0 && waited >= std::chrono::milliseconds(timeout_ms)) return 0;
+            auto step = WaitStep;
+            if (timeout_ms >= 0) {
+                step = std::min(step, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::milliseconds(timeout_ms) - waited) +
+                                          std::chrono::milliseconds(1));
+            }
+            m_service.WaitForChange(seen, step);
         }
     }
     int CloseSocket(QSocketHandle s) override {
@@ -141,21 +150,42 @@ void QUStreamService::SyncLocked() {
     m_core.SetServerRunning(m_server.BoundPort() != 0);
 }
 
+uint64_t QUStreamService::Changes() {
+    std::lock_guard<std::mutex> lock(m_change_lock);
+    return m_changes;
+}
+
+void QUStreamService::Changed() {
+    {
+        std::lock_guard<std::mutex> lock(m_change_lock);
+        ++m_changes;
+    }
+    m_change.notify_all();
+}
+
+void QUStreamService::WaitForChange(uint64_t seen, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_change_lock);
+    m_change.wait_for(lock, limit, [&] { return m_changes != seen; });
+}
+
 QUNow QUStreamService::NowLocked() { return QUNow{m_server.TickMs(), m_server.Seconds()}; }
 
 void QUStreamService::OnStreamPacket(const uint8_t* data, size_t size, uint32_t from_address, uint16_t from_port) {
     WithCore([&](QUStreamCore& core, const QUNow& now) {
         core.OnStreamPacket(data, size, platform::SocketAddress{from_address, from_port}, now);
     });
+    Changed();
 }
 
 void QUStreamService::OnLookupResolved(const QUNodeId& target, const QUNodeId& node_id, uint32_t address,
                                        uint16_t port) {
     WithCore([&](QUStreamCore& core, const QUNow&) { core.OnLookupEntry(target, node_id, address, port); });
+    Changed();
 }
 
 void QUStreamService::OnLookupFinished(uint32_t request_id) {
     WithCore([&](QUStreamCore& core, const QUNow&) { core.OnLookupDone(static_cast<int32_t>(request_id)); });
+    Changed();
 }
 
 void QUStreamService::OnPunch(const QUPunch& punch, uint32_t from_address, uint16_t from_port) {
@@ -164,22 +194,27 @@ void QUStreamService::OnPunch(const QUPunch& punch, uint32_t from_address, uint1
     WithCore([&](QUStreamCore& core, const QUNow&) {
         core.OnPunch(bytes.data(), bytes.size(), platform::SocketAddress{from_address, from_port});
     });
+    Changed();
 }
 
 void QUStreamService::RetransmissionPass() {
     WithCore([](QUStreamCore& core, const QUNow& now) { core.RetransmissionPass(now); });
+    Changed();
 }
 
 void QUStreamService::AcknowledgementPass() {
     WithCore([](QUStreamCore& core, const QUNow& now) { core.AcknowledgementPass(now); });
+    Changed();
 }
 
 void QUStreamService::MaintenancePass() {
     WithCore([](QUStreamCore& core, const QUNow& now) { core.MaintenancePass(now); });
+    Changed();
 }
 
 void QUStreamService::DropAll() {
     WithCore([](QUStreamCore& core, const QUNow&) { core.QUCleanup(); });
+    Changed();
 }
 
 QUSendResult QUStreamService::SendDatagram(const uint8_t* data, size_t length, platform::SocketAddress to) {

@@ -11,7 +11,11 @@
 // Thread: every entry takes the server's lock (recursive), so the server's
 // thread and the socket callers never meet inside the core.
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "engine/base/QTMutex.h"
 #include "engine/net/QSocketCalls.h"
@@ -41,6 +45,13 @@ public:
         return use(m_core, NowLocked());
     }
 
+    // Callers waiting for a stream to become ready sleep until the server's
+    // thread has given the core something new (or `limit` passes): Changes
+    // counts those moments, WaitForChange waits for the count to move past
+    // `seen`.
+    uint64_t Changes();
+    void WaitForChange(uint64_t seen, std::chrono::milliseconds limit);
+
     // QUStreamHandler.
     void OnStreamPacket(const uint8_t* data, size_t size, uint32_t from_address, uint16_t from_port) override;
     void OnLookupResolved(const QUNodeId& target, const QUNodeId& node_id, uint32_t address,
@@ -61,10 +72,15 @@ private:
     QTMutex& Lock();
     void SyncLocked();
     QUNow NowLocked();
+    void Changed();
 
     QUInternalServer& m_server;
     QUStreamCore m_core;
     std::unique_ptr<QSocketCalls> m_calls;
+    // Innermost: taken with or without the server lock, never around it.
+    std::mutex m_change_lock;
+    std::condition_variable m_change;
+    uint64_t m_changes = 0;
 };
 
 }  // namespace engine

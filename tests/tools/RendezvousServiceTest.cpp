@@ -1,6 +1,6 @@
 // The rendezvous server's protocol side, against byte layouts written out by
-// hand: what it answers, what it keeps, and that it answers nothing larger
-// than it was sent.
+// hand: what it answers, what it keeps, and that it answers an unregistered
+// source nothing larger than it was sent.
 
 #include "tools/rendezvous/RendezvousService.h"
 
@@ -84,13 +84,22 @@ TEST_F(RendezvousServiceTest, PlaceholderResolvesToTheNodeAtThatEndpoint) {
     // Placeholder for 203.0.113.2:50000, then room for its pair.
     const Bytes placeholder{0, 0, 203, 0, 113, 2, 0xC3, 0x50};
     const Bytes entry = Cat({{203, 0, 113, 2}, Zero(4), placeholder});
+    const Bytes pair = Cat({{203, 0, 113, 2}, {0xFF, 0xFF, 0xFF, 0xFF}, placeholder, {203, 0, 113, 2},
+                            {0, 0, 0xC3, 0x50}, Bytes(8, 0xBB)});
     auto out = Send(Lookup(0xAA, {entry, Entry(0xDD)}), m_a, 40000);
     ASSERT_EQ(out.size(), 2u);
-    const Bytes entries(out[0].bytes.begin() + 44, out[0].bytes.end());
-    EXPECT_EQ(entries, Cat({{0, 0, 0, 2}, {203, 0, 113, 2}, {0xFF, 0xFF, 0xFF, 0xFF}, placeholder,
-                            {203, 0, 113, 2}, {0, 0, 0xC3, 0x50}, Bytes(8, 0xBB)}));
-    // Alone it does not fit the asker's one-entry request: left out.
+    EXPECT_EQ(Bytes(out[0].bytes.begin() + 44, out[0].bytes.end()),
+              Cat({{0, 0, 0, 3}, pair, Zero(4), {0xFF, 0xFF, 0xFF, 0xFF}, Bytes(8, 0xDD)}));
+    // Alone, as a node asks for one stream: the registered asker still gets
+    // the pair, and the node behind it is called.
     out = Send(Lookup(0xAA, {entry}), m_a, 40000);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(Bytes(out[0].bytes.begin() + 44, out[0].bytes.end()), Cat({{0, 0, 0, 2}, pair}));
+    EXPECT_EQ(out[1].address, m_b);
+    // From a source where the asker is not registered the pair does not fit
+    // the one-entry request: left out, and nobody is called.
+    out = Send(Lookup(0xAA, {entry}), Ip(192, 0, 2, 99), 1234);
+    ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].bytes.size(), 48u);
 }
 

@@ -99,11 +99,16 @@ bool RendezvousService::SpendCall(uint32_t from_address, int64_t now_s) {
 std::vector<Datagram> RendezvousService::Lookup(const engine::QURendezvousRequest& request, uint32_t from_address,
                                                 uint16_t from_port, size_t size, int64_t now_s) {
     // The reply has the request's head, so it stays within the request's
-    // size as long as it carries no more entries than were asked for.
-    const size_t room = (size - engine::LookupHeadSize) / engine::LookupEntrySize;
+    // size as long as it carries no more entries than were asked for. A
+    // found placeholder takes two entries, so a node asking for one alone
+    // (the usual case: one stream, one LOOKUP) could never learn it; a node
+    // registered at the very source it asks from may therefore get both
+    // halves of every pair, at most twice the entries it sent.
+    const size_t asked = (size - engine::LookupHeadSize) / engine::LookupEntrySize;
     const auto asker = m_nodes.find(engine::IdentityNodeId(request.head.identity));
     const bool asker_here = asker != m_nodes.end() && asker->second.public_address == from_address &&
                             asker->second.public_port == from_port;
+    const size_t room = asker_here ? 2 * asked : asked;
     std::vector<engine::QULookupReplyEntry> entries;
     std::vector<const Node*> found;
     for (const engine::QULookupEntry& wanted : request.entries) {

@@ -6,10 +6,11 @@
 // look other nodes up (LOOKUP -> LOOKUP_REPLY, plus a CALL_ME to every
 // target found so both sides punch their NATs open).
 //
-// It cannot be used to amplify traffic: no answer is larger than the
-// datagram it answers, CALL_MEs go only to registered nodes on behalf of an
-// asker registered at the very source it asks from, and each source address
-// has a budget of them per minute. What one source address may store is
+// It can hardly be used to amplify traffic: no answer to an unregistered
+// source is larger than the datagram it answers, a node registered at the
+// source it asks from gets at most both entries of each placeholder it
+// asked for, CALL_MEs go only to registered nodes on behalf of such an
+// asker, and each source address has a budget of them per minute. What one source address may store is
 // bounded too, and registrations expire.
 //
 // Owner: the tidewell-rendezvous program (and tests). One thread.

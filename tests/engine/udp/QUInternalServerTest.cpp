@@ -176,6 +176,41 @@ TEST_F(QUInternalServerTest, StreamTimersAndMaintenanceRunOnTheirPeriods) {
     EXPECT_EQ(streams.retransmissions, before + 1);
 }
 
+// Between passes the loop waits for a datagram rather than sleeping blind,
+// and never past the moment the next stream pass falls due: a stream's
+// window moves once per acknowledgement pass, so a late pass is a slower
+// stream. Only a socket that stays idle slows the loop down.
+TEST_F(QUInternalServerTest, IdleWaitEndsWithADatagramOrWhenTheStreamPassesAreDue) {
+    struct Step {
+        const char* name;
+        uint32_t advance_ms;
+        bool datagram;
+        uint32_t sleep_ms;
+        bool until_datagram;
+    };
+    const std::array<Step, 8> steps{{
+        {"a datagram: the next pass at once", 0, true, 0, false},
+        {"the empty pass after it runs the due timers, then waits 10 ms", 0, false, 10, true},
+        {"the acknowledgement pass is due in 5 ms", 15, false, 5, true},
+        {"the acknowledgement pass ran; the next stream pass is 20 ms off", 5, false, 10, true},
+        {"idle for more than three passes: the long wait", 0, false, 50, true},
+        {"another datagram", 0, true, 0, false},
+        {"the retransmission pass is due in 1 ms", 19, false, 1, true},
+        {"both passes ran", 1, false, 10, true},
+    }};
+    server->RunPass();
+    Drain();
+    clock.ms += 40;  // every stream timer is due
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        clock.ms += step.advance_ms;
+        if (step.datagram) Receive(Bytes(4, 1), Ip(198, 51, 100, 7), 4000);
+        const auto outcome = server->RunPass();
+        EXPECT_EQ(outcome.sleep_ms, step.sleep_ms);
+        EXPECT_EQ(outcome.until_datagram, step.until_datagram);
+    }
+}
+
 TEST_F(QUInternalServerTest, CallMePunchesThreeTimesAndARepeatRestartsTheCycle) {
     server->RunPass();
     AnswerRendezvous(PublicIp);
@@ -378,6 +413,30 @@ TEST_F(QUInternalServerTest, LocalAddressChangesRebindOnlyForANewPort) {
     ASSERT_EQ(script.opened_ports.size(), opens + 1);
     EXPECT_EQ(script.opened_ports.back(), 6881);
     EXPECT_EQ(server->BoundPort(), 6881);
+}
+
+TEST_F(QUInternalServerTest, RebindingToANewPortRegistersAndPingsFromItAtOnce) {
+    // Registered and answered from the start-up port, as when the first
+    // pass runs before the TCP listener's port is known.
+    server->RunPass();
+    AnswerRendezvous(PublicIp);
+    clock.Advance(5);
+    server->RunPass();
+    const size_t pings = Pings();
+    const size_t registers = Registers();
+    server->SetLocalAddress(Ip(10, 0, 0, 7), 6881);
+    server->RunPass();
+    ASSERT_EQ(script.opened_ports.back(), 6881);
+    // The server knows the old endpoint only: both go out again from the
+    // new socket without waiting for the 300-s or keep-alive timers.
+    EXPECT_EQ(Registers(), registers + 1);
+    EXPECT_EQ(Pings(), pings + 1);
+    RunFor(2, PublicIp);
+    // Reopening the same port after a socket failure changes nothing.
+    const size_t settled = Registers();
+    script.recv_fails = true;
+    RunFor(2, PublicIp);
+    EXPECT_EQ(Registers(), settled);
 }
 
 TEST_F(QUInternalServerTest, StoppedTransportClosesTheSocketAndRestartsTheTimers) {
