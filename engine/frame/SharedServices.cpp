@@ -14,6 +14,7 @@
 #include "engine/net/QTcpSocket.h"
 #include "engine/net/TSourceInfo.h"
 #include "engine/peers/BtWire.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/frame/TWorkWithPeers.h"
 #include "platform/Socket.h"
 
@@ -150,6 +151,10 @@ void OfferPending(TWorkWithPeers& task) {
             if (!task.OfferIncoming(taken) && taken) taken->Close();
             continue;
         }
+        // Bytes that cannot begin a handshake (an encrypted handshake, say)
+        // never become one: closed now, the remote may retry in plain at
+        // once instead of waiting out the pending time for nothing.
+        if (!MayBeginBtHandshake(socket.ReceiveData(), socket.ReceiveCount())) continue;
         if (IsForeignHandshake(socket) || IsStale(p, now)) continue;
         keep.push_back(std::move(p));
     }

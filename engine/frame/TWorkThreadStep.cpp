@@ -76,7 +76,11 @@ int64_t TWorkThread::WorkStep() {
         PeerUpkeep(complete);
         m_last_upkeep_uptime = uptime;
     }
-    platform::SleepMs(static_cast<uint32_t>(m_speed_class + 1));
+    if (complete) {
+        PauseForPeers(static_cast<uint32_t>(m_speed_class + 1));
+    } else {
+        platform::SleepMs(static_cast<uint32_t>(m_speed_class + 1));
+    }
     return m_task_clock != 0 ? m_task_clock : GetClockSeconds();
 }
 

@@ -183,7 +183,9 @@ public:
     bool IsBlockReturned(int32_t /*block*/) override { return false; }
     // Reads a verified block for an upload: bytes read, 0 when not
     // available now, -1 when it cannot be read.
-    int32_t ReadUploadBlock(int32_t /*block*/, int32_t /*length*/, uint8_t* /*out*/) override { return -1; }
+    int32_t ReadUploadBlock(int32_t /*block*/, int32_t /*length*/, uint8_t* /*out*/, int32_t /*read_ahead*/) override {
+        return -1;
+    }
     // Pieces still missing (0 when complete or without a map).
     int32_t PiecesMissing() override { return 0; }
     // The piece is verified: it may be announced and served.
@@ -228,6 +230,11 @@ protected:
     virtual void DropPeers(int kinds, int count, bool only_unproductive);
     virtual size_t CandidateCount() { return m_candidates.size(); }
     virtual void ServicePeers(const PeerPumpPass& pass);
+    // The pause between two passes of a seeding task: up to `ms`, ended
+    // early by a peer's input (its REQUESTs) or by room to send what a peer
+    // still holds, so that a leecher's requests are answered when they
+    // arrive rather than after a fixed sleep.
+    void PauseForPeers(uint32_t ms);
     virtual void PeerUpkeep(bool complete);
     virtual PeerRates MeasuredPeerRates();
     virtual void CheckRequests();
@@ -292,6 +299,10 @@ private:
     bool m_fast_backoff = true;
     uint32_t m_optimistic_turn = 0;
     int64_t m_last_rate_measure = 0;
+    // PauseForPeers: the peers' traffic when the last pause began, and
+    // whether it ended early.
+    int64_t m_traffic_at_pause = 0;
+    bool m_pause_cut_short = false;
 };
 
 }  // namespace engine

@@ -11,6 +11,7 @@
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/frame/TWorkWithPeers.h"
+#include "platform/Clock.h"
 
 namespace engine {
 
@@ -349,16 +350,19 @@ void TWorkWithPeers::ServicePeers(const PeerPumpPass& pass) {
     std::vector<TPeerObject*> walk = m_active;
     std::sort(walk.begin(), walk.end());
     walk.erase(std::unique(walk.begin(), walk.end()), walk.end());
-    // While downloading, the bytes a connection has pending include what its
-    // kernel buffer holds: a peer whose data waits there is stepped now, not
-    // at the next due pass (a fast remote would otherwise fill the window and
-    // wait, capping the connection at one buffer per service period).
+    // A peer whose input waits in its kernel buffer is stepped now, not at
+    // the next due pass. While downloading that input is the data: a fast
+    // remote would otherwise fill the window and wait, capping the
+    // connection at one buffer per service period. Once complete it is the
+    // remote's REQUESTs: left unread, a leecher that keeps its requests
+    // pipelined waits a whole service period for every window of blocks.
     std::vector<uint8_t> input_waiting(walk.size(), 0);
-    if (!pass.every_peer_due && !pass.complete) {
+    if (!pass.every_peer_due) {
         std::vector<QTcpSocket*> quiet(walk.size(), nullptr);
         for (size_t i = 0; i < walk.size(); ++i) {
             QTcpSocket* s = walk[i]->PumpSocket();
-            if (s && s->ReceiveCount() < BusyPendingBytes) quiet[i] = s;
+            const size_t pending = !s ? 0 : (pass.complete ? s->SendCount() : s->ReceiveCount());
+            if (s && pending < BusyPendingBytes) quiet[i] = s;
         }
         QTcpSocket::MarkInputWaiting(quiet, &input_waiting);
     }
@@ -388,6 +392,31 @@ void TWorkWithPeers::ServicePeers(const PeerPumpPass& pass) {
         if (!peer->UploadStep()) failed.push_back(peer);
     }
     for (TPeerObject* peer : failed) EndPeer(peer, 0);
+}
+
+void TWorkWithPeers::PauseForPeers(uint32_t ms) {
+    std::vector<QTcpSocket*> sockets;
+    int64_t traffic = 0;
+    for (TPeerObject* peer : m_active) {
+        QTcpSocket* s = peer->PumpSocket();
+        if (!s) continue;
+        sockets.push_back(s);
+        traffic += s->SentTotal() + s->ReceivedTotal();
+    }
+    // A pause cut short by input the steps leave unread for now, or by room
+    // for output the limits hold back, moves nothing; waiting again would
+    // spin, so the next pause is a plain sleep.
+    const bool idle_wake = m_pause_cut_short && traffic == m_traffic_at_pause;
+    m_traffic_at_pause = traffic;
+    m_pause_cut_short = false;
+    if (!idle_wake) {
+        const int woke = QTcpSocket::WaitForActivity(sockets, static_cast<int>(ms));
+        if (woke >= 0) {
+            m_pause_cut_short = woke > 0;
+            return;
+        }
+    }
+    platform::SleepMs(ms);
 }
 
 void TWorkWithPeers::RemoveBadWebSources() {

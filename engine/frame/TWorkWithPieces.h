@@ -93,7 +93,7 @@ public:
     bool TakeReturnedBlocksFor(std::vector<TBlockRequest>& list, const std::vector<uint8_t>& bits,
                                int32_t max) override;
     bool IsBlockReturned(int32_t block) override;
-    int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) override;
+    int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out, int32_t read_ahead) override;
     int32_t PiecesMissing() override;
     bool HoldsPiece(int32_t piece) override { return IsPieceComplete(piece); }
     bool PeersWaitForWebClaims() override;

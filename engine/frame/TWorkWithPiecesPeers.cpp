@@ -62,9 +62,9 @@ bool TWorkWithPieces::IsBlockReturned(int32_t block) {
     return std::any_of(pool.begin(), pool.end(), [block](const TBlockRequest& r) { return r.block == block; });
 }
 
-int32_t TWorkWithPieces::ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) {
+int32_t TWorkWithPieces::ReadUploadBlock(int32_t block, int32_t length, uint8_t* out, int32_t read_ahead) {
     if (!m_pieces || !HasPieceMap()) return -1;
-    return m_pieces->ReadBlock(block, length, out, 0, false);
+    return m_pieces->ReadBlock(block, length, out, read_ahead, false);
 }
 
 bool TWorkWithPieces::PeersWaitForWebClaims() {

@@ -123,4 +123,16 @@ void PollTcpInput(const std::vector<QSocketHandle>& handles, std::vector<uint8_t
     for (size_t i = 0; i < entries.size(); ++i) (*ready)[i] = (entries[i].readable || entries[i].failed) ? 1 : 0;
 }
 
+bool WaitTcpActivity(const std::vector<QSocketHandle>& handles, const std::vector<uint8_t>& want_write,
+                     int timeout_ms) {
+    if (handles.empty()) return false;
+    std::vector<platform::PollEntry> entries(handles.size());
+    for (size_t i = 0; i < handles.size(); ++i) {
+        entries[i].socket = Fd(handles[i]);
+        entries[i].want_read = true;
+        entries[i].want_write = i < want_write.size() && want_write[i] != 0;
+    }
+    return platform::PollSockets(entries, timeout_ms) > 0;
+}
+
 }  // namespace engine

@@ -68,6 +68,11 @@ QSocketCalls& TcpSocketCalls();
 // 0 for the rest (all 0 when the check itself fails). One system call for
 // the whole set.
 void PollTcpInput(const std::vector<QSocketHandle>& handles, std::vector<uint8_t>* ready);
+// Waits up to `timeout_ms` until one of `handles` (TCP sockets) has input
+// or an error, or, for those whose `want_write` entry is set, room to send.
+// True when something became ready; at once false when `handles` is empty.
+bool WaitTcpActivity(const std::vector<QSocketHandle>& handles, const std::vector<uint8_t>& want_write,
+                     int timeout_ms);
 
 // The UDP-stream calls, or nullptr while no UDP server provides them (a
 // connect or listen that asks for a UDP stream then fails).

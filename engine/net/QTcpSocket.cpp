@@ -64,6 +64,18 @@ void QTcpSocket::MarkInputWaiting(const std::vector<QTcpSocket*>& sockets, std::
     for (size_t k = 0; k < at.size(); ++k) (*waiting)[at[k]] = ready[k];
 }
 
+int QTcpSocket::WaitForActivity(const std::vector<QTcpSocket*>& sockets, int timeout_ms) {
+    std::vector<QSocketHandle> handles;
+    std::vector<uint8_t> want_write;
+    for (const QTcpSocket* s : sockets) {
+        if (!s || !s->IsOpen() || s->m_udp_stream || s->m_listening) continue;
+        handles.push_back(s->m_socket);
+        want_write.push_back(s->m_send.Count() > 0 ? 1 : 0);
+    }
+    if (handles.empty()) return -1;
+    return WaitTcpActivity(handles, want_write, timeout_ms) ? 1 : 0;
+}
+
 bool QTcpSocket::Fail() {
     m_last_error = platform::LastSocketError();
     Close();

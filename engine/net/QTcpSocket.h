@@ -116,6 +116,12 @@ public:
     // for them (or an error the next receive reports), in one call and
     // without waiting; UDP streams, listeners and closed sockets stay 0.
     static void MarkInputWaiting(const std::vector<QTcpSocket*>& sockets, std::vector<uint8_t>* waiting);
+    // Waits up to `timeout_ms` until one of the open TCP connections among
+    // `sockets` has input (or an error), or room in its kernel buffer while
+    // it holds unsent output. False, without waiting, when none of them can
+    // be waited on (UDP streams, listeners, closed sockets): the caller then
+    // paces itself. Otherwise 1 when something became ready, 0 on time-out.
+    static int WaitForActivity(const std::vector<QTcpSocket*>& sockets, int timeout_ms);
 
     // TCP connects under way in the whole process.
     static int32_t HalfOpenCount();

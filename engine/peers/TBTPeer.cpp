@@ -504,18 +504,32 @@ int32_t TBTPeer::GetPeerRate() {
 namespace {
 
 constexpr int32_t PreambleLimit = 1024;
+constexpr const char* PreambleStarts[] = {"HTTP", "POST", "GET"};
 
 bool StartsWith(const uint8_t* data, size_t size, const char* text) {
     const size_t length = std::strlen(text);
     return size >= length && std::memcmp(data, text, length) == 0;
 }
 
+// `data` and `text` agree over the shorter of the two.
+bool AgreesWith(const uint8_t* data, size_t size, const char* text, size_t length) {
+    return std::memcmp(data, text, std::min(size, length)) == 0;
+}
+
 }  // namespace
+
+bool MayBeginBtHandshake(const uint8_t* data, size_t size) {
+    if (!data || size == 0) return true;
+    if (data[0] == 19) return AgreesWith(data + 1, size - 1, BtProtocolName, sizeof BtProtocolName - 1);
+    return std::any_of(std::begin(PreambleStarts), std::end(PreambleStarts),
+                       [&](const char* start) { return AgreesWith(data, size, start, std::strlen(start)); });
+}
 
 void SkipHttpPreamble(QTcpSocket& socket) {
     const uint8_t* data = socket.ReceiveData();
     size_t size = socket.ReceiveCount();
-    if (!data || !(StartsWith(data, size, "HTTP") || StartsWith(data, size, "POST") || StartsWith(data, size, "GET"))) {
+    if (!data || std::none_of(std::begin(PreambleStarts), std::end(PreambleStarts),
+                              [&](const char* start) { return StartsWith(data, size, start); })) {
         return;
     }
     socket.Receive(PreambleLimit);

@@ -170,5 +170,9 @@ private:
 // Drops an HTTP preamble ("HTTP", "POST", "GET" ... blank line) from the
 // buffered input and marks the socket HTTP-wrapped.
 void SkipHttpPreamble(QTcpSocket& socket);
+// Whether `size` bytes received on a new incoming connection can still be
+// the start of a handshake: of the 20 bytes 19 "BitTorrent protocol", or of
+// an HTTP preamble ("HTTP", "POST", "GET"). Nothing received yet can.
+bool MayBeginBtHandshake(const uint8_t* data, size_t size);
 
 }  // namespace engine

@@ -318,9 +318,16 @@ bool TBTPeer::ServeUploads() {
         }
         sum += r.length;
         if (sum > budget && served > 0) break;
-        const int32_t got = m_task->ReadUploadBlock(r.block, r.length, block.data());
         const int64_t start = int64_t{r.block} * BlockSize;
         const uint32_t piece = static_cast<uint32_t>(start / piece_length);
+        // A remote asks for a piece block by block: a read from disk brings in
+        // the rest it asked for of the piece too, so the piece is read once
+        // rather than a few blocks at a time.
+        int32_t ahead = 0;
+        for (const TBlockRequest& u : m_uploads) {
+            if (u.block != r.block && int64_t{u.block} * BlockSize / piece_length == piece) ahead += u.length;
+        }
+        const int32_t got = m_task->ReadUploadBlock(r.block, r.length, block.data(), ahead);
         if (got == r.length) {
             std::string out = BuildBtPieceHeader(piece, static_cast<uint32_t>(start % piece_length),
                                                  static_cast<uint32_t>(got));

@@ -110,8 +110,10 @@ public:
     // A whole metainfo file fetched by a web source becomes the task's.
     virtual void AdoptFetchedBody(TPeerId& source) = 0;
     // Reads a verified block for an upload: bytes read, 0 when not
-    // available now, -1 when it cannot be read.
-    virtual int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) = 0;
+    // available now, -1 when it cannot be read. `read_ahead`: bytes of the
+    // same piece the remote asked for too, which a read from disk may bring
+    // into memory along with the block.
+    virtual int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out, int32_t read_ahead) = 0;
 
     // Requests handed back by connections that ended.
     virtual void ReturnBlocks(std::vector<TBlockRequest>& list) = 0;

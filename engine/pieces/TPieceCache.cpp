@@ -448,6 +448,10 @@ int32_t TPieceCache::ReadBlock(int64_t block, int32_t length, uint8_t* out, int3
     span = std::min<int64_t>(span, size - start);
     if (complete_in_memory) span = std::min<int64_t>(span, (prefix - start) / unit * unit);
     if (span <= 0) return 0;
+    // A seeder reads piece after piece: left to the 5-second upkeep, its
+    // copies would grow far past the cache limit in between. Trimmed before
+    // the read, the piece being read is not what gets evicted.
+    if (m_cached_bytes + span > m_policy.CacheLimit()) Trim();
 
     std::vector<uint8_t>& scratch = m_map.ScratchBuffer();
     if (scratch.size() < static_cast<size_t>(span)) scratch.resize(static_cast<size_t>(span));

@@ -140,6 +140,29 @@ TEST(QTcpSocketLoopback, InputWaitingInTheKernelIsMarkedPerSocket) {
     EXPECT_EQ(waiting, (std::vector<uint8_t>{0, 0, 0, 0}));
 }
 
+TEST(QTcpSocketLoopback, WaitForActivityWakesOnInputButNotOnAFullSendBuffer) {
+    LoopbackPeer echo(LoopbackPeer::Mode::Echo);
+    LoopbackPeer stuck(LoopbackPeer::Mode::NeverRead, {}, 4096);
+    ASSERT_TRUE(echo.Ok() && stuck.Ok());
+    QTcpSocket talker, blocked, closed;
+    ASSERT_TRUE(ConnectTo(talker, echo));
+    ASSERT_TRUE(ConnectTo(blocked, stuck));
+    EXPECT_EQ(QTcpSocket::WaitForActivity({nullptr, &closed}, 0), -1) << "nothing to wait on: the caller sleeps";
+
+    const std::vector<QTcpSocket*> sockets = {&talker, nullptr, &blocked};
+    EXPECT_EQ(QTcpSocket::WaitForActivity(sockets, 0), 0);
+    // Output held while the kernel's buffer is full is no reason to wake.
+    const std::string chunk(16384, 'b');
+    for (int i = 0; i < 4096 && blocked.SendCount() == 0; ++i) ASSERT_GE(blocked.Send(chunk), 0);
+    ASSERT_GT(blocked.SendCount(), 0u);
+    // Acknowledgements still in flight may free some room first.
+    EXPECT_TRUE(WaitFor([&] { return blocked.Flush() == 0 && QTcpSocket::WaitForActivity(sockets, 0) == 0; }));
+    EXPECT_GT(blocked.SendCount(), 0u);
+    ASSERT_EQ(talker.Send("wake"), 4);
+    EXPECT_TRUE(WaitFor([&] { return QTcpSocket::WaitForActivity(sockets, 0) == 1; }));
+    EXPECT_EQ(ReceiveAll(talker, 4), "wake");
+}
+
 TEST(QTcpSocketLoopback, TrickledBytesArriveWholeAndTheCloseEndsTheConnection) {
     const std::string payload = "one byte at a time, in order";
     LoopbackPeer peer(LoopbackPeer::Mode::Trickle, payload);

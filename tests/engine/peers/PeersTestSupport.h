@@ -182,8 +182,11 @@ public:
     // Verified blocks an upload may read (absent: unreadable) and the
     // pieces still missing, for the BitTorrent peer.
     std::map<int32_t, std::string> stored;
+    // The read-ahead of every upload read, in order.
+    std::vector<int32_t> read_aheads;
     int32_t pieces_missing = 10;
-    int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out) override {
+    int32_t ReadUploadBlock(int32_t block, int32_t length, uint8_t* out, int32_t read_ahead) override {
+        read_aheads.push_back(read_ahead);
         auto it = stored.find(block);
         if (it == stored.end() || static_cast<int32_t>(it->second.size()) < length) return -1;
         std::copy(it->second.begin(), it->second.begin() + length, out);

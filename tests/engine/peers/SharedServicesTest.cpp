@@ -58,6 +58,16 @@ protected:
         }
         m_clients.push_back(s);
     }
+    // Whether the engine closed the last client's connection: its end reads
+    // the end of the stream.
+    bool LastClientClosed() {
+        std::vector<platform::PollEntry> entries(1);
+        entries[0].socket = m_clients.back();
+        entries[0].want_read = true;
+        if (platform::PollSockets(entries, 0) <= 0) return false;
+        char c = 0;
+        return platform::Recv(m_clients.back(), &c, 1) <= 0;
+    }
     // Dispatches until `pred` holds (the kernel may take a moment to queue
     // the connection and its bytes).
     bool DispatchUntil(const std::function<bool()>& pred) {
@@ -106,16 +116,51 @@ TEST_F(SharedServices, UnknownTorrentIsDroppedAtOnce) {
     EXPECT_TRUE(m_task->ActivePeers().empty());
 }
 
-TEST_F(SharedServices, SilenceAndJunkAreDroppedByAge) {
+TEST_F(SharedServices, SilenceAndUnfinishedPreamblesAreDroppedByAge) {
     Connect("");
-    Connect(std::string(100, 'j'));
+    // 100 bytes of an HTTP request whose end (and the handshake behind it)
+    // may still come.
+    Connect("POST /x HTTP/1.1\r\nHost: a\r\n" + std::string(73, 'h'));
     ASSERT_TRUE(DispatchUntil([&] { return engine::PendingConnectionCount() == 2; }));
     AdvanceSeconds(3);
     engine::DispatchIncoming(*m_task);
     EXPECT_EQ(engine::PendingConnectionCount(), 1u) << "silent one goes after 3 s";
     AdvanceSeconds(2);
     engine::DispatchIncoming(*m_task);
-    EXPECT_EQ(engine::PendingConnectionCount(), 0u) << "100 bytes of junk go after 5 s";
+    EXPECT_EQ(engine::PendingConnectionCount(), 0u) << "the unfinished request goes after 5 s";
+}
+
+TEST_F(SharedServices, BytesThatCannotBeginAHandshakeAreDroppedAtOnce) {
+    // An encrypted handshake opens with random bytes: its sender waits for
+    // an answer and falls back to a plain handshake only once the
+    // connection closes.
+    std::string random(100, '\0');
+    for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 151 + 7) % 256);
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"junk", std::string(100, 'j')},
+        {"random", random},
+        {"a wrong protocol name", std::string(1, '\x13') + "BitTorrent protokol"},
+        {"a request that is not HTTP", "GEX / HTTP/1.1"},
+    };
+    // The engine clock stands still: no pending time runs out here.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect(c.bytes);
+        ASSERT_TRUE(DispatchUntil([&] { return LastClientClosed(); }));
+        EXPECT_EQ(engine::PendingConnectionCount(), 0u);
+        EXPECT_TRUE(m_task->ActivePeers().empty());
+    }
+    // The beginnings of a handshake and of a preamble wait for the rest.
+    Connect(std::string(1, '\x13') + "BitTorr");
+    Connect("GE");
+    ASSERT_TRUE(DispatchUntil([&] { return engine::PendingConnectionCount() == 2; }));
+    engine::DispatchIncoming(*m_task);
+    EXPECT_EQ(engine::PendingConnectionCount(), 2u);
+    EXPECT_FALSE(LastClientClosed());
 }
 
 }  // namespace

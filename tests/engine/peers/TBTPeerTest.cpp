@@ -8,13 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TBTPeer.h"
 #include "tests/engine/peers/PeersTestSupport.h"
+#include "tests/support/Sandbox.h"
 #include "tests/support/ScriptedBtPeer.h"
 
 namespace {
@@ -194,6 +198,24 @@ TEST_F(BtPeer, ServesRequestedBlocksAndAnnouncesUnreadableOnes) {
     EXPECT_TRUE(m_peer->UploadQueue().empty());
 }
 
+TEST_F(BtPeer, AnUploadReadBringsInWhatTheRemoteAskedOfThePiece) {
+    Establish();
+    m_task->verified = {0, 1};
+    for (int32_t b = 0; b < 3; ++b) m_task->stored[b] = std::string(engine::BlockSize, static_cast<char>('a' + b));
+    // Piece 0 (blocks 0, 1) around a request of piece 1 (block 2).
+    ASSERT_TRUE(m_remote->Send(engine::BuildBtRequest(6, 0, 0, engine::BlockSize) +
+                               engine::BuildBtRequest(6, 1, 0, engine::BlockSize) +
+                               engine::BuildBtRequest(6, 0, engine::BlockSize, engine::BlockSize)));
+    ASSERT_TRUE(StepUntil([&] { return m_peer->UploadQueue().size() == 3; }));
+    ASSERT_TRUE(StepUntil([&] {
+        m_peer->UploadStep();
+        return m_peer->UploadedBytes() == 3 * engine::BlockSize;
+    }));
+    // The first read of piece 0 knows its second block is wanted too; the
+    // last ones have nothing of their piece left behind them.
+    EXPECT_EQ(m_task->read_aheads, (std::vector<int32_t>{engine::BlockSize, 0, 0}));
+}
+
 TEST_F(BtPeer, ARemoteThatStopsDeliveringIsSnubbed) {
     struct Case {
         const char* name;
@@ -305,6 +327,72 @@ TEST_F(BtPeer, SlowRequestsAheadOfTheReadPositionAreOfferedToOtherPeers) {
     EXPECT_EQ(m_peer->RequestQueue().size(), queued.size()) << "the peer keeps its requests";
     m_peer->CheckRequests();
     EXPECT_EQ(m_task->returned.size(), expected.size()) << "offered once";
+}
+
+// A complete task's pump with the scripted remote as its leecher: the
+// remote's REQUESTs are read and answered in the passes between the due
+// ones, as a leecher with its requests pipelined needs.
+class SeedingPump : public PeerSetTest {
+protected:
+    void SetUp() override {
+        PeerSetTest::SetUp();
+        m_hash.fill(0x42);
+        TaskParams params;
+        std::memset(&params, 0, sizeof params);
+        params.flags = TW_FLAG_P2SP;
+        std::strncpy(params.target, m_sandbox.File("t.bin").c_str(), sizeof params.target - 1);
+        params.source_text = "";
+        m_task->Configure(params, true);
+        m_task->SetInfoHash(m_hash);
+        m_task->BuildOwnPeerId("http://127.0.0.1/announce");
+        m_task->SetPieces(4, 4);
+        m_task->verified = {0, 1, 2, 3};
+        for (int32_t b = 0; b < 8; ++b) m_task->stored[b] = std::string(engine::BlockSize, static_cast<char>('A' + b));
+        m_task->SetPeerFactory([](int kind) -> engine::TPeerObject* {
+            if (kind == engine::PeerKindBt) return new engine::TBTPeer;
+            return new peers_test::TestPeer(kind);
+        });
+        ASSERT_TRUE(m_remote.Ok());
+        m_task->SetConnectionLimits(1, 5);
+        ASSERT_TRUE(m_task->AddCandidate(peers_test::MakeCandidate(1, m_remote.Address(), m_remote.Port()), false, false));
+        m_task->ConnectBtPeers();
+        ASSERT_EQ(m_task->ActivePeers().size(), 1u);
+        ASSERT_TRUE(Pump([&] { return m_remote.Received().size() >= engine::BtHandshakeSize; }));
+        std::array<uint8_t, 20> id{};
+        id.fill('L');
+        ASSERT_TRUE(m_remote.Send(engine::BuildBtHandshake(m_hash, id)));
+        ASSERT_TRUE(Pump([&] { return m_task->ActivePeers()[0]->IsActive(); }));
+    }
+    // Due passes for every peer until `pred` holds.
+    bool Pump(const std::function<bool()>& pred) {
+        return testing_support::WaitFor([&] {
+            m_task->StepAll();
+            if (m_remote.Accept()) m_remote.Pump();
+            return pred();
+        });
+    }
+
+    std::array<uint8_t, 20> m_hash{};
+    testing_support::ScriptedBtPeer m_remote{5};
+};
+
+TEST_F(SeedingPump, RequestsAreAnsweredInThePassesBetweenTheDueOnes) {
+    ASSERT_TRUE(m_remote.Send(engine::BuildBtRequest(6, 1, engine::BlockSize, engine::BlockSize) +
+                              engine::BuildBtRequest(6, 2, 0, engine::BlockSize)));
+    const std::string answers = engine::BuildBtPieceHeader(1, engine::BlockSize, engine::BlockSize) +
+                                std::string(engine::BlockSize, 'D') + engine::BuildBtPieceHeader(2, 0, engine::BlockSize) +
+                                std::string(engine::BlockSize, 'E');
+    // Pass 1 of a fast task: neither its peers nor its uploads are due.
+    engine::PeerPumpPass pass;
+    pass.pass = 1;
+    pass.service_divisor = 14;
+    pass.request_divisor = 42;
+    pass.complete = true;
+    EXPECT_TRUE(testing_support::WaitFor([&] {
+        m_task->ServicePeers(pass);
+        m_remote.Pump();
+        return m_remote.Received().find(answers) != std::string::npos;
+    }));
 }
 
 }  // namespace

@@ -264,5 +264,42 @@ TEST_F(PieceCache, UploadReadsFillTheCacheFromDiskWithReadAhead) {
     EXPECT_EQ(pieces->ReadBlock(17, 16384, p, 0, false), -1) << "piece 1 is not done";
 }
 
+TEST_F(PieceCache, AnUploadReadWithTheRestOfThePieceAskedForReadsThePieceOnce) {
+    Build(MakeTorrent(256 * KiB, {512 * KiB}));
+    OfferPiece(1, nullptr);
+    pieces->FlushComplete();
+    pieces->Piece(1)->DropBuffer();
+    std::string out(16384, '\0');
+    auto* p = reinterpret_cast<uint8_t*>(out.data());
+    // Piece 1 is blocks 16 to 31; each read knows the blocks asked after it.
+    for (int32_t b = 16; b < 32; ++b) {
+        ASSERT_EQ(pieces->ReadBlock(b, 16384, p, (31 - b) * 16384, false), 16384);
+        ASSERT_EQ(out, torrent.data.substr(static_cast<size_t>(b) * 16384, 16384));
+    }
+    EXPECT_EQ(pieces->ReadRequests() - pieces->CacheHits(), 1) << "one read from disk";
+}
+
+TEST_F(PieceCache, UploadReadsOfAFileManyTimesTheCacheStayWithinIt) {
+    cache_units = 4;  // 1 MiB
+    Build(MakeTorrent(256 * KiB, {12 * MiB}));
+    for (int64_t p = 0; p < torrent.PieceCount(); ++p) OfferPiece(p, nullptr);
+    pieces->FlushComplete();
+    for (int64_t p = 0; p < torrent.PieceCount(); ++p) pieces->Piece(p)->DropBuffer();
+    int64_t pool_in_use_before = 0;
+    BufferPools::PieceBuffers().Usage(&pool_in_use_before);
+    int64_t peak = 0;
+    std::string out(16384, '\0');
+    auto* p = reinterpret_cast<uint8_t*>(out.data());
+    // A seeder's reads, piece after piece, with no upkeep pass in between.
+    for (int64_t b = 0; b < 12 * MiB / 16384; ++b) {
+        ASSERT_EQ(pieces->ReadBlock(b, 16384, p, static_cast<int32_t>(15 - b % 16) * 16384, false), 16384);
+        ASSERT_EQ(out, torrent.data.substr(static_cast<size_t>(b) * 16384, 16384));
+        int64_t in_use = 0;
+        BufferPools::PieceBuffers().Usage(&in_use);
+        peak = std::max(peak, in_use - pool_in_use_before);
+    }
+    EXPECT_LE(peak, pieces->CacheLimit() + 256 * KiB);
+}
+
 }  // namespace
 }  // namespace engine::testing_pieces
