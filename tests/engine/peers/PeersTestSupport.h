@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -260,6 +262,18 @@ protected:
     }
     // Lets the engine clock tick so the next once-a-second cycle runs.
     void NextSecond() { AdvanceSeconds(1); }
+    // A P2SP task on t.bin in the sandbox, known by `hash`, with its own
+    // peer id built for `announce`.
+    void ConfigureP2spTask(const std::array<uint8_t, 20>& hash, const std::string& announce) {
+        TaskParams params;
+        std::memset(&params, 0, sizeof params);
+        params.flags = TW_FLAG_P2SP;
+        std::strncpy(params.target, m_sandbox.File("t.bin").c_str(), sizeof params.target - 1);
+        params.source_text = "";
+        m_task->Configure(params, true);
+        m_task->SetInfoHash(hash);
+        m_task->BuildOwnPeerId(announce);
+    }
 
     testing_support::Sandbox m_sandbox;
     PeerTask* m_task = nullptr;

@@ -41,14 +41,7 @@ protected:
     void SetUp() override {
         PeerSetTest::SetUp();
         m_hash.fill(0x42);
-        TaskParams params;
-        std::memset(&params, 0, sizeof params);
-        params.flags = TW_FLAG_P2SP;
-        std::strncpy(params.target, m_sandbox.File("t.bin").c_str(), sizeof params.target - 1);
-        params.source_text = "";
-        m_task->Configure(params, true);
-        m_task->SetInfoHash(m_hash);
-        m_task->BuildOwnPeerId("http://127.0.0.1/announce");
+        ConfigureP2spTask(m_hash, "http://127.0.0.1/announce");
         m_task->SetPieces(4, 0);
         m_remote_holder = std::make_unique<testing_support::ScriptedBtPeer>(5);
         m_remote = m_remote_holder.get();
@@ -337,14 +330,7 @@ protected:
     void SetUp() override {
         PeerSetTest::SetUp();
         m_hash.fill(0x42);
-        TaskParams params;
-        std::memset(&params, 0, sizeof params);
-        params.flags = TW_FLAG_P2SP;
-        std::strncpy(params.target, m_sandbox.File("t.bin").c_str(), sizeof params.target - 1);
-        params.source_text = "";
-        m_task->Configure(params, true);
-        m_task->SetInfoHash(m_hash);
-        m_task->BuildOwnPeerId("http://127.0.0.1/announce");
+        ConfigureP2spTask(m_hash, "http://127.0.0.1/announce");
         m_task->SetPieces(4, 4);
         m_task->verified = {0, 1, 2, 3};
         for (int32_t b = 0; b < 8; ++b) m_task->stored[b] = std::string(engine::BlockSize, static_cast<char>('A' + b));

@@ -35,14 +35,7 @@ protected:
         m_tracker = std::make_unique<testing_support::OpentrackerServer>(
             std::vector<std::array<uint8_t, 20>>{m_hash});
         ASSERT_TRUE(m_tracker->Started()) << m_tracker->Failure();
-        TaskParams params;
-        std::memset(&params, 0, sizeof params);
-        params.flags = TW_FLAG_P2SP;
-        std::strncpy(params.target, m_sandbox.File("t.bin").c_str(), sizeof params.target - 1);
-        params.source_text = "";
-        m_task->Configure(params, true);
-        m_task->SetInfoHash(m_hash);
-        m_task->BuildOwnPeerId(m_tracker->HttpAnnounceUrl());
+        ConfigureP2spTask(m_hash, m_tracker->HttpAnnounceUrl());
         engine::SetListenAddressOverride(platform::MakeIpv4(127, 0, 0, EngineOctet));
         // A port of its own: the cases of this suite run in parallel.
         m_listen_port = swarm_test::FreePort(platform::MakeIpv4(127, 0, 0, EngineOctet));
