@@ -311,11 +311,62 @@ bool THttpPeer::ReadRangedBody() {
     return true;
 }
 
+bool THttpPeer::ReadIntoPlace(int32_t budget, bool* progress, bool* handled) {
+    *handled = false;
+    if (!m_task || m_run <= 0 || m_requests.empty() || m_skip != 0 || m_socket->ReceiveCount() != 0) return true;
+    const int32_t first = m_requests.front().block;
+    if (int64_t{first} * BlockBytes != m_position) return true;
+    int32_t room = 0;
+    uint8_t* place = m_task->BlockPlace(first, &room);
+    if (!place) return true;
+    // The queued blocks of the run that follow on in that memory.
+    int64_t want = 0;
+    for (size_t k = 0; k < m_requests.size() && static_cast<int32_t>(k) < m_run; ++k) {
+        const TBlockRequest& r = m_requests[k];
+        if (int64_t{r.block} * BlockBytes != m_position + want || want + r.length > room) break;
+        want += r.length;
+    }
+    // The body's last block goes through the socket's buffer, which shows
+    // bytes a server sends beyond the body it announced.
+    if (m_body_left >= 0) want = std::min<int64_t>(want, (m_body_left - 1) / BlockBytes * BlockBytes);
+    if (want <= 0) {
+        m_task->ReleasePlace(first);
+        return true;
+    }
+    *handled = true;
+    const int64_t got = m_socket->ReceiveInto(place, static_cast<size_t>(std::min<int64_t>(want, budget)));
+    if (got <= 0) {
+        m_task->ReleasePlace(first);
+        return got == 0;
+    }
+    // The whole blocks are stored from where they were read; what follows
+    // them (the start of a block) waits in the socket's buffer for the rest.
+    int64_t used = 0;
+    while (m_run > 0 && !m_requests.empty() && IsConnected()) {
+        const TBlockRequest head = m_requests.front();
+        if (int64_t{head.block} * BlockBytes != m_position || used + head.length > got) break;
+        if (!ReceiveBlock(head.block, head.length, place + used, 0)) return false;
+        used += head.length;
+        m_position += head.length;
+        --m_run;
+    }
+    if (m_body_left >= 0) m_body_left -= used;
+    if (used < got && !m_socket->PutBack(place + used, static_cast<size_t>(got - used))) return false;
+    if (used == 0) m_task->ReleasePlace(first);
+    *progress = true;
+    return m_socket->IsOpen();
+}
+
 bool THttpPeer::ReadRangedOnce(bool* progress) {
     *progress = false;
     // Never read beyond what the task's allowance leaves of this second.
     const int32_t budget = ReadBudget();
     if (budget <= 0) return true;
+    // With nothing buffered, the body is read straight into the piece
+    // memory of the blocks it carries.
+    bool handled = false;
+    if (!ReadIntoPlace(budget, progress, &handled)) return false;
+    if (handled) return true;
     const int64_t got = m_socket->Receive(budget);
     if (got < 0 && m_socket->ReceiveCount() == 0) return false;
     int64_t n = static_cast<int64_t>(m_socket->ReceiveCount());

@@ -100,6 +100,17 @@ TPiece::Take TPiece::Store(const uint8_t* data, int32_t length, int32_t offset, 
     return Take::Stored;
 }
 
+uint8_t* TPiece::PlaceFor(int32_t offset, int32_t* room) {
+    *room = 0;
+    if (offset < m_written_prefix || offset >= m_size || m_complete || m_write_pending) return nullptr;
+    if (!EnsureBuffer()) return nullptr;
+    return m_buffer.PlaceFor(offset, room);
+}
+
+void TPiece::ReleasePlace(int32_t offset) {
+    if (!m_write_pending) m_buffer.ReleaseUnusedChunk(offset);
+}
+
 void TPiece::CountKept(const TBlockSource* source, int32_t bytes) {
     if (!source) return;
     const int32_t kind = source->Kind();

@@ -82,6 +82,14 @@ public:
     // whether the buffer held that block already.
     Take Store(const uint8_t* data, int32_t length, int32_t offset, TBlockSource* source, int64_t now,
                bool* was_buffered);
+    // Memory where the block at `offset` goes and the room for absent
+    // blocks from there (TPieceBuffer::PlaceFor); null when the block is on
+    // disk or present, the piece is whole or its write is queued, or there is
+    // no memory. Bytes put there count only once stored from there.
+    uint8_t* PlaceFor(int32_t offset, int32_t* room);
+    // A place asked for and never stored from: its chunk goes back to the
+    // pool unless it holds blocks.
+    void ReleasePlace(int32_t offset);
     // Counts a new block's bytes as kept, by the kind of its source.
     void CountKept(const TBlockSource* source, int32_t bytes);
     // Hashes the buffered bytes from the written prefix to the end (from the

@@ -79,6 +79,22 @@ TBlockResult TPieceCache::ReceiveBlock(int64_t block, int32_t length, const uint
     return result;
 }
 
+uint8_t* TPieceCache::BlockPlace(int64_t block, int32_t* room) {
+    *room = 0;
+    if (m_pending_writes > 0) CollectWrites(false);
+    const int64_t index = block >= 0 ? m_map.PieceOfBlock(block) : -1;
+    if (!m_map.IsPieceValid(index) || !m_map.IsPieceWanted(index) || m_map.IsPieceDone(index)) return nullptr;
+    TPiece& piece = *m_map.Piece(index);
+    if (piece.IsVerifiedComplete()) return nullptr;
+    return piece.PlaceFor(static_cast<int32_t>(m_map.OffsetOfBlock(block)), room);
+}
+
+void TPieceCache::ReleasePlace(int64_t block) {
+    const int64_t index = block >= 0 ? m_map.PieceOfBlock(block) : -1;
+    if (!m_map.IsPieceValid(index)) return;
+    m_map.Piece(index)->ReleasePlace(static_cast<int32_t>(m_map.OffsetOfBlock(block)));
+}
+
 bool TPieceCache::CompletePiece(TPiece& piece) {
     const bool has_digests = m_map.HasDigests();
     // A piece that goes to disk at once is written behind the work thread
