@@ -51,7 +51,8 @@ TBlockResult TPieceCache::ReceiveBlock(int64_t block, int32_t length, const uint
     const bool held = piece.IsVerifiedComplete() || piece.HoldsBlockAt(offset);
     const bool was_complete = piece.IsCompleteInMemory();
     bool was_buffered = false;
-    const TPiece::Take take = piece.Store(data, length, offset, source, m_map.NowSeconds(), &was_buffered);
+    const TPiece::Take take =
+        piece.Store(data, length, offset, source, m_map.NowSeconds(), &was_buffered, m_map.HasDigests());
     if (take == TPiece::Take::Failed) return result;
     result.outcome = held ? BlockOutcome::Duplicate : BlockOutcome::Stored;
     if (take == TPiece::Take::Stored) {
