@@ -25,6 +25,10 @@
 #             as a multiple of the file, and the time until all are done
 #   receive   bench/receive_vs_openssl.sh
 #
+# TW_GOALS_LOG=N passes --log N to the engine's seeders and to its bt3
+# leecher: their logs (kept with TW_BENCH_KEEP_DIR=1) then show each peer's
+# rates and request pipeline every three seconds.
+#
 # The waste split of an engine run: nginx's $bytes_sent over the run's
 # requests is cut into what the engine kept (new payload), blocks it held
 # already (fetched by a peer or another connection too), bytes skipped on the
@@ -118,7 +122,7 @@ engine_seeder() {  # ADDRESS: seeds a hard link of the file
   ln -f "$dir/seed/f.bin" "$d/f.bin"
   rm -f "$d/stop"
   "$fetch" --quiet --work "$d" --target "$d/f.bin" --torrent "$dir/f.torrent" --bt-limit 40 \
-    --listen "$1:$(free_port "$1")" --seed-until "$d/stop" --timeout 7200 > "$d/log" 2>&1 &
+    --listen "$1:$(free_port "$1")" --seed-until "$d/stop" --timeout 7200 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"} > "$d/log" 2>&1 &
   started=$!
   pids+=("$started")
 }
@@ -132,6 +136,13 @@ seeders_now() {
 wait_more_seeders() {
   for _ in $(seq 1200); do [[ $(seeders_now) -gt $1 ]] && return 0; sleep 0.25; done
   echo "no new seeder was listed" >&2; return 1
+}
+# Every peer the tracker lists, seeders or not.
+peers_now() {
+  local esc
+  esc=$(python3 -c 'import sys; print("".join("%%%s" % sys.argv[1][i:i+2] for i in range(0, 40, 2)))' "$info_hash")
+  curl -s "http://$tracker_host:$tracker_port/scrape?info_hash=$esc" | tr -d '\0' |
+    python3 -c 'import re,sys; t=sys.stdin.read(); print(sum(int(m.group(1)) for m in re.finditer(r"(?:8:complete|10:incomplete)i(\d+)e", t)))'
 }
 stop_pid() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
@@ -218,11 +229,17 @@ JSON
   aria2_seeder 198.18.0.8
   a=$started
   wait_more_seeders "$before"
-  before=$(seeders_now)
+  before=$(peers_now)
   transmission-cli -g "$dir/tr" -w "$dir/seed" "$dir/f.torrent" > "$dir/transmission.log" 2>&1 &
   t=$!
   pids+=("$t")
-  wait_more_seeders "$before"
+  # Transmission may announce while it still checks the file and then not
+  # again for the tracker's interval: listed at all and seeding is enough.
+  for _ in $(seq 1200); do
+    [[ $(peers_now) -gt $before ]] && grep -qs Seeding "$dir/transmission.log" && break
+    sleep 0.25
+  done
+  grep -qs Seeding "$dir/transmission.log" || { echo "Transmission never seeded" >&2; exit 1; }
   before=$(seeders_now)
   engine_seeder 198.18.0.10
   e=$started
@@ -231,7 +248,7 @@ JSON
     echo "bt3: round $round of $rounds..." >&2
     measured bt3 tidewell "$round" "$access" "$dir/seed/f.bin" \
       "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --torrent "$dir/f.torrent" --bt-limit 20 \
-      --listen "198.18.0.11:$(free_port 198.18.0.11)" --timeout 3600
+      --listen "198.18.0.11:$(free_port 198.18.0.11)" --timeout 3600 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"}
     measured bt3 aria2c "$round" "$access" "$dir/seed/f.bin" \
       aria2c "${aria2_common[@]}" --interface=198.18.0.12 -d "$dir/out" --listen-port="$(free_port 198.18.0.12)" \
       --seed-time=0 "$dir/f.torrent"

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 
+#include "engine/base/CTidewellLog.h"
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineSettings.h"
 #include "engine/net/QTcpSocket.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
 #include "engine/frame/TWorkWithPeers.h"
@@ -34,6 +36,9 @@ constexpr size_t PoolSlack = 12;
 // A peer with this much waiting is stepped in every pass.
 constexpr size_t BusyPendingBytes = 28672;
 constexpr int64_t RateMeasureS = 3;
+// Each measurement logs every BitTorrent peer's rates and pipeline (a trace
+// for finding which side of a swarm holds a transfer back).
+constexpr int32_t PeerRateLogLevel = 13;
 // Passes before the upload steps run without an allowance.
 constexpr uint32_t UploadWarmupPasses = 18;
 // Checks without traffic that end a BitTorrent connection.
@@ -467,6 +472,13 @@ PeerRates TWorkWithPeers::MeasuredPeerRates() {
             peer->SetRates(static_cast<int32_t>(std::min<int64_t>(peer->PeriodPayload() / RateMeasureS, INT32_MAX)),
                            static_cast<int32_t>(std::min<int64_t>(peer->PeriodUploaded() / RateMeasureS, INT32_MAX)));
             peer->StartNewPeriod();
+            if (peer->Kind() == PeerKindBt && peer->IsActive()) {
+                const auto* bt = static_cast<const TBTPeer*>(peer);
+                LogFormat(PeerRateLogLevel, "BT peer %s: %d B/s in, %d B/s out, %d of %d requests sent, %d uploads queued",
+                          peer->Socket()->PeerText().c_str(), peer->DownloadRate(), peer->UploadRate(),
+                          bt->SentCount(), static_cast<int>(peer->RequestQueue().size()),
+                          static_cast<int>(peer->UploadQueue().size()));
+            }
         }
     }
     for (TPeerObject* peer : m_active) {

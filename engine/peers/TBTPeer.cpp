@@ -11,6 +11,7 @@
 #include "engine/peers/BtWire.h"
 #include "engine/peers/TClaims.h"
 #include "engine/peers/TPeerId.h"
+#include "platform/Clock.h"
 
 namespace engine {
 
@@ -103,6 +104,9 @@ void TBTPeer::ResetState() {
     m_flush_calls = 0;
     m_close_requested = false;
     m_uploaded = 0;
+    m_recent_tick = 0;
+    m_recent_bytes = 0;
+    m_recent_rate = 0;
     ReleaseEngaged();
     TPeerObject::ResetState();
 }
@@ -257,7 +261,7 @@ bool TBTPeer::ReadInput() {
         return GetClockSeconds() - m_stats.connect_time > limit ? Fail(BtCloseReason::ConnectTimeout) : true;
     }
     int32_t size = SmallRead;
-    if (Phase() == PeerPhase::Established && !m_peer_choking && !m_requests.empty()) size = ReadSizeFor(DownloadRate());
+    if (Phase() == PeerPhase::Established && !m_peer_choking && !m_requests.empty()) size = ReadSizeFor(PipelineRate());
     const int64_t allowance = m_task->RemainingDownload();
     if (allowance == 0 && Phase() != PeerPhase::Connecting) return true;
     if (allowance > 0 && allowance < size) size = static_cast<int32_t>(std::max<int64_t>(allowance, 192));
@@ -412,11 +416,25 @@ bool TBTPeer::OnPiece(const BtMessage& m) {
         return Fail(BtCloseReason::BadData);
     }
     m_no_data_checks = 0;
+    NoteDelivered(static_cast<int32_t>(m.data_size));
     return true;
+}
+
+void TBTPeer::NoteDelivered(int32_t bytes) {
+    const uint32_t now = platform::TickCount();
+    if (m_recent_bytes == 0) m_recent_tick = now;
+    m_recent_bytes += bytes;
+    const uint32_t elapsed = now - m_recent_tick;
+    if (elapsed < RecentSampleMs) return;
+    m_recent_rate = static_cast<int32_t>(std::min<int64_t>(m_recent_bytes * 1000 / elapsed, INT32_MAX));
+    m_recent_bytes = 0;
 }
 
 void TBTPeer::OnChokeChanged(bool was_choking) {
     if (!was_choking) {
+        // What arrived before the choke says nothing of the next unchoke.
+        m_recent_bytes = 0;
+        m_recent_rate = 0;
         // Choked now: what was sent will not be answered.
         for (int32_t i = 0; i < m_sent && i < static_cast<int32_t>(m_requests.size()); ++i) {
             const TBlockRequest& r = m_requests[static_cast<size_t>(i)];
@@ -450,9 +468,9 @@ bool TBTPeer::QueuedInPiece(int32_t piece) const {
 
 bool TBTPeer::SendRequests() {
     if (Phase() != PeerPhase::Established || m_peer_choking || m_requests.empty()) return true;
-    const int32_t rate_blocks = DownloadRate() / BlockSize;
-    if (m_sent >= std::max(rate_blocks - 1, 5)) return true;
-    const int32_t target = std::max(rate_blocks + 2, 6);
+    // Topped up once three answers came in.
+    const int32_t target = RequestsAhead();
+    if (m_sent >= std::max(target - 3, 5)) return true;
     const int32_t piece_length = m_task->PeerPieceLength();
     if (piece_length <= 0) return true;
     std::string batch;

@@ -95,6 +95,19 @@ public:
     // offered to the other peers too.
     static constexpr int32_t SlowRequestS = 8;
     int32_t SentCount() const { return m_sent; }
+    // The measured rate is taken every few seconds; a connection that just
+    // began delivering would keep its starting window of six requests until
+    // then. The rate of what arrived over the last sample (at least this
+    // long) sizes the pipeline too, so the window follows within a moment.
+    static constexpr uint32_t RecentSampleMs = 200;
+    int32_t PipelineRate() const override { return std::max(DownloadRate(), m_recent_rate); }
+    // Requests kept sent ahead: a second's worth at the pipeline rate (at
+    // least 6), but no more than this many. Far more than a round trip's
+    // worth on any link, a deeper pipeline only costs bookkeeping (every
+    // choice and every answer walks the queue) and risks requests that a
+    // remote with a queue limit of its own drops unanswered.
+    static constexpr int32_t MaxRequestsAhead = 256;
+    int32_t RequestsAhead() const { return std::min(std::max(PipelineRate() / BlockSize + 2, 6), MaxRequestsAhead); }
 
     // Used by the work thread's choke decisions.
     void Choke();
@@ -141,6 +154,7 @@ private:
     void CancelSent();
     void ReleaseEngaged();
     void SendCancel(const TBlockRequest& r);
+    void NoteDelivered(int32_t bytes);
 
     std::vector<uint8_t> m_remote_bits;
     uint8_t m_peer_choking = 1;
@@ -165,6 +179,9 @@ private:
     bool m_close_requested = false;
     int64_t m_uploaded = 0;
     std::vector<int32_t> m_engaged;
+    uint32_t m_recent_tick = 0;
+    int64_t m_recent_bytes = 0;
+    int32_t m_recent_rate = 0;
 };
 
 // Drops an HTTP preamble ("HTTP", "POST", "GET" ... blank line) from the

@@ -23,8 +23,10 @@ namespace {
 // A piece choice that found nothing is tried again after this long even
 // when no HAVE made the remote interesting again.
 constexpr int64_t ChoiceRetryS = 59;
-// Pieces added to the queue in one RequestBlocks call at most.
-constexpr int PiecesPerFill = 4;
+// Pieces added to the queue in one RequestBlocks call at most. A remote on
+// a fast link answers a whole queue between two calls: a few pieces per call
+// would cap the connection at that much per pass, whatever its window.
+constexpr int PiecesPerFill = 16;
 // Upload pacing: below this rate output is flushed only every second call
 // and sent in smaller chunks.
 constexpr int32_t SlowUploadBps = 28672;
@@ -200,7 +202,7 @@ bool TBTPeer::RequestBlocks() {
         return true;
     }
     const int64_t now = GetClockSeconds();
-    const int32_t rate_blocks = DownloadRate() / BlockSize;
+    const int32_t rate_blocks = std::min(PipelineRate() / BlockSize, MaxRequestsAhead);
     const size_t wanted = static_cast<size_t>(std::max(2 * rate_blocks, 2));
     const bool may_choose = !m_nothing_wanted || now - m_last_choice_time > ChoiceRetryS;
     // Blocks other peers gave back (choked, snubbed, gone) come first, even

@@ -104,8 +104,11 @@ public:
     // The common payload path of every kind: false refuses the block (and
     // the caller ends the connection).
     bool ReceiveBlock(int32_t block, int32_t length, const uint8_t* data, int32_t reserved);
-    // Enough requests for two seconds at the measured rate, at least 2.
-    int32_t DesiredQueueDepth() const { return 2 + 2 * m_download_rate / BlockSize; }
+    // Enough requests for two seconds at the pipeline rate, at least 2.
+    int32_t DesiredQueueDepth() const { return 2 + 2 * PipelineRate() / BlockSize; }
+    // The download rate the request pipeline is sized by: the measured rate,
+    // or a kind's fresher estimate where that is higher.
+    virtual int32_t PipelineRate() const { return m_download_rate; }
 
     // Socket and phase.
     bool IsActive() const { return m_socket && m_phase == PeerPhase::Established; }

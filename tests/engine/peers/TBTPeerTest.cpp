@@ -32,6 +32,12 @@ std::string Be32(uint32_t v) {
     return out;
 }
 
+uint32_t Be32At(const std::string& bytes, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+}
+
 std::string Message(int id, const std::string& payload) {
     return Be32(static_cast<uint32_t>(payload.size() + 1)) + static_cast<char>(id) + payload;
 }
@@ -281,6 +287,58 @@ TEST_F(BtPeer, AnswersAreMatchedAgainstEverySentRequest) {
     EXPECT_TRUE(m_peer->IsConnected());
     EXPECT_EQ(m_peer->BadMessages(), 0);
     EXPECT_GE(m_peer->SentCount(), sent - 1) << "one answered, the rest still outstanding";
+}
+
+TEST_F(BtPeer, TheRequestWindowFollowsWhatARemoteDelivers) {
+    // A remote that answers every request at once, on a task that has not
+    // measured any rate yet (the measurement comes every few seconds): after
+    // a moment of answers the window stands far above its starting six
+    // requests, and within its limit.
+    constexpr int32_t Pieces = 4096;
+    m_task->piece_count = Pieces;
+    m_task->SetPieces(Pieces, 0);
+    Establish();
+    ASSERT_TRUE(m_remote->Send(Message(5, std::string(Pieces / 8, '\xFF')) + Message(1, "")));
+    // Walks the messages the engine sent after its handshake; answers each
+    // new REQUEST while `answer` is set.
+    size_t at = engine::BtHandshakeSize;
+    int32_t requested = 0;
+    int32_t answered = 0;
+    auto take_requests = [&](bool answer) {
+        const std::string& in = m_remote->Received();
+        std::string out;
+        while (at + 4 <= in.size()) {
+            const uint32_t length = Be32At(in, at);
+            if (at + 4 + length > in.size()) break;
+            if (length == 13 && in[at + 4] == 6) {
+                ++requested;
+                if (answer) {
+                    out += engine::BuildBtPieceHeader(Be32At(in, at + 5), Be32At(in, at + 9), engine::BlockSize) +
+                           std::string(engine::BlockSize, 'w');
+                    ++answered;
+                }
+            }
+            at += 4 + length;
+        }
+        return out.empty() || m_remote->Send(out);
+    };
+    // Twenty answers, then the time of a rate sample passes and the next
+    // answer closes the sample.
+    ASSERT_TRUE(StepUntil([&] { return !take_requests(true) || answered >= 20; }));
+    m_clock.Advance(engine::TBTPeer::RecentSampleMs);
+    const int32_t before_sample = answered;
+    ASSERT_TRUE(StepUntil([&] { return !take_requests(true) || answered > before_sample + 4; }));
+    // Unanswered now: what the engine keeps asking for is its window.
+    int32_t before = -1;
+    StepUntil([&] {
+        take_requests(false);
+        const bool still = requested != before;
+        before = requested;
+        return !still && m_peer->SentCount() == requested - answered;
+    });
+    EXPECT_GE(requested - answered, 24);
+    EXPECT_EQ(m_peer->SentCount(), requested - answered);
+    EXPECT_LE(m_peer->SentCount(), engine::TBTPeer::MaxRequestsAhead);
 }
 
 TEST_F(BtPeer, TheRemoteHandshakeIsTimedFromTheConnection) {
