@@ -338,5 +338,7 @@ done
 note all size_mib 1 value "$size_mib"
 touch "$dir/receive.txt"
 python3 "$here/goals_report.py" "$figures" "$results" "$dir/receive.txt" | tee "$dir/report.txt"
-# Kept when asked for: the table and the figures it came from.
+# Kept when asked for: the table, the figures it came from and the limited
+# nginx's log (for a closer look at the offload runs).
 [[ -z "${TW_GOALS_KEEP:-}" ]] || cp "$dir/report.txt" "$dir/figures" "$dir/results" "$TW_GOALS_KEEP/"
+[[ -z "${TW_GOALS_KEEP:-}" || ! -f "$dir/nginx-limited/access.log" ]] || cp "$dir/nginx-limited/access.log" "$TW_GOALS_KEEP/offload-access.log"

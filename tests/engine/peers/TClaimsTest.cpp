@@ -377,6 +377,7 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         int32_t open_first, open_last;
         bool outpaced;
         int64_t peer_block_age;  // seconds since a peer delivered (-1: never)
+        int64_t announced_age;   // seconds since the peer's pieces were announced
         bool other_run;  // another connection reads 80-85 of the run 80-99
         int32_t expect;  // the piece returned
         int32_t new_first, new_last;  // the connection's claim after (-1: none)
@@ -384,18 +385,20 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
     const Case cases[] = {
         // The stretch 30-99 nobody has: of 38-99 the connection takes the
         // upper half, so that whoever reads from 30 upwards meets it late.
-        {"largest stretch", 30, 99, false, -1, false, 69, 69, 99},
+        {"largest stretch", 30, 99, false, -1, 0, false, 69, 69, 99},
         // The task's own other run reads 80-85: 38-79 is the larger part.
-        {"beside its own run", 30, 99, false, -1, true, 59, 59, 79},
+        {"beside its own run", 30, 99, false, -1, 0, true, 59, 59, 79},
         // A peer has everything left: the web stops while the peers bring
         // more than it does, and goes on where it was otherwise.
-        {"stops", -1, -1, true, -1, false, -1, -1, -1},
-        {"goes on", -1, -1, false, -1, false, 10, 0, 99},
+        {"stops", -1, -1, true, -1, 0, false, -1, -1, -1},
+        {"goes on", -1, -1, false, -1, 0, false, 10, 0, 99},
         // Only 60-65, shorter than what another task may have read there
-        // unannounced: the connection waits while the peers deliver, and
-        // reads it from its start once they have been quiet for longer.
-        {"waits for announcements", 60, 65, false, 0, false, -1, -1, -1},
-        {"reads after quiet peers", 60, 65, false, 20, false, 60, 60, 99},
+        // unannounced: the connection waits while the peers deliver or
+        // while the stretch before it grew lately, and reads it from its
+        // start once both have been quiet for longer.
+        {"waits for announcements", 60, 65, false, 0, 0, false, -1, -1, -1},
+        {"waits for the run behind", 60, 65, false, 20, 0, false, -1, -1, -1},
+        {"reads after quiet peers", 60, 65, false, 20, 20, false, 60, 60, 99},
     };
     TPeerId* source = AddSource(1);
     for (const Case& c : cases) {
@@ -408,6 +411,9 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         t.outpaced = c.outpaced;
         if (c.peer_block_age >= 0) t.last_peer_block = t.now - c.peer_block_age;
         TClaims list(&t);
+        t.now -= c.announced_age;
+        list.NoteAnnouncedPieces();
+        t.now += c.announced_age;
         TWebPeer* web = AddPeer(262144, 1);
         TPieceRange* run = list.Add(0, c.other_run ? 79 : 99, source, web);
         run->cursor = 9;
@@ -433,6 +439,78 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         }
         list.Clear();
     }
+}
+
+TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
+    // 100 pieces read at one a second (8 in a HAVE batch and a second);
+    // pieces 0-9 are done and a peer has 10-29, announced `age` seconds
+    // ago. The web run of another task that read 10-29 went on reading
+    // for `age` seconds and reads one batch more before it learns where
+    // this connection starts; a stretch end that has not grown for longer
+    // than a batch and a bit is nobody's run any more.
+    struct Case {
+        const char* name;
+        int64_t age;
+        // The connection comes along its own run 0-99 to piece 10 (true),
+        // or takes the free claim 30-99 that another connection left.
+        bool meets_peer_piece;
+        int32_t expect;  // the piece returned
+    };
+    const Case cases[] = {
+        // Of 30-99, 38 on is left after the fresh run's reach; the upper
+        // half of 38-99 starts at 69.
+        {"fresh announcement", 0, true, 69},
+        // Six seconds later that run reached 6 pieces further: 44-99.
+        {"older announcement", 6, true, 72},
+        // A stretch end twenty seconds old: nobody reads from 30 on, and
+        // the connection takes all of 30-99.
+        {"stopped run", 20, true, 30},
+        // A free claim that starts right behind what the peer has is where
+        // the other run reads now: the connection chooses as if it had met
+        // that run. Behind a stopped run it reads the claim.
+        {"free claim behind a live run", 0, false, 69},
+        {"free claim behind a stopped run", 20, false, 30},
+    };
+    TPeerId* source = AddSource(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClaimTask t;
+        for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        for (int32_t p = 10; p < 30; ++p) t.at_peer.insert(p);
+        TClaims list(&t);
+        t.now = 1000 - c.age;
+        list.NoteAnnouncedPieces();
+        t.now = 1000;
+        TWebPeer* web = AddPeer(262144, 1);
+        if (c.meets_peer_piece) {
+            TPieceRange* run = list.Add(0, 99, source, web);
+            run->cursor = 9;
+            web->Stats().current_piece = 9;
+        } else {
+            TPieceRange* left = list.Add(30, 99, source, nullptr);
+            left->claim_time = t.now;
+        }
+        EXPECT_EQ(list.NextPiece(web), c.expect);
+        ASSERT_NE(web->Claim(), nullptr);
+        EXPECT_EQ(web->Claim()->first, c.expect);
+        EXPECT_EQ(web->Claim()->last, 99);
+        list.Clear();
+    }
+}
+
+TEST_F(ClaimsTest, AConnectionGoesOnAlongItsOwnRunThatPeersPassOn) {
+    // The connection read 20-29 itself; peers fetched those pieces from
+    // this task and announced them at once. Piece 30 is the run's own next
+    // piece, not another task's unannounced read.
+    TPeerId* source = AddSource(1);
+    for (int32_t p = 0; p < 30; ++p) task.done.insert(p);
+    for (int32_t p = 20; p < 30; ++p) task.at_peer.insert(p);
+    TWebPeer* web = AddPeer(262144, 1);
+    TPieceRange* run = claims.Add(20, 99, source, web);
+    run->cursor = 29;
+    web->Stats().current_piece = 29;
+    EXPECT_EQ(claims.NextPiece(web), 30);
+    EXPECT_EQ(web->Claim(), run);
 }
 
 }  // namespace
