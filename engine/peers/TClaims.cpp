@@ -128,6 +128,7 @@ bool TClaims::CreateInitialClaims() {
 void TClaims::Take(TPieceRange* claim, TPeerObject* peer) {
     claim->owner = peer;
     claim->requested_last = -1;
+    claim->overtaken = 0;
     peer->SetClaim(claim);
     claim->claim_time = m_task->ClaimNow();
     ++peer->Stats().claim_count;
@@ -298,7 +299,15 @@ void TClaims::NoteAnnouncedPieces() {
     if (static_cast<int32_t>(m_seen_at_peer.size()) != n) m_seen_at_peer.assign(static_cast<size_t>(std::max(n, 0)), -1);
     for (int32_t p = 0; p < n; ++p) {
         int64_t& seen = m_seen_at_peer[static_cast<size_t>(p)];
-        if (seen < 0 && m_task->IsPieceAtPeer(p)) seen = now;
+        if (seen >= 0 || !m_task->IsPieceAtPeer(p)) continue;
+        seen = now;
+        if (m_task->IsPieceFinished(p)) continue;
+        // The peers cannot have had it from this task: another task's run
+        // read it first, and this one follows it too closely to meet what
+        // it announces as its next piece.
+        for (TPieceRange* c : m_list) {
+            if (c->owner && !c->backward && !c->exhausted && p >= c->cursor && p <= c->requested_last) c->overtaken = 1;
+        }
     }
 }
 
@@ -311,11 +320,22 @@ int32_t TClaims::UnannouncedReach(int32_t end, int32_t batch) const {
     // announces its pieces batch by batch: its end is renewed at least once
     // a batch. One that has not grown for longer is no run's any more.
     if (age > HaveBatchSeconds + 3) return 0;
+    // The batch that carried `end` carried what the run read in one batch's
+    // time: the pieces below it that came with it. It tells the run's pace
+    // when this task has no measure of its own yet (a first batch may be
+    // short, and a first look at a peer shows all it has at once: at most
+    // twice this task's own measure counts).
+    int64_t per_batch = batch;
+    if (seen >= 0) {
+        int64_t with_end = 0;
+        for (int32_t q = end; q >= 0 && m_seen_at_peer[static_cast<size_t>(q)] >= seen - 1; --q) ++with_end;
+        per_batch = batch > 0 ? std::clamp<int64_t>(with_end, batch, 2 * int64_t{batch}) : with_end;
+    }
     // That run went on reading since the batch that carried `end`, and goes
     // on until this task's own next batch tells it where this connection
     // starts: one batch more.
-    return static_cast<int32_t>(std::min<int64_t>(int64_t{batch} + age * batch / (HaveBatchSeconds + 1),
-                                                   m_task->ClaimPieceCount()));
+    return static_cast<int32_t>(
+        std::min<int64_t>(per_batch + age * per_batch / (HaveBatchSeconds + 1), m_task->ClaimPieceCount()));
 }
 
 int32_t TClaims::BatchOfReading(TWebPeer* peer) const {
@@ -334,8 +354,7 @@ int32_t TClaims::BatchOfReading(TWebPeer* peer) const {
 }
 
 bool TClaims::BehindLiveRun(int32_t piece, TWebPeer* peer) {
-    const int32_t batch = BatchOfReading(peer);
-    if (batch <= 0) return false;
+    const int32_t batch = std::max(BatchOfReading(peer), 1);
     const int32_t low = std::max(piece - 2 * batch - 1, 0);
     for (int32_t e = piece - 1; e >= low; --e) {
         if (!m_task->IsPieceAtPeer(e)) continue;
@@ -357,6 +376,9 @@ int32_t TClaims::NextPiece(TWebPeer* peer) {
     // run. Going on along its own run it is that run itself, or ahead of it.
     const bool continues = before && peer->Claim() == before && piece > previous;
     if (!continues && BehindLiveRun(piece, peer)) return LeaveToPeers(peer, piece);
+    // Following another task's run, this one reads only what that run
+    // read a moment before.
+    if (continues && before->overtaken) return LeaveToPeers(peer, piece);
     return piece;
 }
 
@@ -424,6 +446,7 @@ int32_t TClaims::StopForPeers(TWebPeer* peer, int32_t held) {
         if (held >= claim->first && held <= claim->last) claim->cursor = held;
         claim->owner = nullptr;
         claim->requested_last = -1;
+        claim->overtaken = 0;
         peer->SetClaim(nullptr);
     }
     return -1;

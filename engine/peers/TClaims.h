@@ -47,6 +47,9 @@ struct TPieceRange {
     uint8_t exhausted = 0;
     uint8_t reopened = 0;
     uint8_t backward = 0;
+    // A peer announced a piece of the owner's request before the owner had
+    // it: a web run of another task reads ahead of this one.
+    uint8_t overtaken = 0;
     int64_t claim_time = 0;
     // The last piece the owner's outstanding request reaches (-1: none): a
     // peer taking the claim's tail stays above it.

@@ -109,6 +109,14 @@ protected:
     struct Run {
         int32_t first, last;
     };
+    // The pieces `from`-`to` become known at a peer `age` seconds before
+    // the task's present: they came in one HAVE batch.
+    static void Announce(FakeClaimTask& t, TClaims& list, int32_t from, int32_t to, int64_t age) {
+        for (int32_t p = from; p <= to; ++p) t.at_peer.insert(p);
+        t.now -= age;
+        list.NoteAnnouncedPieces();
+        t.now += age;
+    }
     std::vector<Run> Runs() const {
         std::vector<Run> out;
         for (const TPieceRange* c : claims.List()) out.push_back({c->first, c->last});
@@ -405,15 +413,17 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
         for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
-        for (int32_t p = 10; p < 100; ++p) {
-            if (p < c.open_first || p > c.open_last) t.at_peer.insert(p);
-        }
         t.outpaced = c.outpaced;
         if (c.peer_block_age >= 0) t.last_peer_block = t.now - c.peer_block_age;
         TClaims list(&t);
-        t.now -= c.announced_age;
-        list.NoteAnnouncedPieces();
-        t.now += c.announced_age;
+        // Long known, but for the last batch of the run before the stretch.
+        if (c.open_first < 0) {
+            Announce(t, list, 10, 99, 60);
+        } else {
+            Announce(t, list, 10, c.open_first - 9, 60);
+            Announce(t, list, c.open_last + 1, 99, 60);
+            Announce(t, list, c.open_first - 8, c.open_first - 1, c.announced_age);
+        }
         TWebPeer* web = AddPeer(262144, 1);
         TPieceRange* run = list.Add(0, c.other_run ? 79 : 99, source, web);
         run->cursor = 9;
@@ -442,46 +452,51 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
 }
 
 TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
-    // 100 pieces read at one a second (8 in a HAVE batch and a second);
-    // pieces 0-9 are done and a peer has 10-29, announced `age` seconds
-    // ago. The web run of another task that read 10-29 went on reading
-    // for `age` seconds and reads one batch more before it learns where
-    // this connection starts; a stretch end that has not grown for longer
-    // than a batch and a bit is nobody's run any more.
+    // 100 pieces; pieces 0-9 are done and a peer has 10-29, the last
+    // `last_batch` of them announced `age` seconds ago. The web run of
+    // another task that read them went on for `age` seconds at the pace of
+    // one batch per batch time, and reads one batch more before it learns
+    // where this connection starts. At one piece a second a batch (and a
+    // second) is 8 pieces; a connection without a measure of its own goes
+    // by the size of the last batch. A stretch end that has not grown for
+    // longer than a batch and a bit is nobody's run any more.
     struct Case {
         const char* name;
         int64_t age;
+        int32_t last_batch;
+        int32_t rate;  // bytes per second of the connection
         // The connection comes along its own run 0-99 to piece 10 (true),
         // or takes the free claim 30-99 that another connection left.
         bool meets_peer_piece;
         int32_t expect;  // the piece returned
     };
     const Case cases[] = {
-        // Of 30-99, 38 on is left after the fresh run's reach; the upper
+        // Of 30-99, 38 on is left beyond the fresh run's reach; the upper
         // half of 38-99 starts at 69.
-        {"fresh announcement", 0, true, 69},
+        {"fresh announcement", 0, 8, 262144, true, 69},
         // Six seconds later that run reached 6 pieces further: 44-99.
-        {"older announcement", 6, true, 72},
+        {"older announcement", 6, 8, 262144, true, 72},
+        // A batch of 12 tells of a run faster than this connection: 42-99.
+        {"larger batch", 0, 12, 262144, true, 71},
+        {"no pace of its own", 0, 12, 0, true, 71},
         // A stretch end twenty seconds old: nobody reads from 30 on, and
         // the connection takes all of 30-99.
-        {"stopped run", 20, true, 30},
+        {"stopped run", 20, 8, 262144, true, 30},
         // A free claim that starts right behind what the peer has is where
         // the other run reads now: the connection chooses as if it had met
         // that run. Behind a stopped run it reads the claim.
-        {"free claim behind a live run", 0, false, 69},
-        {"free claim behind a stopped run", 20, false, 30},
+        {"free claim behind a live run", 0, 8, 262144, false, 69},
+        {"free claim behind a stopped run", 20, 8, 262144, false, 30},
     };
     TPeerId* source = AddSource(1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
         for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
-        for (int32_t p = 10; p < 30; ++p) t.at_peer.insert(p);
         TClaims list(&t);
-        t.now = 1000 - c.age;
-        list.NoteAnnouncedPieces();
-        t.now = 1000;
-        TWebPeer* web = AddPeer(262144, 1);
+        Announce(t, list, 10, 29 - c.last_batch, 60);
+        Announce(t, list, 30 - c.last_batch, 29, c.age);
+        TWebPeer* web = AddPeer(c.rate, 1);
         if (c.meets_peer_piece) {
             TPieceRange* run = list.Add(0, 99, source, web);
             run->cursor = 9;
@@ -498,19 +513,39 @@ TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
     }
 }
 
-TEST_F(ClaimsTest, AConnectionGoesOnAlongItsOwnRunThatPeersPassOn) {
-    // The connection read 20-29 itself; peers fetched those pieces from
-    // this task and announced them at once. Piece 30 is the run's own next
-    // piece, not another task's unannounced read.
+TEST_F(ClaimsTest, AConnectionLeavesItsRunOnlyWhenAnotherTaskReadsAheadOfIt) {
+    // The connection read 0-29 itself and its request reaches piece 40;
+    // a peer announces `first`-`last` at once. Pieces this task had first
+    // the peers may have from it: the run goes on. Pieces of its request it
+    // did not have yet were read by another task's run just ahead of it:
+    // it leaves that run the rest and moves beyond its reach (36-99 less 8
+    // pieces, the upper half of 44-99).
+    struct Case {
+        const char* name;
+        int32_t first, last;
+        int32_t expect;
+    };
+    const Case cases[] = {
+        {"its own pieces passed on", 20, 29, 30},
+        {"another run ahead", 32, 35, 72},
+    };
     TPeerId* source = AddSource(1);
-    for (int32_t p = 0; p < 30; ++p) task.done.insert(p);
-    for (int32_t p = 20; p < 30; ++p) task.at_peer.insert(p);
-    TWebPeer* web = AddPeer(262144, 1);
-    TPieceRange* run = claims.Add(20, 99, source, web);
-    run->cursor = 29;
-    web->Stats().current_piece = 29;
-    EXPECT_EQ(claims.NextPiece(web), 30);
-    EXPECT_EQ(web->Claim(), run);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClaimTask t;
+        for (int32_t p = 0; p < 30; ++p) t.done.insert(p);
+        TClaims list(&t);
+        TWebPeer* web = AddPeer(262144, 1);
+        TPieceRange* run = list.Add(20, 99, source, web);
+        run->cursor = 29;
+        run->requested_last = 40;
+        web->Stats().current_piece = 29;
+        Announce(t, list, c.first, c.last, 0);
+        EXPECT_EQ(list.NextPiece(web), c.expect);
+        ASSERT_NE(web->Claim(), nullptr);
+        EXPECT_EQ(web->Claim()->first, c.expect == 30 ? 20 : c.expect);
+        list.Clear();
+    }
 }
 
 }  // namespace
