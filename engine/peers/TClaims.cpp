@@ -301,12 +301,15 @@ void TClaims::NoteAnnouncedPieces() {
         int64_t& seen = m_seen_at_peer[static_cast<size_t>(p)];
         if (seen >= 0 || !m_task->IsPieceAtPeer(p)) continue;
         seen = now;
-        if (m_task->IsPieceFinished(p)) continue;
-        // The peers cannot have had it from this task: another task's run
-        // read it first, and this one follows it too closely to meet what
+        if (m_task->IsPieceFinished(p) && !m_task->IsPieceUnannounced(p)) continue;
+        // The peers cannot have had it from this task, which did not have it
+        // or has not told them yet: another task's run read it too, ahead of
+        // this one or alongside, too closely for this one ever to meet what
         // it announces as its next piece.
         for (TPieceRange* c : m_list) {
-            if (c->owner && !c->backward && !c->exhausted && p >= c->cursor && p <= c->requested_last) c->overtaken = 1;
+            if (c->owner && !c->backward && !c->exhausted && p >= c->first && p <= std::max(c->cursor, c->requested_last)) {
+                c->overtaken = 1;
+            }
         }
     }
 }
@@ -500,8 +503,11 @@ int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32
                 *behind_live = true;
             }
         } else if (b - from + 1 >= min_length) {
-            const int32_t at =
-                run_behind ? from + static_cast<int32_t>(int64_t{b - from + 1} * fraction / 1024) : from;
+            // Behind a run that stopped every task sees the same free start:
+            // each starts at its own place in the first 3/8 instead.
+            const bool stopped_behind = reach == 0 && a > 0 && m_task->IsPieceAtPeer(a - 1);
+            const int32_t share = run_behind ? fraction : stopped_behind && turn > 0 ? turn % 384 : 0;
+            const int32_t at = from + static_cast<int32_t>(int64_t{b - from + 1} * share / 1024);
             if (b - at + 1 > best_reads) {
                 best = at;
                 best_reads = b - at + 1;

@@ -84,6 +84,8 @@ public:
     virtual bool IsPieceFinished(int32_t /*piece*/) { return false; }
     // A connected BitTorrent peer that lets this task ask has the piece.
     virtual bool IsPieceAtPeer(int32_t /*piece*/) { return false; }
+    // The task has the piece but has not announced it to its peers yet.
+    virtual bool IsPieceUnannounced(int32_t /*piece*/) { return false; }
     // The task's BitTorrent peers bring it more than its web connections.
     virtual bool PeersOutpaceWeb() { return false; }
     // Engine seconds when a BitTorrent peer of the task last delivered a

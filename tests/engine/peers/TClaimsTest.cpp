@@ -50,6 +50,7 @@ public:
     }
     bool IsPieceFinished(int32_t piece) override { return done.count(piece) != 0; }
     bool IsPieceAtPeer(int32_t piece) override { return at_peer.count(piece) != 0; }
+    bool IsPieceUnannounced(int32_t piece) override { return unannounced.count(piece) != 0; }
     bool PeersOutpaceWeb() override { return outpaced; }
     int64_t LastPeerBlockTime() override { return last_peer_block; }
     int32_t ClaimRotation() override {
@@ -65,6 +66,7 @@ public:
     int64_t piece_length = 262144;
     std::set<int32_t> done;
     std::set<int32_t> at_peer;
+    std::set<int32_t> unannounced;
     bool outpaced = false;
     int64_t last_peer_block = -1;
     std::vector<int32_t> released;
@@ -468,31 +470,36 @@ TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
         // The connection comes along its own run 0-99 to piece 10 (true),
         // or takes the free claim 30-99 that another connection left.
         bool meets_peer_piece;
+        int32_t turn;    // the task's own turn (0: none)
         int32_t expect;  // the piece returned
     };
     const Case cases[] = {
         // Of 30-99, 38 on is left beyond the fresh run's reach; the upper
         // half of 38-99 starts at 69.
-        {"fresh announcement", 0, 8, 262144, true, 69},
+        {"fresh announcement", 0, 8, 262144, true, 0, 69},
         // Six seconds later that run reached 6 pieces further: 44-99.
-        {"older announcement", 6, 8, 262144, true, 72},
+        {"older announcement", 6, 8, 262144, true, 0, 72},
         // A batch of 12 tells of a run faster than this connection: 42-99.
-        {"larger batch", 0, 12, 262144, true, 71},
-        {"no pace of its own", 0, 12, 0, true, 71},
+        {"larger batch", 0, 12, 262144, true, 0, 71},
+        {"no pace of its own", 0, 12, 0, true, 0, 71},
         // A stretch end twenty seconds old: nobody reads from 30 on, and
-        // the connection takes all of 30-99.
-        {"stopped run", 20, 8, 262144, true, 30},
+        // the connection takes all of 30-99; a task with a turn of its own
+        // starts at its own place in the first 3/8 of it (every task sees
+        // the same stretch): 30 + 70 * 100 / 1024.
+        {"stopped run", 20, 8, 262144, true, 0, 30},
+        {"stopped run, own turn", 20, 8, 262144, true, 100, 36},
         // A free claim that starts right behind what the peer has is where
         // the other run reads now: the connection chooses as if it had met
         // that run. Behind a stopped run it reads the claim.
-        {"free claim behind a live run", 0, 8, 262144, false, 69},
-        {"free claim behind a stopped run", 20, 8, 262144, false, 30},
+        {"free claim behind a live run", 0, 8, 262144, false, 0, 69},
+        {"free claim behind a stopped run", 20, 8, 262144, false, 0, 30},
     };
     TPeerId* source = AddSource(1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
         for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        t.rotation = c.turn;
         TClaims list(&t);
         Announce(t, list, 10, 29 - c.last_batch, 60);
         Announce(t, list, 30 - c.last_batch, 29, c.age);
@@ -514,26 +521,29 @@ TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
 }
 
 TEST_F(ClaimsTest, AConnectionLeavesItsRunOnlyWhenAnotherTaskReadsAheadOfIt) {
-    // The connection read 0-29 itself and its request reaches piece 40;
-    // a peer announces `first`-`last` at once. Pieces this task had first
-    // the peers may have from it: the run goes on. Pieces of its request it
-    // did not have yet were read by another task's run just ahead of it:
-    // it leaves that run the rest and moves beyond its reach (36-99 less 8
-    // pieces, the upper half of 44-99).
+    // The connection read 0-29 itself (25-29 not announced yet) and its
+    // request reaches piece 40; a peer announces `first`-`last` at once.
+    // Pieces this task had and announced the peers may have from it: the
+    // run goes on. Pieces of its request it did not have yet, or has not
+    // announced, were read by another task's run ahead of it or alongside:
+    // it leaves that run the rest and moves beyond its reach (8 pieces
+    // past what the peer has, the upper half of what is left).
     struct Case {
         const char* name;
         int32_t first, last;
         int32_t expect;
     };
     const Case cases[] = {
-        {"its own pieces passed on", 20, 29, 30},
-        {"another run ahead", 32, 35, 72},
+        {"its own pieces passed on", 20, 24, 30},
+        {"another run ahead", 32, 35, 72},  // 44-99
+        {"another run alongside", 26, 29, 69},  // 38-99
     };
     TPeerId* source = AddSource(1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
         for (int32_t p = 0; p < 30; ++p) t.done.insert(p);
+        for (int32_t p = 25; p < 30; ++p) t.unannounced.insert(p);
         TClaims list(&t);
         TWebPeer* web = AddPeer(262144, 1);
         TPieceRange* run = list.Add(20, 99, source, web);
