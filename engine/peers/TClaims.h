@@ -17,6 +17,11 @@
 // largest stretch that no peer has and no web run reads (so that tasks
 // sharing one server and each other fetch each part from the server once),
 // or, when there is none and the peers bring more than the web, it stops.
+// What another task's web run read since its last HAVE batch is not known:
+// the list notes when each piece was first seen at a peer and takes a
+// stretch whose end grew lately as read beyond that end for as long as that
+// run goes on before it can learn of this task's choice; a run that another
+// task's run reads just ahead of or alongside leaves it to that run.
 // The peers in turn may take any piece outside the stretch a web run has
 // asked its server for.
 //
