@@ -9,7 +9,11 @@
 # Sections (default: all, in this order):
 #   http      one file from nginx: engine, aria2c -x16 -s16, curl; throughput,
 #             CPU seconds per GiB, peak memory, and what nginx sent against
-#             what the engine kept from it (the waste split below)
+#             what the engine kept from it (the waste split below). Judged
+#             up to each file being on the disk (the engine syncs before it
+#             exits; the others get a timed sync afterwards), after one
+#             untimed download, with the order of the programs turning from
+#             round to round; ratios are medians of the per-round ratios.
 #   p2sp      nginx plus one aria2c seeder: engine (torrent and URL) against
 #             aria2c -x4 -s4 -T torrent URL; throughput and the waste split
 #   seed      one seeder, an aria2c leecher: an engine seeder against an
@@ -135,15 +139,31 @@ wait_more_seeders() {
 }
 stop_pid() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
-section_http() {
+http_run() {  # PROGRAM ROUND
   local access="$dir/nginx/access.log" url="http://127.0.0.1:$plain_port/f.bin"
+  case $1 in
+    tidewell) measured http tidewell "$2" "$access" "$dir/seed/f.bin" \
+      "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --info "$dir/out/f.bin.twinfo" "$url" ;;
+    aria2c) measured http aria2c "$2" "$access" "$dir/seed/f.bin" \
+      aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o f.bin "$url" ;;
+    curl) measured http curl "$2" "$access" "$dir/seed/f.bin" curl -s -o "$dir/out/f.bin" "$url" ;;
+  esac
+}
+
+section_http() {
+  # One untimed download first, like the timed ones: the first program to
+  # write this much (into page-cache pages never used before) would pay more.
+  curl -s -o "$dir/out-warm-up.bin" "http://127.0.0.1:$plain_port/f.bin"
+  rm -f "$dir/out-warm-up.bin"
+  sync
+  # The order turns from round to round, so no program is always the one
+  # that runs first, or right after another one's writeback.
+  local programs=(tidewell aria2c curl) round i
   for round in $(seq "$rounds"); do
     echo "http: round $round of $rounds..." >&2
-    measured http tidewell "$round" "$access" "$dir/seed/f.bin" \
-      "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --info "$dir/out/f.bin.twinfo" "$url"
-    measured http aria2c "$round" "$access" "$dir/seed/f.bin" \
-      aria2c -q -x16 -s16 -k1M --file-allocation=none --allow-overwrite=true -d "$dir/out" -o f.bin "$url"
-    measured http curl "$round" "$access" "$dir/seed/f.bin" curl -s -o "$dir/out/f.bin" "$url"
+    for i in 0 1 2; do
+      http_run "${programs[$(((round - 1 + i) % 3))]}" "$round"
+    done
   done
 }
 

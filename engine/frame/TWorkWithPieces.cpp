@@ -526,6 +526,16 @@ bool TWorkWithPieces::HasBitTorrentPeers() {
     return false;
 }
 
+uint8_t* TWorkWithPieces::BlockPlace(int32_t block, int32_t* room) {
+    *room = 0;
+    if (!HasPieceMap() || !m_pieces->IsLayoutValid()) return nullptr;
+    return m_pieces->BlockPlace(block, room);
+}
+
+void TWorkWithPieces::ReleasePlace(int32_t block) {
+    if (HasPieceMap()) m_pieces->ReleasePlace(block);
+}
+
 BlockWriteResult TWorkWithPieces::WriteBlock(TPeerObject* from, int32_t block, int32_t length, const uint8_t* data) {
     BlockWriteResult result;
     if (!HasPieceMap()) return result;

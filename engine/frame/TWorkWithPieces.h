@@ -82,6 +82,8 @@ public:
     void ReturnBlocks(std::vector<TBlockRequest>& list) override;
     bool TakeReturnedRequest(int32_t block, int32_t length) override;
     BlockWriteResult WriteBlock(TPeerObject* from, int32_t block, int32_t length, const uint8_t* data) override;
+    uint8_t* BlockPlace(int32_t block, int32_t* room) override;
+    void ReleasePlace(int32_t block) override;
     bool MissingPartOfPiece(int32_t piece, int32_t* offset, int32_t* bytes) override;
     bool HasBlock(int32_t block) override;
     bool IsEndGame() override;

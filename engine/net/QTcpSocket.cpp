@@ -356,11 +356,18 @@ int64_t QTcpSocket::Receive(int32_t size) {
     // At the cap nothing more is read until the owner consumes; the kernel's
     // window then holds the sender back.
     if (room == 0) return static_cast<int64_t>(m_receive.Count());
+    const int64_t got = RecvInto(m_receive.WritePosition(), room);
+    if (got < 0) return -1;
+    m_receive.Commit(static_cast<size_t>(got));
+    return static_cast<int64_t>(m_receive.Count());
+}
+
+int64_t QTcpSocket::RecvInto(uint8_t* place, size_t room) {
     if (m_blocking) Wait(false, WaitForever);
-    const int64_t got = Calls()->Recv(m_socket, m_receive.WritePosition(), room);
+    const int64_t got = Calls()->Recv(m_socket, place, room);
     if (got < 0) {
         const int error = platform::LastSocketError();
-        if (platform::IsWouldBlock(error)) return static_cast<int64_t>(m_receive.Count());
+        if (platform::IsWouldBlock(error)) return 0;
         m_last_error = error;
         Close();
         return -1;
@@ -369,9 +376,19 @@ int64_t QTcpSocket::Receive(int32_t size) {
         Close();
         return -1;
     }
-    m_receive.Commit(static_cast<size_t>(got));
     m_received_total += got;
-    return static_cast<int64_t>(m_receive.Count());
+    return got;
+}
+
+int64_t QTcpSocket::ReceiveInto(uint8_t* place, size_t room) {
+    if (!IsOpen()) return -1;
+    if (!IsEstablished()) return IsOpen() ? 0 : -1;
+    if (!place || room == 0) return 0;
+    return RecvInto(place, room);
+}
+
+bool QTcpSocket::PutBack(const uint8_t* data, size_t length) {
+    return m_receive.Count() == 0 && m_receive.Append(data, length, ReceiveSlack);
 }
 
 void QTcpSocket::Consume(int64_t count, bool keep) { m_receive.Consume(count, keep || m_keep_buffers); }

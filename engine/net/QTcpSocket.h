@@ -72,6 +72,14 @@ public:
     // Bytes held in the receive buffer, 0 when nothing can be read yet, -1
     // when the connection is lost.
     int64_t Receive(int32_t size = DefaultReceiveSize);
+    // Reads up to `room` bytes straight into the caller's memory, bypassing
+    // the receive buffer (which the caller has emptied first): bytes read,
+    // 0 when nothing can be read yet, -1 when the connection is lost.
+    int64_t ReceiveInto(uint8_t* place, size_t room);
+    // Puts bytes read by ReceiveInto that the caller cannot use yet into the
+    // empty receive buffer, as if Receive had read them; false when the
+    // buffer is not empty or cannot hold them.
+    bool PutBack(const uint8_t* data, size_t length);
     void Consume(int64_t count, bool keep);
     void ConsumeSent(int64_t count, bool keep);
 
@@ -139,6 +147,9 @@ private:
     bool Fail();
     bool Wait(bool for_write, int seconds);
     int64_t SendBuffered(int64_t limit);
+    // One recv into `place`: bytes read, 0 when it would block, -1 when the
+    // connection failed or ended (it is closed then).
+    int64_t RecvInto(uint8_t* place, size_t room);
     int64_t SendBlocking();
     void CountHalfOpen(bool pending);
     static int WaitMs(int seconds, bool blocking);

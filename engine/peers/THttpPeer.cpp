@@ -306,9 +306,68 @@ bool THttpPeer::ReadRangedBody() {
     }
     if (m_run > 0 && m_socket->IsOpen() && m_socket->ReceiveCount() < static_cast<size_t>(ReadSize) &&
         (!m_task || m_task->RemainingDownload() > ReadSize)) {
-        m_socket->Receive(ReadSize);
+        // Straight into the piece memory where it can go, as every read.
+        bool progress = false;
+        bool handled = false;
+        if (!ReadIntoPlace(ReadSize, &progress, &handled)) return false;
+        if (!handled) m_socket->Receive(ReadSize);
     }
     return true;
+}
+
+bool THttpPeer::ReadIntoPlace(int32_t budget, bool* progress, bool* handled) {
+    *handled = false;
+    if (!m_task || m_run <= 0 || m_requests.empty() || m_skip != 0) return true;
+    const TBlockRequest first = m_requests.front();
+    // The start of the first block may wait in the socket's buffer (the
+    // rest of an earlier read); a whole block there goes the usual way.
+    const auto have = static_cast<int64_t>(m_socket->ReceiveCount());
+    if (int64_t{first.block} * BlockBytes != m_position || have >= first.length) return true;
+    int32_t room = 0;
+    uint8_t* place = m_task->BlockPlace(first.block, &room);
+    if (!place) return true;
+    // The queued blocks of the run that follow on in that memory.
+    int64_t want = 0;
+    for (size_t k = 0; k < m_requests.size() && static_cast<int32_t>(k) < m_run; ++k) {
+        const TBlockRequest& r = m_requests[k];
+        if (int64_t{r.block} * BlockBytes != m_position + want || want + r.length > room) break;
+        want += r.length;
+    }
+    // The body's last block goes through the socket's buffer, which shows
+    // bytes a server sends beyond the body it announced.
+    if (m_body_left >= 0) want = std::min<int64_t>(want, (m_body_left - 1) / BlockBytes * BlockBytes);
+    if (want <= have) {
+        m_task->ReleasePlace(first.block);
+        return true;
+    }
+    *handled = true;
+    const int64_t got =
+        m_socket->ReceiveInto(place + have, static_cast<size_t>(std::min<int64_t>(want - have, budget)));
+    if (got <= 0) {
+        m_task->ReleasePlace(first.block);
+        return got == 0;
+    }
+    if (have > 0) {
+        std::memcpy(place, m_socket->ReceiveData(), static_cast<size_t>(have));
+        m_socket->Consume(have, true);
+    }
+    const int64_t total = have + got;
+    // The whole blocks are stored from where they were read; what follows
+    // them (the start of a block) waits in the socket's buffer for the rest.
+    int64_t used = 0;
+    while (m_run > 0 && !m_requests.empty() && IsConnected()) {
+        const TBlockRequest head = m_requests.front();
+        if (int64_t{head.block} * BlockBytes != m_position || used + head.length > total) break;
+        if (!ReceiveBlock(head.block, head.length, place + used, 0)) return false;
+        used += head.length;
+        m_position += head.length;
+        --m_run;
+    }
+    if (m_body_left >= 0) m_body_left -= used;
+    if (used < total && !m_socket->PutBack(place + used, static_cast<size_t>(total - used))) return false;
+    if (used == 0) m_task->ReleasePlace(first.block);
+    *progress = true;
+    return m_socket->IsOpen();
 }
 
 bool THttpPeer::ReadRangedOnce(bool* progress) {
@@ -316,6 +375,11 @@ bool THttpPeer::ReadRangedOnce(bool* progress) {
     // Never read beyond what the task's allowance leaves of this second.
     const int32_t budget = ReadBudget();
     if (budget <= 0) return true;
+    // Without a whole block buffered, the body is read straight into the
+    // piece memory of the blocks it carries.
+    bool handled = false;
+    if (!ReadIntoPlace(budget, progress, &handled)) return false;
+    if (handled) return true;
     const int64_t got = m_socket->Receive(budget);
     if (got < 0 && m_socket->ReceiveCount() == 0) return false;
     int64_t n = static_cast<int64_t>(m_socket->ReceiveCount());

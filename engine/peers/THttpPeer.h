@@ -65,6 +65,10 @@ private:
     bool ReadWholeBody();
     bool ReadRangedBody();
     bool ReadRangedOnce(bool* progress);
+    // One read straight into the piece memory of the run's next blocks, when
+    // the socket's buffer holds less than a block and the task offers that
+    // memory; `handled` tells whether it read (or tried to).
+    bool ReadIntoPlace(int32_t budget, bool* progress, bool* handled);
     bool Reconnect();
     void CountDiscarded();
     // Drops the current reply: header, chunk state, body length and run.

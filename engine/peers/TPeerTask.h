@@ -107,6 +107,16 @@ public:
     virtual int32_t ReadPosition() = 0;
     // The one way in for received data.
     virtual BlockWriteResult WriteBlock(TPeerObject* from, int32_t block, int32_t length, const uint8_t* data) = 0;
+    // Memory where a wanted block not held yet goes, for a receiver that
+    // reads it there and then hands that memory to WriteBlock (no copy);
+    // `room`: bytes of absent blocks from there that the same memory takes.
+    // Null when the block has no such place (the receiver reads it into its
+    // own buffer). A place not handed to WriteBlock is given back.
+    virtual uint8_t* BlockPlace(int32_t /*block*/, int32_t* room) {
+        *room = 0;
+        return nullptr;
+    }
+    virtual void ReleasePlace(int32_t /*block*/) {}
     // A whole metainfo file fetched by a web source becomes the task's.
     virtual void AdoptFetchedBody(TPeerId& source) = 0;
     // Reads a verified block for an upload: bytes read, 0 when not

@@ -23,14 +23,24 @@ TPiece::TPiece(int32_t index, int32_t size, const uint8_t* digest) : m_index(ind
 
 TPiece::~TPiece() {
     BufferPools::Sha1States().Free(m_sha1);
+    BufferPools::Sha1States().Free(m_running_sha1);
     if (m_last_source) m_last_source->Release();
     m_buffer.Clear();
 }
 
 int32_t TPiece::FlushUnit() const { return std::min(m_size, MaxFlushUnit); }
 
+void TPiece::DropRunningHash() {
+    if (m_running_sha1) {
+        BufferPools::Sha1States().Free(m_running_sha1);
+        m_running_sha1 = nullptr;
+    }
+    m_hashed_end = 0;
+}
+
 void TPiece::ReleaseProgress(bool keep_blocks) {
     assert(!m_write_pending);
+    DropRunningHash();
     if (m_sha1) {
         BufferPools::Sha1States().Free(m_sha1);
         m_sha1 = nullptr;
@@ -59,6 +69,7 @@ void TPiece::SetSource(TBlockSource* source) {
 
 void TPiece::DropBuffer() {
     assert(!m_write_pending);
+    DropRunningHash();
     m_buffer.Clear();
 }
 
@@ -86,7 +97,7 @@ bool TPiece::EnsureHashState() {
 }
 
 TPiece::Take TPiece::Store(const uint8_t* data, int32_t length, int32_t offset, TBlockSource* source, int64_t now,
-                           bool* was_buffered) {
+                           bool* was_buffered, bool hash) {
     *was_buffered = false;
     if (!data || length <= 0 || offset < 0 || offset >= m_size) return Take::Failed;
     SetSource(source);
@@ -94,10 +105,67 @@ TPiece::Take TPiece::Store(const uint8_t* data, int32_t length, int32_t offset, 
     if (offset < m_written_prefix || m_complete) return Take::OnDisk;
     const int32_t n = std::min(length, m_size - offset);
     *was_buffered = m_buffer.HasBlock(offset);
+    // Bytes already hashed are replaced: the running hash no longer
+    // describes what the piece holds.
+    if (offset < m_hashed_end) DropRunningHash();
     if (!EnsureBuffer() || m_buffer.Store(data, n, offset) != n) return Take::Failed;
     m_last_access = now;
     m_bytes_from_source += n;
+    if (hash) HashOnward(data, n, offset);
     return Take::Stored;
+}
+
+void TPiece::HashOnward(const uint8_t* data, int32_t length, int32_t offset) {
+    // The written prefix has passed the running hash: it starts again there.
+    if (m_running_sha1 && m_hashed_end < m_written_prefix) DropRunningHash();
+    if (!m_running_sha1) {
+        // A running hash starts where the hashed written prefix ends.
+        if (offset != m_written_prefix) return;
+        const bool prefix_hashed =
+            m_written_prefix == 0 ||
+            (m_sha1 && TSha1State::LengthBytes(m_sha1) == static_cast<uint64_t>(m_written_prefix));
+        if (!prefix_hashed) return;
+        m_running_sha1 = BufferPools::Sha1States().Alloc(static_cast<int64_t>(TSha1State::Size));
+        if (!m_running_sha1) return;
+        if (m_written_prefix > 0) {
+            std::memcpy(m_running_sha1, m_sha1, TSha1State::Size);
+        } else {
+            TSha1State::Reset(m_running_sha1);
+        }
+        m_hashed_end = m_written_prefix;
+    }
+    if (offset != m_hashed_end) return;
+    if (!TSha1State::Update(m_running_sha1, data, static_cast<size_t>(length))) {
+        DropRunningHash();
+        return;
+    }
+    m_hashed_end += length;
+    // Blocks that arrived ahead of this one follow on now.
+    while (m_hashed_end < m_size && m_buffer.HasRange(m_hashed_end, 1)) {
+        int32_t run = 0;
+        const uint8_t* p = m_buffer.DataAt(m_hashed_end, &run);
+        if (!p) return;
+        int32_t take = 0;
+        while (take < run && m_buffer.HasRange(m_hashed_end + take, 1)) {
+            take += std::min(TPieceBuffer::BlockBytes, run - take);
+        }
+        if (!TSha1State::Update(m_running_sha1, p, static_cast<size_t>(take))) {
+            DropRunningHash();
+            return;
+        }
+        m_hashed_end += take;
+    }
+}
+
+uint8_t* TPiece::PlaceFor(int32_t offset, int32_t* room) {
+    *room = 0;
+    if (offset < m_written_prefix || offset >= m_size || m_complete || m_write_pending) return nullptr;
+    if (!EnsureBuffer()) return nullptr;
+    return m_buffer.PlaceFor(offset, room);
+}
+
+void TPiece::ReleasePlace(int32_t offset) {
+    if (!m_write_pending) m_buffer.ReleaseUnusedChunk(offset);
 }
 
 void TPiece::CountKept(const TBlockSource* source, int32_t bytes) {
@@ -113,7 +181,14 @@ void TPiece::CountKept(const TBlockSource* source, int32_t bytes) {
 bool TPiece::VerifyBuffered(bool has_digests) const {
     if (!has_digests || !m_digest) return true;
     uint8_t state[TSha1State::Size];
-    if (m_sha1) {
+    int32_t from = m_written_prefix;
+    if (m_running_sha1 && m_hashed_end >= m_written_prefix &&
+        TSha1State::LengthBytes(m_running_sha1) == static_cast<uint64_t>(m_hashed_end) &&
+        (m_hashed_end == m_written_prefix || m_buffer.HasRange(m_written_prefix, m_hashed_end - m_written_prefix))) {
+        // Hashed as the blocks arrived: only the rest is left.
+        std::memcpy(state, m_running_sha1, sizeof state);
+        from = m_hashed_end;
+    } else if (m_sha1) {
         std::memcpy(state, m_sha1, sizeof state);
         // A state that does not describe exactly the written prefix cannot
         // give the piece's hash.
@@ -122,7 +197,7 @@ bool TPiece::VerifyBuffered(bool has_digests) const {
         if (m_written_prefix != 0) return false;
         TSha1State::Reset(state);
     }
-    for (int32_t at = m_written_prefix; at < m_size;) {
+    for (int32_t at = from; at < m_size;) {
         int32_t run = 0;
         const uint8_t* p = m_buffer.DataAt(at, &run);
         if (!p || !m_buffer.HasRange(at, run)) return false;
@@ -210,6 +285,7 @@ int32_t TPiece::ReadCached(uint8_t* out, int32_t length, int32_t offset, int64_t
 
 int32_t TPiece::CacheFromDisk(const uint8_t* data, int32_t length, int32_t start, int64_t now) {
     if (!EnsureBuffer()) return -1;
+    DropRunningHash();
     const int32_t block = TPieceBuffer::BlockBytes;
     const int32_t before = m_buffer.BufferedBytes();
     for (int32_t at = 0; at < length; at += block) {
@@ -227,6 +303,7 @@ int32_t TPiece::CacheFromDisk(const uint8_t* data, int32_t length, int32_t start
 
 int32_t TPiece::RestoreBlocks(const uint8_t* blob, int64_t length) {
     if (!EnsureBuffer()) return -1;
+    DropRunningHash();
     const int32_t prefix = m_buffer.Deserialize(blob, length);
     if (prefix >= 0) m_last_access = 0;
     return prefix;

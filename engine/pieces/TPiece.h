@@ -80,8 +80,20 @@ public:
     };
     // Takes a received block from `source` at `now`. `was_buffered` tells
     // whether the buffer held that block already.
+    // With `hash`, a block that continues the bytes hashed so far from the
+    // piece's start is hashed at once, while it is in the cache, and so are
+    // the present blocks that follow it; the check then hashes only the
+    // rest.
     Take Store(const uint8_t* data, int32_t length, int32_t offset, TBlockSource* source, int64_t now,
-               bool* was_buffered);
+               bool* was_buffered, bool hash = false);
+    // Memory where the block at `offset` goes and the room for absent
+    // blocks from there (TPieceBuffer::PlaceFor); null when the block is on
+    // disk or present, the piece is whole or its write is queued, or there is
+    // no memory. Bytes put there count only once stored from there.
+    uint8_t* PlaceFor(int32_t offset, int32_t* room);
+    // A place asked for and never stored from: its chunk goes back to the
+    // pool unless it holds blocks.
+    void ReleasePlace(int32_t offset);
     // Counts a new block's bytes as kept, by the kind of its source.
     void CountKept(const TBlockSource* source, int32_t bytes);
     // Hashes the buffered bytes from the written prefix to the end (from the
@@ -155,6 +167,10 @@ public:
 
 private:
     bool EnsureHashState();
+    // Extends the running hash with the block just stored at `offset` (its
+    // bytes at `data`) and the present blocks after it.
+    void HashOnward(const uint8_t* data, int32_t length, int32_t offset);
+    void DropRunningHash();
     void ReleaseProgress(bool keep_blocks);
     void SetSource(TBlockSource* source);
 
@@ -173,6 +189,12 @@ private:
     int64_t m_last_access = 0;
     TPieceBuffer m_buffer;
     uint8_t* m_sha1 = nullptr;  // 104 bytes from the SHA-1 state pool
+    // The hash of the piece's first m_hashed_end bytes, taken as blocks
+    // arrived in order (a buffer from the same pool), or null. It describes
+    // bytes still held as they were hashed: storing a block below its end
+    // drops it.
+    uint8_t* m_running_sha1 = nullptr;
+    int32_t m_hashed_end = 0;
     TBlockSource* m_last_source = nullptr;
     int32_t m_bytes_from_source = 0;
     // Bytes of new blocks this piece took, by kind of source, since its

@@ -81,11 +81,41 @@ int32_t TPieceBuffer::Store(const uint8_t* data, int32_t length, int32_t offset)
         m_block_length[static_cast<size_t>(block)] = length;
         m_buffered += length;
     }
+    // Filled in place: nothing to copy.
+    if (data == m_chunks[j] + in_chunk) return length;
     // Chunks cycle through more memory than the caches hold, so an ordinary
     // copy would first fetch each line's stale bytes from memory; the block
     // is read back once, by the hash and the writer thread.
     platform::CopyAroundCache(m_chunks[j] + in_chunk, data, static_cast<size_t>(length));
     return length;
+}
+
+uint8_t* TPieceBuffer::PlaceFor(int32_t offset, int32_t* room) {
+    *room = 0;
+    if (m_chunk_size <= 0 || offset < 0 || offset % BlockBytes != 0 || offset >= m_piece_size) return nullptr;
+    const size_t j = static_cast<size_t>(offset / m_chunk_size);
+    if (j >= m_chunks.size() || IsPresent(offset / BlockBytes)) return nullptr;
+    if (!m_chunks[j]) {
+        m_chunks[j] = BufferPools::PieceBuffers().Alloc(m_chunk_size);
+        if (!m_chunks[j]) return nullptr;
+    }
+    const int32_t end = std::min(static_cast<int32_t>(j + 1) * m_chunk_size, m_piece_size);
+    int32_t at = offset;
+    while (at < end && !IsPresent(at / BlockBytes)) at += BlockBytes;
+    *room = std::min(at, end) - offset;
+    return m_chunks[j] + offset % m_chunk_size;
+}
+
+void TPieceBuffer::ReleaseUnusedChunk(int32_t offset) {
+    if (!ChunkHasMemory(offset)) return;
+    const size_t j = static_cast<size_t>(offset / m_chunk_size);
+    const int32_t start = static_cast<int32_t>(j) * m_chunk_size;
+    const int32_t end = std::min(start + m_chunk_size, m_piece_size);
+    for (int32_t at = start; at < end; at += BlockBytes) {
+        if (IsPresent(at / BlockBytes)) return;
+    }
+    BufferPools::PieceBuffers().Free(m_chunks[j]);
+    m_chunks[j] = nullptr;
 }
 
 int32_t TPieceBuffer::Read(uint8_t* out, int32_t length, int32_t offset, bool require_present) const {

@@ -38,6 +38,15 @@ public:
     // Copies a block in; it must lie inside one chunk and start on a block
     // boundary. Returns `length`, or -1 for bad arguments or no memory.
     int32_t Store(const uint8_t* data, int32_t length, int32_t offset);
+    // Memory where the block at `offset` goes, for a caller that fills it in
+    // place and then stores it from there (Store copies nothing when given
+    // its own place). `room`: the bytes of absent blocks from `offset` to
+    // the first present block, the chunk's end or the piece's end. Null when
+    // the block is present, for bad arguments or without memory.
+    uint8_t* PlaceFor(int32_t offset, int32_t* room);
+    // Frees the chunk holding `offset` when none of its blocks is present (a
+    // place that was asked for and never filled).
+    void ReleaseUnusedChunk(int32_t offset);
     // Copies out up to `length` bytes at `offset`; stops early at a chunk
     // without memory. With `require_present`, every block the range touches
     // must be present, else -1.

@@ -51,7 +51,8 @@ TBlockResult TPieceCache::ReceiveBlock(int64_t block, int32_t length, const uint
     const bool held = piece.IsVerifiedComplete() || piece.HoldsBlockAt(offset);
     const bool was_complete = piece.IsCompleteInMemory();
     bool was_buffered = false;
-    const TPiece::Take take = piece.Store(data, length, offset, source, m_map.NowSeconds(), &was_buffered);
+    const TPiece::Take take =
+        piece.Store(data, length, offset, source, m_map.NowSeconds(), &was_buffered, m_map.HasDigests());
     if (take == TPiece::Take::Failed) return result;
     result.outcome = held ? BlockOutcome::Duplicate : BlockOutcome::Stored;
     if (take == TPiece::Take::Stored) {
@@ -77,6 +78,22 @@ TBlockResult TPieceCache::ReceiveBlock(int64_t block, int32_t length, const uint
         result.piece_complete = true;
     }
     return result;
+}
+
+uint8_t* TPieceCache::BlockPlace(int64_t block, int32_t* room) {
+    *room = 0;
+    if (m_pending_writes > 0) CollectWrites(false);
+    const int64_t index = block >= 0 ? m_map.PieceOfBlock(block) : -1;
+    if (!m_map.IsPieceValid(index) || !m_map.IsPieceWanted(index) || m_map.IsPieceDone(index)) return nullptr;
+    TPiece& piece = *m_map.Piece(index);
+    if (piece.IsVerifiedComplete()) return nullptr;
+    return piece.PlaceFor(static_cast<int32_t>(m_map.OffsetOfBlock(block)), room);
+}
+
+void TPieceCache::ReleasePlace(int64_t block) {
+    const int64_t index = block >= 0 ? m_map.PieceOfBlock(block) : -1;
+    if (!m_map.IsPieceValid(index)) return;
+    m_map.Piece(index)->ReleasePlace(static_cast<int32_t>(m_map.OffsetOfBlock(block)));
 }
 
 bool TPieceCache::CompletePiece(TPiece& piece) {

@@ -64,6 +64,14 @@ public:
 
     // --- blocks in and out ---------------------------------------------------
     TBlockResult ReceiveBlock(int64_t block, int32_t length, const uint8_t* data, TBlockSource* source);
+    // Memory in its piece's buffer where a wanted block that is not held yet
+    // goes, and the room for absent blocks from there up to its chunk's end
+    // (TPiece::PlaceFor): a receiver fills it in place and hands it to
+    // ReceiveBlock from there, which then copies nothing. Null when the block
+    // is not wanted or held already.
+    uint8_t* BlockPlace(int64_t block, int32_t* room);
+    // A place that was not filled after all.
+    void ReleasePlace(int64_t block);
     // An upload read through the cache; bytes, 0 (not available now) or -1.
     int32_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t read_ahead, bool force);
 

@@ -110,6 +110,9 @@ public:
     TBlockResult WriteBlock(int64_t block, int32_t length, const uint8_t* data, TBlockSource* source) {
         return m_cache.ReceiveBlock(block, length, data, source);
     }
+    // Where a block goes in memory, to be filled in place (TPieceCache).
+    uint8_t* BlockPlace(int64_t block, int32_t* room) { return m_cache.BlockPlace(block, room); }
+    void ReleasePlace(int64_t block) { m_cache.ReleasePlace(block); }
     // An upload read through the cache; bytes, 0 or -1.
     int32_t ReadBlock(int64_t block, int32_t length, uint8_t* out, int32_t read_ahead, bool force) {
         return m_cache.ReadBlock(block, length, out, read_ahead, force);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace testing_support {
 
@@ -113,15 +115,24 @@ bool FaultHttpServer::SendAll(int fd, const char* data, size_t size, bool paced)
         }
         pollfd p{fd, POLLOUT, 0};
         if (::poll(&p, 1, PollMs) <= 0) continue;
+        const size_t piece = paced ? m_piece_bytes.load() : 0;
+        if (piece > 0) chunk = std::min(chunk, piece);
         ssize_t n = ::send(fd, data + sent, chunk, MSG_NOSIGNAL);
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
         m_bytes_sent += n;
+        if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return sent == size;
 }
 
 void FaultHttpServer::Serve(int fd) {
+    if (m_piece_bytes > 0) {
+        // Each small send leaves at once rather than waiting for the
+        // previous one's acknowledgement.
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
     std::string buffer;
     while (!m_stop) {
         size_t end;

@@ -48,6 +48,9 @@ public:
     std::vector<std::string> RequestLines();
     // A header line (without CR LF) added to every reply from now on.
     void AddReplyHeader(const std::string& line);
+    // Bodies go out in sends of `bytes` with a short pause after each, so
+    // the client's reads end at those places (0: as fast as possible).
+    void SendBodyInPieces(size_t bytes) { m_piece_bytes = bytes; }
 
 private:
     void AcceptLoop();
@@ -64,6 +67,7 @@ private:
     std::atomic<int> m_requests{0};
     std::atomic<int> m_spoiled_sent{0};
     std::atomic<int64_t> m_bytes_sent{0};
+    std::atomic<size_t> m_piece_bytes{0};
     std::thread m_acceptor;
     std::mutex m_lock;
     std::vector<std::thread> m_workers;

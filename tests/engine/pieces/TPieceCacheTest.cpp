@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "engine/pieces/QBufferPool.h"
 #include "engine/pieces/TSha1State.h"
@@ -184,6 +186,76 @@ TEST_F(PieceCache, ACorruptedBlockFailsThePieceAndChargesItsSource) {
         }
         pieces.reset();  // holds a reference to the source
     }
+}
+
+TEST_F(PieceCache, HashingAsBlocksArriveChecksWhatThePieceHolds) {
+    // Blocks in order are hashed as they come; the check must still judge
+    // the bytes the piece holds at its end, whatever the order and however
+    // often a block was replaced.
+    struct Offer {
+        int64_t block;
+        bool corrupt;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Offer> offers;
+        BlockOutcome last;
+    };
+    const std::vector<Case> cases = {
+        {"in order", {{0, false}, {1, false}, {2, false}, {3, false}}, BlockOutcome::PieceVerified},
+        {"reversed", {{3, false}, {2, false}, {1, false}, {0, false}}, BlockOutcome::PieceVerified},
+        {"a gap filled last", {{0, false}, {2, false}, {3, false}, {1, false}}, BlockOutcome::PieceVerified},
+        {"corrupt in order", {{0, false}, {1, true}, {2, false}, {3, false}}, BlockOutcome::PieceFailed},
+        {"corrupt copy replaces a hashed block",
+         {{0, false}, {1, false}, {2, false}, {1, true}, {3, false}},
+         BlockOutcome::PieceFailed},
+        {"good copy replaces a corrupt block",
+         {{0, false}, {1, true}, {2, false}, {1, false}, {3, false}},
+         BlockOutcome::PieceVerified},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A fresh file: an earlier case's written piece would count as done.
+        pieces.reset();
+        for (const char* name : {"file0.bin", "file0.bin.twtmp", "task.twinfodf"}) {
+            std::filesystem::remove(sandbox.File(name));
+        }
+        Build(MakeTorrent(64 * KiB, {128 * KiB}));
+        TBlockResult last;
+        for (const Offer& o : c.offers) last = PiecesFixture::Offer(o.block, nullptr, o.corrupt);
+        EXPECT_EQ(last.outcome, c.last);
+        if (c.last == BlockOutcome::PieceVerified) {
+            pieces->FlushComplete();
+            EXPECT_EQ(ReadDisk(0).substr(0, 64 * KiB), torrent.data.substr(0, 64 * KiB));
+        }
+    }
+}
+
+TEST_F(PieceCache, ABlockFilledInItsPlaceIsStoredWithoutACopy) {
+    Build(MakeTorrent(256 * KiB, {512 * KiB}));
+    Offer(2, nullptr);
+    int32_t room = 0;
+    // Up to the block already held.
+    uint8_t* place = pieces->BlockPlace(0, &room);
+    ASSERT_NE(place, nullptr);
+    EXPECT_EQ(room, 2 * 16384);
+    EXPECT_EQ(pieces->BlockPlace(2, &room), nullptr) << "a held block has no place";
+    // Up to the chunk's end.
+    ASSERT_NE(pieces->BlockPlace(3, &room), nullptr);
+    EXPECT_EQ(room, 5 * 16384);
+    std::memcpy(place, torrent.data.data(), 2 * 16384);
+    EXPECT_EQ(pieces->WriteBlock(0, 16384, place, nullptr).outcome, BlockOutcome::Stored);
+    EXPECT_EQ(pieces->WriteBlock(1, 16384, place + 16384, nullptr).outcome, BlockOutcome::Stored);
+    for (int64_t b = 3; b < 16; ++b) Offer(b, nullptr);
+    EXPECT_TRUE(pieces->Piece(0)->IsCompleteInMemory());
+    EXPECT_EQ(pieces->BlockPlace(5, &room), nullptr) << "a whole piece takes nothing more";
+    pieces->FlushComplete();
+    EXPECT_EQ(ReadDisk(0).substr(0, 256 * KiB), torrent.data.substr(0, 256 * KiB));
+    // A place asked for and left unfilled gives its memory back.
+    ASSERT_NE(pieces->BlockPlace(16, &room), nullptr);
+    EXPECT_EQ(pieces->Piece(1)->Buffer().AllocatedChunks(), 1);
+    pieces->ReleasePlace(16);
+    EXPECT_EQ(pieces->Piece(1)->Buffer().AllocatedChunks(), 0);
 }
 
 TEST_F(PieceCache, ABlockOfferedTwiceCountsOnce) {
