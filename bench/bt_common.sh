@@ -74,7 +74,9 @@ print(c if sys.argv[2] == "complete" else c + i)' "$r" "${2:-all}")
 
 # start_nginx ROOT EXTRA-SERVER-CONFIG [NAME]: $nginx_port, access log
 # $dir/NAME/access.log (NAME: nginx) with one line per request: the bytes nginx sent
-# (headers included), the client's address and the status.
+# (headers included), the client's address and the status, then the time the
+# request ended, its duration, the body bytes sent, the Range header and the
+# URL's "c" argument (a client's tag; bench/server_split.py reads these).
 start_nginx() {
   local nd="$dir/${3:-nginx}"
   mkdir -p "$nd/temp"
@@ -85,7 +87,7 @@ error_log $nd/error.log;
 worker_processes 2;
 events { worker_connections 1024; }
 http {
-  log_format bytes '\$bytes_sent \$remote_addr \$status';
+  log_format bytes '\$bytes_sent \$remote_addr \$status \$msec \$request_time \$body_bytes_sent "\$http_range" "\$arg_c"';
   access_log $nd/access.log bytes;
   sendfile on;
   client_body_temp_path $nd/temp/body;

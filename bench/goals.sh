@@ -34,6 +34,10 @@
 # already (fetched by a peer or another connection too), bytes skipped on the
 # way to a wanted block, bytes read but unused when a request was given up,
 # reply headers, and bytes never read (in flight when a connection closed).
+# For the offload sections nginx's log also tells how often it sent each part
+# of the file: the first copy, again to the same client, to another client
+# within one HAVE batch (7 s) of the first copy, or later
+# (bench/server_split.py); aria2c's clients get the same split.
 #
 # Runs as root inside a private network namespace of its own (unshare
 # --net): loopback plus 198.18.0.0/15 on lo, so that Transmission, which
@@ -261,7 +265,7 @@ JSON
 # seeds until all are done.
 offload_run() {  # SECTION PROGRAM COUNT ROUND
   local section=$1 program=$2 count=$3 round=$4 access="$dir/nginx-limited/access.log"
-  local url="http://127.0.0.1:$limited_port/f.bin" mark start end i sent requests net=1
+  local base_url="http://127.0.0.1:$limited_port/f.bin" mark start end i sent requests net=1
   [[ $program == aria2c ]] && net=2
   local clients=()
   rm -rf "$dir/off"; mkdir -p "$dir/off"
@@ -269,6 +273,9 @@ offload_run() {  # SECTION PROGRAM COUNT ROUND
   start=$(date +%s.%N)
   for i in $(seq "$count"); do
     local d="$dir/off/$i" address="198.18.$net.$i"
+    # Each client asks with a tag of its own, so that nginx's log tells whom
+    # it sent what.
+    local url="$base_url?c=$i"
     mkdir -p "$d"
     if [[ $program == tidewell ]]; then
       "$fetch" --quiet --work "$d" --target "$d/f.bin" --torrent "$dir/f.torrent" --web-limit 2 --bt-limit 20 \
@@ -303,6 +310,8 @@ offload_run() {  # SECTION PROGRAM COUNT ROUND
   read -r sent requests < <(nginx_since "$access" "$mark")
   note "$section" "$program" "$round" nginx_sent "$sent"
   note "$section" "$program" "$round" nginx_requests "$requests"
+  python3 "$here/server_split.py" "$access" "$mark" 7 |
+    while read -r key value; do note "$section" "$program" "$round" "server_$key" "$value"; done
   note "$section" "$program" "$round" wall "$(python3 -c "print($end - $start)")"
   note "$section" "$program" "$round" clients "$count"
 }
@@ -366,5 +375,7 @@ done
 note all size_mib 1 value "$size_mib"
 touch "$dir/receive.txt"
 python3 "$here/goals_report.py" "$figures" "$results" "$dir/receive.txt" | tee "$dir/report.txt"
-# Kept when asked for: the table and the figures it came from.
+# Kept when asked for: the table, the figures it came from and the limited
+# nginx's log (for a closer look at the offload runs).
 [[ -z "${TW_GOALS_KEEP:-}" ]] || cp "$dir/report.txt" "$dir/figures" "$dir/results" "$TW_GOALS_KEEP/"
+[[ -z "${TW_GOALS_KEEP:-}" || ! -f "$dir/nginx-limited/access.log" ]] || cp "$dir/nginx-limited/access.log" "$TW_GOALS_KEEP/offload-access.log"

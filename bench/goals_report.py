@@ -197,6 +197,24 @@ def main():
         if peer:
             print(f'    (kept from peers                 {peer / (mib * MIB):7.3f} x)')
 
+    # How often nginx sent each part of the file (its log; offload sections).
+    server_keys = [('first copy', 'server_first'), ('again to the same client', 'server_same'),
+                   ('to another client, within 7 s', 'server_batch'), ('to another client, later', 'server_later'),
+                   ('reply headers', 'server_headers')]
+    shown = False
+    for section in ('offload4', 'offload8'):
+        for program in ('tidewell', 'aria2c'):
+            if not f.rounds(section, program, 'server_first'):
+                continue
+            if not shown:
+                print('\nhow often nginx sent each part of the file (x the file; % of what nginx sent)')
+                shown = True
+            sent = f.med(section, program, 'nginx_sent')
+            print(f'  {section} {program}: nginx sent {sent / (offload_size * MIB):.3f} x')
+            for label, key in server_keys:
+                v = f.med(section, program, key) or 0
+                print(f'    {label:<32} {v / (offload_size * MIB):7.3f} x  {100 * v / sent if sent else 0:5.1f} %')
+
 
 if __name__ == '__main__':
     main()

@@ -132,6 +132,7 @@ public:
     void ReleaseEngagedPiece(int32_t piece) override { m_task->m_scheduler->ReleasePiece(piece, false); }
     const std::vector<TPeerId*>& ClaimCandidates() override { return m_task->Candidates(); }
     int64_t ClaimNow() override { return GetClockSeconds(); }
+    bool IsPieceUnannounced(int32_t piece) override { return m_task->m_scheduler->AwaitsHave(piece); }
     uint32_t ClaimTick() override { return platform::TickCount(); }
     int32_t ClaimRotation() override {
         if (!IsP2PEnabled() || !m_task->m_torrent || m_task->BtLimit() <= 0) return 0;

@@ -128,6 +128,7 @@ bool TClaims::CreateInitialClaims() {
 void TClaims::Take(TPieceRange* claim, TPeerObject* peer) {
     claim->owner = peer;
     claim->requested_last = -1;
+    claim->overtaken = 0;
     peer->SetClaim(claim);
     claim->claim_time = m_task->ClaimNow();
     ++peer->Stats().claim_count;
@@ -290,10 +291,98 @@ int32_t TClaims::ClaimFreeRun(TWebPeer* peer) {
     return claim->first;
 }
 
+void TClaims::NoteAnnouncedPieces() {
+    const int64_t now = m_task->ClaimNow();
+    const int32_t n = m_task->ClaimPieceCount();
+    if (now == m_seen_scan_time && static_cast<int32_t>(m_seen_at_peer.size()) == n) return;
+    m_seen_scan_time = now;
+    if (static_cast<int32_t>(m_seen_at_peer.size()) != n) m_seen_at_peer.assign(static_cast<size_t>(std::max(n, 0)), -1);
+    for (int32_t p = 0; p < n; ++p) {
+        int64_t& seen = m_seen_at_peer[static_cast<size_t>(p)];
+        if (seen >= 0 || !m_task->IsPieceAtPeer(p)) continue;
+        seen = now;
+        if (m_task->IsPieceFinished(p) && !m_task->IsPieceUnannounced(p)) continue;
+        // The peers cannot have had it from this task, which did not have it
+        // or has not told them yet: another task's run read it too, ahead of
+        // this one or alongside, too closely for this one ever to meet what
+        // it announces as its next piece.
+        for (TPieceRange* c : m_list) {
+            if (c->owner && !c->backward && !c->exhausted && p >= c->first && p <= std::max(c->cursor, c->requested_last)) {
+                c->overtaken = 1;
+            }
+        }
+    }
+}
+
+int32_t TClaims::UnannouncedReach(int32_t end, int32_t batch) const {
+    const int64_t now = m_task->ClaimNow();
+    const int64_t seen =
+        end >= 0 && end < static_cast<int32_t>(m_seen_at_peer.size()) ? m_seen_at_peer[static_cast<size_t>(end)] : -1;
+    const int64_t age = seen >= 0 ? std::max<int64_t>(now - seen, 0) : 0;
+    // A stretch whose end grows is read by a web run of another task, which
+    // announces its pieces batch by batch: its end is renewed at least once
+    // a batch. One that has not grown for longer is no run's any more.
+    if (age > HaveBatchSeconds + 3) return 0;
+    // The batch that carried `end` carried what the run read in one batch's
+    // time: the pieces below it that came with it. It tells the run's pace
+    // when this task has no measure of its own yet (a first batch may be
+    // short, and a first look at a peer shows all it has at once: at most
+    // twice this task's own measure counts).
+    int64_t per_batch = batch;
+    if (seen >= 0) {
+        int64_t with_end = 0;
+        for (int32_t q = end; q >= 0 && m_seen_at_peer[static_cast<size_t>(q)] >= seen - 1; --q) ++with_end;
+        per_batch = batch > 0 ? std::clamp<int64_t>(with_end, batch, 2 * int64_t{batch}) : with_end;
+    }
+    // That run went on reading since the batch that carried `end`, and goes
+    // on until this task's own next batch tells it where this connection
+    // starts: one batch more.
+    return static_cast<int32_t>(
+        std::min<int64_t>(per_batch + age * per_batch / (HaveBatchSeconds + 1), m_task->ClaimPieceCount()));
+}
+
+int32_t TClaims::BatchOfReading(TWebPeer* peer) const {
+    const int64_t length = m_task->ClaimPieceLength();
+    if (length <= 0) return 0;
+    // Another task's web run reads about as fast as this task's fastest
+    // connection to the same server (a connection that just paused, or
+    // started a new request, measures less than the server gives), and
+    // what it read since its last HAVE batch (up to a second more than the
+    // batch interval) is not known here yet.
+    int64_t rate = peer->DownloadRate();
+    for (const TPieceRange* c : m_list) {
+        if (c->owner && !c->backward && c->source == peer->Candidate()) rate = std::max<int64_t>(rate, c->owner->DownloadRate());
+    }
+    return static_cast<int32_t>(std::min<int64_t>((HaveBatchSeconds + 1) * rate / length, m_task->ClaimPieceCount()));
+}
+
+bool TClaims::BehindLiveRun(int32_t piece, TWebPeer* peer) {
+    const int32_t batch = std::max(BatchOfReading(peer), 1);
+    const int32_t low = std::max(piece - 2 * batch - 1, 0);
+    for (int32_t e = piece - 1; e >= low; --e) {
+        if (!m_task->IsPieceAtPeer(e)) continue;
+        return piece - e <= UnannouncedReach(e, batch);
+    }
+    return false;
+}
+
 int32_t TClaims::NextPiece(TWebPeer* peer) {
+    NoteAnnouncedPieces();
+    const TPieceRange* before = peer->Claim();
+    const int32_t previous = peer->Stats().current_piece;
     const int32_t piece = NextPieceInClaims(peer);
-    if (piece < 0 || !m_task->IsPieceAtPeer(piece)) return piece;
-    return LeaveToPeers(peer, piece);
+    if (piece < 0) return piece;
+    if (m_task->IsPieceAtPeer(piece)) return LeaveToPeers(peer, piece);
+    // A connection that starts afresh (another claim, a free run) just
+    // beyond what a peer has announced would read what the web run of
+    // another task there is reading now: it chooses as if it had met that
+    // run. Going on along its own run it is that run itself, or ahead of it.
+    const bool continues = before && peer->Claim() == before && piece > previous;
+    if (!continues && BehindLiveRun(piece, peer)) return LeaveToPeers(peer, piece);
+    // Following another task's run, this one reads only what that run
+    // read a moment before.
+    if (continues && before->overtaken) return LeaveToPeers(peer, piece);
+    return piece;
 }
 
 int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
@@ -304,11 +393,7 @@ int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
     const bool outpaced = m_task->PeersOutpaceWeb();
     bool wait = m_no_gap_time == now && m_no_gap_wait;
     if (length > 0 && m_no_gap_time != now) {
-        // Another task's web run reads about as fast as this connection, and
-        // what it read since its last HAVE batch (up to a second more than
-        // the batch interval) is not known here yet.
-        const int32_t lag = static_cast<int32_t>(std::min<int64_t>(
-            (HaveBatchSeconds + 1) * int64_t{peer->DownloadRate()} / length, m_task->ClaimPieceCount()));
+        const int32_t lag = BatchOfReading(peer);
         // While the peers bring more than the web, a short stretch is most
         // likely what another task reads now and announces soon: the web
         // waits for it. Peers that bring little leave the web to fetch even
@@ -319,9 +404,13 @@ int32_t TClaims::LeaveToPeers(TWebPeer* peer, int32_t held) {
             // the peers still deliver, they are most likely another task's
             // read, announced within a batch; this connection waits. Once
             // nothing came from the peers for longer, it reads one of them.
-            const int32_t any = GapStart(peer, 0, 0, &gap_last);
+            // A stretch wholly within what a run of another task still reads
+            // there is left to that run.
+            bool behind_live = false;
+            const int32_t any = GapStart(peer, lag, 0, &gap_last, &behind_live);
             const int64_t last_block = m_task->LastPeerBlockTime();
-            wait = any >= 0 && last_block >= 0 && now - last_block <= HaveBatchSeconds + 1;
+            wait = (any >= 0 && last_block >= 0 && now - last_block <= HaveBatchSeconds + 1) ||
+                   (any < 0 && behind_live);
             if (!wait) start = any;
         }
         if (start < 0) {
@@ -360,12 +449,13 @@ int32_t TClaims::StopForPeers(TWebPeer* peer, int32_t held) {
         if (held >= claim->first && held <= claim->last) claim->cursor = held;
         claim->owner = nullptr;
         claim->requested_last = -1;
+        claim->overtaken = 0;
         peer->SetClaim(nullptr);
     }
     return -1;
 }
 
-int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32_t* gap_last) {
+int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32_t* gap_last, bool* behind_live) {
     const int32_t n = m_task->ClaimPieceCount();
     const int64_t length = m_task->ClaimPieceLength();
     if (n <= 0 || length <= 0) return -1;
@@ -400,14 +490,24 @@ int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32
         // reads from the server now; a stretch behind any web run is shared
         // with it: it reads the lower half while this connection reads the
         // upper one.
-        const bool peer_behind = a > 0 && m_task->IsPieceAtPeer(a - 1);
-        const bool run_behind = a > 0 && (peer_behind || queued[static_cast<size_t>(a - 1)] || AboutToBeRead(a - 1, peer));
-        const int32_t from = peer_behind ? a + lag : a;
+        // A stretch a peer has that stopped growing is no run's any more.
+        const int32_t reach = a > 0 && m_task->IsPieceAtPeer(a - 1) ? UnannouncedReach(a - 1, lag) : 0;
+        const bool run_behind = a > 0 && (reach > 0 || queued[static_cast<size_t>(a - 1)] || AboutToBeRead(a - 1, peer));
+        const int32_t from = a + reach;
         if (min_length <= 0) {
-            stretches.emplace_back(a, b);
+            // Past the reach of a run that is still reading there, if any of
+            // the stretch is; else the run behind reads all of it.
+            if (from <= b) {
+                stretches.emplace_back(from, b);
+            } else if (behind_live != nullptr) {
+                *behind_live = true;
+            }
         } else if (b - from + 1 >= min_length) {
-            const int32_t at =
-                run_behind ? from + static_cast<int32_t>(int64_t{b - from + 1} * fraction / 1024) : from;
+            // Behind a run that stopped every task sees the same free start:
+            // each starts at its own place in the first 3/8 instead.
+            const bool stopped_behind = reach == 0 && a > 0 && m_task->IsPieceAtPeer(a - 1);
+            const int32_t share = run_behind ? fraction : stopped_behind && turn > 0 ? turn % 384 : 0;
+            const int32_t at = from + static_cast<int32_t>(int64_t{b - from + 1} * share / 1024);
             if (b - at + 1 > best_reads) {
                 best = at;
                 best_reads = b - at + 1;

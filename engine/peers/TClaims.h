@@ -17,6 +17,11 @@
 // largest stretch that no peer has and no web run reads (so that tasks
 // sharing one server and each other fetch each part from the server once),
 // or, when there is none and the peers bring more than the web, it stops.
+// What another task's web run read since its last HAVE batch is not known:
+// the list notes when each piece was first seen at a peer and takes a
+// stretch whose end grew lately as read beyond that end for as long as that
+// run goes on before it can learn of this task's choice; a run that another
+// task's run reads just ahead of or alongside leaves it to that run.
 // The peers in turn may take any piece outside the stretch a web run has
 // asked its server for.
 //
@@ -47,6 +52,9 @@ struct TPieceRange {
     uint8_t exhausted = 0;
     uint8_t reopened = 0;
     uint8_t backward = 0;
+    // A peer announced a piece of the owner's request before the owner had
+    // it: a web run of another task reads ahead of this one.
+    uint8_t overtaken = 0;
     int64_t claim_time = 0;
     // The last piece the owner's outstanding request reaches (-1: none): a
     // peer taking the claim's tail stays above it.
@@ -81,6 +89,8 @@ public:
     virtual bool IsPieceFinished(int32_t /*piece*/) { return false; }
     // A connected BitTorrent peer that lets this task ask has the piece.
     virtual bool IsPieceAtPeer(int32_t /*piece*/) { return false; }
+    // The task has the piece but has not announced it to its peers yet.
+    virtual bool IsPieceUnannounced(int32_t /*piece*/) { return false; }
     // The task's BitTorrent peers bring it more than its web connections.
     virtual bool PeersOutpaceWeb() { return false; }
     // Engine seconds when a BitTorrent peer of the task last delivered a
@@ -123,6 +133,10 @@ public:
     // that piece is no longer wanted; true when closed.
     bool CloseIfFinished(TPeerObject* peer);
 
+    // Notes, once per engine second, the pieces a peer has that were not
+    // seen at a peer before: how long ago a stretch a peer has last grew
+    // tells whether a web run of another task still reads beyond it.
+    void NoteAnnouncedPieces();
     // A web connection other than `except` has asked its server for the
     // piece (from its claim's cursor to the end of its request).
     bool AboutToBeRead(int32_t piece, const TPeerObject* except = nullptr) const;
@@ -154,14 +168,31 @@ private:
     // Leaves the peer's claim free from `held` on; -1.
     int32_t StopForPeers(TWebPeer* peer, int32_t held);
     // The piece to start at in the largest stretch that no peer has and no
-    // other web run reads, or -1; `lag` pieces behind a stretch a peer has
-    // are taken as read by that peer's own web run, not yet announced, and
-    // what is left must be at least `min_length` pieces; 0 picks any
-    // stretch, from its start, by a draw.
-    int32_t GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32_t* gap_last);
+    // other web run reads, or -1; behind a stretch a peer has, what the web
+    // run reading there covers before it learns of this connection's start
+    // (`UnannouncedReach` with `lag`, one batch of reading) is taken as its
+    // own, and what is left must be at least `min_length` pieces; 0 picks
+    // any stretch, from there, by a draw, and tells in `behind_live` when
+    // only stretches wholly within such a run's reach were found.
+    int32_t GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32_t* gap_last,
+                     bool* behind_live = nullptr);
+
+    // Pieces past the end of a stretch a peer has (its last piece `end`)
+    // that the web run reading there, if any, has read by the time this
+    // task's own announcement of a piece could reach it; `batch` is one
+    // HAVE batch of reading.
+    int32_t UnannouncedReach(int32_t end, int32_t batch) const;
+    // Pieces the connection reads in one HAVE batch (and a second).
+    int32_t BatchOfReading(TWebPeer* peer) const;
+    // The piece lies within the unannounced reach of the nearest stretch
+    // below it that a peer has.
+    bool BehindLiveRun(int32_t piece, TWebPeer* peer);
 
     TClaimTask* m_task;
     std::vector<TPieceRange*> m_list;
+    // The engine second each piece was first seen at a peer (-1: not yet).
+    std::vector<int64_t> m_seen_at_peer;
+    int64_t m_seen_scan_time = -1;
     // The engine second of the last search that found no stretch: the
     // search is not repeated within it.
     int64_t m_no_gap_time = -1;

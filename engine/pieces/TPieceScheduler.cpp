@@ -208,6 +208,10 @@ void TPieceScheduler::QueueHave(int32_t index) {
     }
 }
 
+bool TPieceScheduler::AwaitsHave(int32_t index) const {
+    return std::find(m_have_queue.begin(), m_have_queue.end(), index) != m_have_queue.end();
+}
+
 std::vector<int32_t> TPieceScheduler::TakeHaveQueue() {
     std::vector<int32_t> out;
     out.swap(m_have_queue);

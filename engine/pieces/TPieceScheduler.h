@@ -103,6 +103,9 @@ public:
     void QueueVerifiedHave(int32_t index);
     // Hands the queued piece indices to the caller and empties the queue.
     std::vector<int32_t> TakeHaveQueue();
+    // The piece waits for the next HAVE batch: the peers do not know yet
+    // that this task has it.
+    bool AwaitsHave(int32_t index) const;
     const std::vector<int32_t>& HaveQueue() const { return m_have_queue; }
 
     // Copies the map's figures into the status (once per work-loop pass).

@@ -50,6 +50,7 @@ public:
     }
     bool IsPieceFinished(int32_t piece) override { return done.count(piece) != 0; }
     bool IsPieceAtPeer(int32_t piece) override { return at_peer.count(piece) != 0; }
+    bool IsPieceUnannounced(int32_t piece) override { return unannounced.count(piece) != 0; }
     bool PeersOutpaceWeb() override { return outpaced; }
     int64_t LastPeerBlockTime() override { return last_peer_block; }
     int32_t ClaimRotation() override {
@@ -65,6 +66,7 @@ public:
     int64_t piece_length = 262144;
     std::set<int32_t> done;
     std::set<int32_t> at_peer;
+    std::set<int32_t> unannounced;
     bool outpaced = false;
     int64_t last_peer_block = -1;
     std::vector<int32_t> released;
@@ -109,6 +111,14 @@ protected:
     struct Run {
         int32_t first, last;
     };
+    // The pieces `from`-`to` become known at a peer `age` seconds before
+    // the task's present: they came in one HAVE batch.
+    static void Announce(FakeClaimTask& t, TClaims& list, int32_t from, int32_t to, int64_t age) {
+        for (int32_t p = from; p <= to; ++p) t.at_peer.insert(p);
+        t.now -= age;
+        list.NoteAnnouncedPieces();
+        t.now += age;
+    }
     std::vector<Run> Runs() const {
         std::vector<Run> out;
         for (const TPieceRange* c : claims.List()) out.push_back({c->first, c->last});
@@ -377,6 +387,7 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         int32_t open_first, open_last;
         bool outpaced;
         int64_t peer_block_age;  // seconds since a peer delivered (-1: never)
+        int64_t announced_age;   // seconds since the peer's pieces were announced
         bool other_run;  // another connection reads 80-85 of the run 80-99
         int32_t expect;  // the piece returned
         int32_t new_first, new_last;  // the connection's claim after (-1: none)
@@ -384,30 +395,37 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
     const Case cases[] = {
         // The stretch 30-99 nobody has: of 38-99 the connection takes the
         // upper half, so that whoever reads from 30 upwards meets it late.
-        {"largest stretch", 30, 99, false, -1, false, 69, 69, 99},
+        {"largest stretch", 30, 99, false, -1, 0, false, 69, 69, 99},
         // The task's own other run reads 80-85: 38-79 is the larger part.
-        {"beside its own run", 30, 99, false, -1, true, 59, 59, 79},
+        {"beside its own run", 30, 99, false, -1, 0, true, 59, 59, 79},
         // A peer has everything left: the web stops while the peers bring
         // more than it does, and goes on where it was otherwise.
-        {"stops", -1, -1, true, -1, false, -1, -1, -1},
-        {"goes on", -1, -1, false, -1, false, 10, 0, 99},
+        {"stops", -1, -1, true, -1, 0, false, -1, -1, -1},
+        {"goes on", -1, -1, false, -1, 0, false, 10, 0, 99},
         // Only 60-65, shorter than what another task may have read there
-        // unannounced: the connection waits while the peers deliver, and
-        // reads it from its start once they have been quiet for longer.
-        {"waits for announcements", 60, 65, false, 0, false, -1, -1, -1},
-        {"reads after quiet peers", 60, 65, false, 20, false, 60, 60, 99},
+        // unannounced: the connection waits while the peers deliver or
+        // while the stretch before it grew lately, and reads it from its
+        // start once both have been quiet for longer.
+        {"waits for announcements", 60, 65, false, 0, 0, false, -1, -1, -1},
+        {"waits for the run behind", 60, 65, false, 20, 0, false, -1, -1, -1},
+        {"reads after quiet peers", 60, 65, false, 20, 20, false, 60, 60, 99},
     };
     TPeerId* source = AddSource(1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
         for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
-        for (int32_t p = 10; p < 100; ++p) {
-            if (p < c.open_first || p > c.open_last) t.at_peer.insert(p);
-        }
         t.outpaced = c.outpaced;
         if (c.peer_block_age >= 0) t.last_peer_block = t.now - c.peer_block_age;
         TClaims list(&t);
+        // Long known, but for the last batch of the run before the stretch.
+        if (c.open_first < 0) {
+            Announce(t, list, 10, 99, 60);
+        } else {
+            Announce(t, list, 10, c.open_first - 9, 60);
+            Announce(t, list, c.open_last + 1, 99, 60);
+            Announce(t, list, c.open_first - 8, c.open_first - 1, c.announced_age);
+        }
         TWebPeer* web = AddPeer(262144, 1);
         TPieceRange* run = list.Add(0, c.other_run ? 79 : 99, source, web);
         run->cursor = 9;
@@ -431,6 +449,111 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
             EXPECT_EQ(run->cursor, 10);
             EXPECT_EQ(run->last, c.new_first < 0 ? run->last : c.new_first - 1);
         }
+        list.Clear();
+    }
+}
+
+TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
+    // 100 pieces; pieces 0-9 are done and a peer has 10-29, the last
+    // `last_batch` of them announced `age` seconds ago. The web run of
+    // another task that read them went on for `age` seconds at the pace of
+    // one batch per batch time, and reads one batch more before it learns
+    // where this connection starts. At one piece a second a batch (and a
+    // second) is 8 pieces; a connection without a measure of its own goes
+    // by the size of the last batch. A stretch end that has not grown for
+    // longer than a batch and a bit is nobody's run any more.
+    struct Case {
+        const char* name;
+        int64_t age;
+        int32_t last_batch;
+        int32_t rate;  // bytes per second of the connection
+        // The connection comes along its own run 0-99 to piece 10 (true),
+        // or takes the free claim 30-99 that another connection left.
+        bool meets_peer_piece;
+        int32_t turn;    // the task's own turn (0: none)
+        int32_t expect;  // the piece returned
+    };
+    const Case cases[] = {
+        // Of 30-99, 38 on is left beyond the fresh run's reach; the upper
+        // half of 38-99 starts at 69.
+        {"fresh announcement", 0, 8, 262144, true, 0, 69},
+        // Six seconds later that run reached 6 pieces further: 44-99.
+        {"older announcement", 6, 8, 262144, true, 0, 72},
+        // A batch of 12 tells of a run faster than this connection: 42-99.
+        {"larger batch", 0, 12, 262144, true, 0, 71},
+        {"no pace of its own", 0, 12, 0, true, 0, 71},
+        // A stretch end twenty seconds old: nobody reads from 30 on, and
+        // the connection takes all of 30-99; a task with a turn of its own
+        // starts at its own place in the first 3/8 of it (every task sees
+        // the same stretch): 30 + 70 * 100 / 1024.
+        {"stopped run", 20, 8, 262144, true, 0, 30},
+        {"stopped run, own turn", 20, 8, 262144, true, 100, 36},
+        // A free claim that starts right behind what the peer has is where
+        // the other run reads now: the connection chooses as if it had met
+        // that run. Behind a stopped run it reads the claim.
+        {"free claim behind a live run", 0, 8, 262144, false, 0, 69},
+        {"free claim behind a stopped run", 20, 8, 262144, false, 0, 30},
+    };
+    TPeerId* source = AddSource(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClaimTask t;
+        for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        t.rotation = c.turn;
+        TClaims list(&t);
+        Announce(t, list, 10, 29 - c.last_batch, 60);
+        Announce(t, list, 30 - c.last_batch, 29, c.age);
+        TWebPeer* web = AddPeer(c.rate, 1);
+        if (c.meets_peer_piece) {
+            TPieceRange* run = list.Add(0, 99, source, web);
+            run->cursor = 9;
+            web->Stats().current_piece = 9;
+        } else {
+            TPieceRange* left = list.Add(30, 99, source, nullptr);
+            left->claim_time = t.now;
+        }
+        EXPECT_EQ(list.NextPiece(web), c.expect);
+        ASSERT_NE(web->Claim(), nullptr);
+        EXPECT_EQ(web->Claim()->first, c.expect);
+        EXPECT_EQ(web->Claim()->last, 99);
+        list.Clear();
+    }
+}
+
+TEST_F(ClaimsTest, AConnectionLeavesItsRunOnlyWhenAnotherTaskReadsAheadOfIt) {
+    // The connection read 0-29 itself (25-29 not announced yet) and its
+    // request reaches piece 40; a peer announces `first`-`last` at once.
+    // Pieces this task had and announced the peers may have from it: the
+    // run goes on. Pieces of its request it did not have yet, or has not
+    // announced, were read by another task's run ahead of it or alongside:
+    // it leaves that run the rest and moves beyond its reach (8 pieces
+    // past what the peer has, the upper half of what is left).
+    struct Case {
+        const char* name;
+        int32_t first, last;
+        int32_t expect;
+    };
+    const Case cases[] = {
+        {"its own pieces passed on", 20, 24, 30},
+        {"another run ahead", 32, 35, 72},  // 44-99
+        {"another run alongside", 26, 29, 69},  // 38-99
+    };
+    TPeerId* source = AddSource(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClaimTask t;
+        for (int32_t p = 0; p < 30; ++p) t.done.insert(p);
+        for (int32_t p = 25; p < 30; ++p) t.unannounced.insert(p);
+        TClaims list(&t);
+        TWebPeer* web = AddPeer(262144, 1);
+        TPieceRange* run = list.Add(20, 99, source, web);
+        run->cursor = 29;
+        run->requested_last = 40;
+        web->Stats().current_piece = 29;
+        Announce(t, list, c.first, c.last, 0);
+        EXPECT_EQ(list.NextPiece(web), c.expect);
+        ASSERT_NE(web->Claim(), nullptr);
+        EXPECT_EQ(web->Claim()->first, c.expect == 30 ? 20 : c.expect);
         list.Clear();
     }
 }
