@@ -162,6 +162,8 @@ private:
     uint8_t m_interesting = 0;
     uint8_t m_nothing_wanted = 0;
     int64_t m_nothing_wanted_time = 0;
+    // Pieces the task missed when the last choice found nothing.
+    int32_t m_nothing_wanted_missing = -1;
     int64_t m_choke_time = 0;
     int64_t m_seed_time = 0;
     int32_t m_pieces_at_bitfield = 0;

@@ -122,6 +122,7 @@ int32_t TBTPeer::NextPiece() {
     if (piece >= 0) return piece;
     if (!was_nothing) m_nothing_wanted_time = GetClockSeconds();
     m_nothing_wanted = 1;
+    m_nothing_wanted_missing = m_task->PiecesMissing();
     return -1;
 }
 
@@ -204,7 +205,14 @@ bool TBTPeer::RequestBlocks() {
     const int64_t now = GetClockSeconds();
     const int32_t rate_blocks = std::min(PipelineRate() / BlockSize, MaxRequestsAhead);
     const size_t wanted = static_cast<size_t>(std::max(2 * rate_blocks, 2));
-    const bool may_choose = !m_nothing_wanted || now - m_last_choice_time > ChoiceRetryS;
+    // "Nothing wanted" was a verdict on the task as it stood. Once a piece
+    // completes it may be stale: the pieces this peer had queued itself are
+    // done, more peers may share a piece as fewer remain, and in the last
+    // seconds the blocks still queued at a slow remote are exactly what a
+    // fast one should fetch too. A seeder sends no HAVE to clear the verdict,
+    // so waiting out the retry time would leave a fast remote idle.
+    const bool stale_verdict = m_nothing_wanted && m_task->PiecesMissing() != m_nothing_wanted_missing;
+    const bool may_choose = !m_nothing_wanted || stale_verdict || now - m_last_choice_time > ChoiceRetryS;
     // Blocks other peers gave back (choked, snubbed, gone) come first, even
     // when the last choice found nothing: they are what the task lacks.
     if (m_requests.size() < wanted && m_pieces_now > 0) {

@@ -380,6 +380,49 @@ TEST_F(BtPeer, SlowRequestsAheadOfTheReadPositionAreOfferedToOtherPeers) {
     EXPECT_EQ(m_task->returned.size(), expected.size()) << "offered once";
 }
 
+TEST_F(BtPeer, AChoiceThatFoundNothingIsRetakenOnceAPieceCompletes) {
+    // Pieces 1-3 wait in memory, so after queueing piece 0 the choice finds
+    // nothing more. Piece 3's blocks are then lost again (as when blocks
+    // queued at another remote never came). A seeder sends no HAVE: what
+    // makes the peer look again is the task completing a piece.
+    struct Case {
+        const char* name;
+        bool piece_completes;
+    };
+    for (const Case& c : {Case{"a piece completed: asked at once", true},
+                          Case{"nothing changed: only after the retry time", false}}) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        for (int32_t b = 2; b < 8; ++b) m_task->held[b] = true;
+        m_peer->SetRates(4 * engine::BlockSize, 0);
+        Establish();
+        ASSERT_TRUE(m_remote->Send(Message(5, std::string(1, '\xF0')) + Message(1, "")));
+        const std::string second = engine::BuildBtRequest(6, 0, engine::BlockSize, engine::BlockSize);
+        ASSERT_TRUE(StepUntil([&] { return m_remote->Received().find(second) != std::string::npos; }));
+        ASSERT_EQ(m_peer->RequestQueue().size(), 2u) << "only piece 0 was there to ask for";
+        for (uint32_t offset : {0, engine::BlockSize}) {
+            ASSERT_TRUE(m_remote->Send(engine::BuildBtPieceHeader(0, offset, engine::BlockSize) +
+                                       std::string(engine::BlockSize, 'd')));
+        }
+        ASSERT_TRUE(StepUntil([&] { return m_task->HasBlock(0) && m_task->HasBlock(1); }));
+        m_task->held[6] = m_task->held[7] = false;
+        if (c.piece_completes) --m_task->pieces_missing;
+        const std::string lost = engine::BuildBtRequest(6, 3, 0, engine::BlockSize);
+        auto asked = [&] { return m_remote->Received().find(lost) != std::string::npos; };
+        if (!c.piece_completes) {
+            for (int i = 0; i < 50; ++i) {
+                ASSERT_TRUE(m_peer->ProcessStep());
+                m_remote->Pump();
+            }
+            EXPECT_FALSE(asked()) << "the verdict stands while the task is unchanged";
+            AdvanceSeconds(60);
+        }
+        ASSERT_TRUE(StepUntil(asked));
+        EXPECT_TRUE(asked());
+    }
+}
+
 // A complete task's pump with the scripted remote as its leecher: the
 // remote's REQUESTs are read and answered in the passes between the due
 // ones, as a leecher with its requests pipelined needs.
