@@ -25,9 +25,11 @@
 #             as a multiple of the file, and the time until all are done
 #   receive   bench/receive_vs_openssl.sh
 #
-# TW_GOALS_LOG=N passes --log N to the engine's seeders and to its bt3
-# leecher: their logs (kept with TW_BENCH_KEEP_DIR=1) then show each peer's
-# rates and request pipeline every three seconds.
+# TW_GOALS_LOG=N passes --log N to the engine's seeders, its bt3 and p2sp
+# leechers and its offload clients: their logs (kept with
+# TW_BENCH_KEEP_DIR=1) then show each peer's rates and request pipeline
+# every three seconds, and at 13 where web connections move or give up a
+# reply.
 #
 # The waste split of an engine run: nginx's $bytes_sent over the run's
 # requests is cut into what the engine kept (new payload), blocks it held
@@ -188,7 +190,7 @@ section_p2sp() {
     echo "p2sp: round $round of $rounds..." >&2
     measured p2sp tidewell "$round" "$access" "$dir/seed/f.bin" \
       "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --torrent "$dir/f.torrent" --bt-limit 20 \
-      --listen "198.18.0.2:$(free_port 198.18.0.2)" --timeout 3600 "$url"
+      --listen "198.18.0.2:$(free_port 198.18.0.2)" --timeout 3600 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"} "$url"
     measured p2sp aria2c "$round" "$access" "$dir/seed/f.bin" \
       aria2c "${aria2_common[@]}" --interface=198.18.0.4 -d "$dir/out" --listen-port="$(free_port 198.18.0.4)" \
       -x4 -s4 --seed-time=0 -T "$dir/f.torrent" "$url"
@@ -279,7 +281,8 @@ offload_run() {  # SECTION PROGRAM COUNT ROUND
     mkdir -p "$d"
     if [[ $program == tidewell ]]; then
       "$fetch" --quiet --work "$d" --target "$d/f.bin" --torrent "$dir/f.torrent" --web-limit 2 --bt-limit 20 \
-        --listen "$address:$(free_port "$address")" --seed-until "$dir/off/stop" --timeout 1800 "$url" \
+        --listen "$address:$(free_port "$address")" --seed-until "$dir/off/stop" --timeout 1800 \
+        ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"} "$url" \
         > "$d/log" 2>&1 &
     else
       aria2c "${aria2_common[@]}" --interface="$address" -d "$d" --listen-port="$(free_port "$address")" \
@@ -306,6 +309,7 @@ offload_run() {  # SECTION PROGRAM COUNT ROUND
   for i in $(seq "$count"); do
     cmp -s "$dir/off/$i/f.bin" "$dir/seed/f.bin" || { echo "$program client $i: the file differs" >&2; exit 1; }
     engine_counts "$section" "$program" "$round" "$dir/off/$i/log"
+    cp "$dir/off/$i/log" "$dir/log.$section.$program.$round.$i"
   done
   read -r sent requests < <(nginx_since "$access" "$mark")
   note "$section" "$program" "$round" nginx_sent "$sent"

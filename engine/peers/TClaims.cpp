@@ -366,18 +366,37 @@ bool TClaims::BehindLiveRun(int32_t piece, TWebPeer* peer) {
     return false;
 }
 
+int64_t TClaims::InFlightBytes(const TPeerObject* peer) { return peer ? int64_t{peer->DownloadRate()} : 0; }
+
+bool TClaims::FinishesRequest(TWebPeer* peer, int32_t piece) const {
+    const TPieceRange* claim = peer->Claim();
+    if (!claim || piece > claim->requested_last) return false;
+    const int64_t rest = (int64_t{claim->requested_last} - piece + 1) * m_task->ClaimPieceLength();
+    return rest <= InFlightBytes(peer);
+}
+
 int32_t TClaims::NextPiece(TWebPeer* peer) {
     NoteAnnouncedPieces();
     const TPieceRange* before = peer->Claim();
     const int32_t previous = peer->Stats().current_piece;
     const int32_t piece = NextPieceInClaims(peer);
     if (piece < 0) return piece;
-    if (m_task->IsPieceAtPeer(piece)) return LeaveToPeers(peer, piece);
     // A connection that starts afresh (another claim, a free run) just
     // beyond what a peer has announced would read what the web run of
     // another task there is reading now: it chooses as if it had met that
     // run. Going on along its own run it is that run itself, or ahead of it.
     const bool continues = before && peer->Claim() == before && piece > previous;
+    // Whatever it meets, a connection whose server has most likely sent the
+    // rest of its request already reads it: dropped with the connection,
+    // those bytes would be sent for nothing.
+    if (continues && FinishesRequest(peer, piece)) {
+        if (m_task->IsPieceAtPeer(piece) || before->overtaken) {
+            LogFormat(ClaimLogLevel, "web connection meets piece %d that a peer has: reads its request to piece %d first",
+                      piece, before->requested_last);
+        }
+        return piece;
+    }
+    if (m_task->IsPieceAtPeer(piece)) return LeaveToPeers(peer, piece);
     if (!continues && BehindLiveRun(piece, peer)) return LeaveToPeers(peer, piece);
     // Following another task's run, this one reads only what that run
     // read a moment before.

@@ -140,6 +140,14 @@ public:
     // A web connection other than `except` has asked its server for the
     // piece (from its claim's cursor to the end of its request).
     bool AboutToBeRead(int32_t piece, const TPeerObject* except = nullptr) const;
+    // A connected BitTorrent peer that lets the task ask has the piece.
+    bool IsPieceAtPeer(int32_t piece) const { return m_task->IsPieceAtPeer(piece); }
+    // Bytes a web server has most likely sent to `peer` beyond what it read:
+    // a server sends up to a second ahead of a reader that keeps up (and a
+    // rate-limited one sends its second's worth at once), so that much of
+    // an outstanding request costs the server nothing more when it is read
+    // rather than dropped with the connection.
+    static int64_t InFlightBytes(const TPeerObject* peer);
     // The piece is wanted by `peer`: open, and no request of the peer is
     // queued in it.
     bool IsWanted(int32_t piece, TPeerObject* peer);
@@ -165,6 +173,10 @@ private:
     // Where a web connection whose next piece a peer has goes instead: the
     // first piece of its new claim, -1 when it stops, `held` when it goes on.
     int32_t LeaveToPeers(TWebPeer* peer, int32_t held);
+    // The pieces of the peer's outstanding request from `piece` on are
+    // probably on their way already: the connection reads them before it
+    // leaves.
+    bool FinishesRequest(TWebPeer* peer, int32_t piece) const;
     // Leaves the peer's claim free from `held` on; -1.
     int32_t StopForPeers(TWebPeer* peer, int32_t held);
     // The piece to start at in the largest stretch that no peer has and no

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/CTidewellLog.h"
 #include "engine/base/EngineClock.h"
 #include "engine/peers/TPeerTask.h"
 #include "engine/net/QTcpSocket.h"
@@ -62,6 +63,10 @@ void THttpPeer::CountDiscarded() {
     if (!m_task || !m_socket || !m_header_received || !m_candidate || Info().whole_body) return;
     const size_t unused = m_socket->ReceiveCount();
     if (unused > 0) m_task->CountWebTraffic(WebTrafficEvent::Discarded, unused);
+    if (m_body_left != 0) {
+        LogFormat(13, "web connection gives up its reply at %lld with %lld body bytes left, %zu buffered",
+                  static_cast<long long>(m_position), static_cast<long long>(m_body_left), unused);
+    }
 }
 
 bool THttpPeer::ConnectTo(TPeerId* candidate) {
@@ -122,9 +127,13 @@ int64_t THttpPeer::RequestEnd() {
     // A window of about two seconds at the connection's rate: the pieces
     // above it stay open for the peers that take a run's tail.
     const int64_t window = std::clamp<int64_t>(2 * int64_t{DownloadRate()}, MinRequestWindow, MaxRequestWindow);
+    // A request also ends where a stretch that a peer has begins: the
+    // connection leaves its run there (or asks again when it goes on), and
+    // what it asked for beyond would be on its way when it closes.
     int32_t last = static_cast<int32_t>(m_position / piece_length);
+    const bool among_peers = claims->IsPieceAtPeer(last);
     while (last < claim->last && (int64_t{last} + 1) * piece_length - m_position < window &&
-           claims->IsWanted(last + 1, nullptr)) {
+           claims->IsWanted(last + 1, nullptr) && (among_peers || !claims->IsPieceAtPeer(last + 1))) {
         ++last;
     }
     claim->requested_last = last;
@@ -495,8 +504,13 @@ bool THttpPeer::RequestBlocks() {
         m_run = fits;
     }
     // The current reply carries the next wanted block soon enough, and the
-    // announced body reaches it.
-    if (m_skip >= 0 && m_skip <= MaxSkipBytes && m_run > 0 && m_socket && m_socket->IsOpen()) return true;
+    // announced body reaches it. Within what this connection asked for, the
+    // bytes up to it are most likely sent already: a new request would not
+    // spare the server them.
+    const bool sent_anyway = m_requested_end > 0 && m_skip <= TClaims::InFlightBytes(this);
+    if (m_skip >= 0 && (m_skip <= MaxSkipBytes || sent_anyway) && m_run > 0 && m_socket && m_socket->IsOpen()) {
+        return true;
+    }
     m_run = 0;
     return Reconnect();
 }
