@@ -390,7 +390,9 @@ int32_t TClaims::NextPiece(TWebPeer* peer) {
     // rest of its request already reads it: dropped with the connection,
     // those bytes would be sent for nothing.
     if (continues && FinishesRequest(peer, piece)) {
-        if (m_task->IsPieceAtPeer(piece) || before->overtaken) {
+        // Told once, where the run first meets such a piece.
+        if ((m_task->IsPieceAtPeer(piece) && !m_task->IsPieceAtPeer(previous)) ||
+            (before->overtaken && piece == previous + 1 && !m_task->IsPieceAtPeer(piece))) {
             LogFormat(ClaimLogLevel, "web connection meets piece %d that a peer has: reads its request to piece %d first",
                       piece, before->requested_last);
         }
