@@ -391,6 +391,7 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         bool other_run;  // another connection reads 80-85 of the run 80-99
         int32_t expect;  // the piece returned
         int32_t new_first, new_last;  // the connection's claim after (-1: none)
+        int32_t requested_last = -1;  // the end of the connection's outstanding request
     };
     const Case cases[] = {
         // The stretch 30-99 nobody has: of 38-99 the connection takes the
@@ -409,6 +410,13 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         {"waits for announcements", 60, 65, false, 0, 0, false, -1, -1, -1},
         {"waits for the run behind", 60, 65, false, 20, 0, false, -1, -1, -1},
         {"reads after quiet peers", 60, 65, false, 20, 20, false, 60, 60, 99},
+        // What is left of the connection's request is within a second at
+        // its rate, so the server has most likely sent it: the connection
+        // reads it before it moves or stops. More than that is left to the
+        // peers.
+        {"moves after its request", 30, 99, false, -1, 0, false, 10, 0, 99, 10},
+        {"stops after its request", -1, -1, true, -1, 0, false, 10, 0, 99, 10},
+        {"stops amid a long request", -1, -1, true, -1, 0, false, -1, -1, -1, 11},
     };
     TPeerId* source = AddSource(1);
     for (const Case& c : cases) {
@@ -429,6 +437,7 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
         TWebPeer* web = AddPeer(262144, 1);
         TPieceRange* run = list.Add(0, c.other_run ? 79 : 99, source, web);
         run->cursor = 9;
+        run->requested_last = c.requested_last;
         web->Stats().current_piece = 9;
         if (c.other_run) {
             TPieceRange* other = list.Add(80, 99, source, AddPeer(262144, 1));
