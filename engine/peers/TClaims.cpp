@@ -366,7 +366,12 @@ bool TClaims::BehindLiveRun(int32_t piece, TWebPeer* peer) {
     return false;
 }
 
-int64_t TClaims::InFlightBytes(const TPeerObject* peer) { return peer ? int64_t{peer->DownloadRate()} : 0; }
+int64_t TClaims::InFlightBytes(const TPeerObject* peer) {
+    // Never more than the socket buffers of both ends hold: a fast server
+    // is held back by them, not by the second.
+    constexpr int64_t MaxInFlight = int64_t{8} << 20;
+    return peer ? std::min<int64_t>(peer->DownloadRate(), MaxInFlight) : 0;
+}
 
 bool TClaims::FinishesRequest(TWebPeer* peer, int32_t piece) const {
     const TPieceRange* claim = peer->Claim();

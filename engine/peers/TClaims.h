@@ -146,7 +146,8 @@ public:
     // a server sends up to a second ahead of a reader that keeps up (and a
     // rate-limited one sends its second's worth at once), so that much of
     // an outstanding request costs the server nothing more when it is read
-    // rather than dropped with the connection.
+    // rather than dropped with the connection (at most what the socket
+    // buffers hold).
     static int64_t InFlightBytes(const TPeerObject* peer);
     // The piece is wanted by `peer`: open, and no request of the peer is
     // queued in it.
