@@ -507,7 +507,9 @@ bool THttpPeer::RequestBlocks() {
     // announced body reaches it. Within what this connection asked for, the
     // bytes up to it are most likely sent already: a new request would not
     // spare the server them.
-    const bool sent_anyway = m_requested_end > 0 && m_skip <= TClaims::InFlightBytes(this);
+    const bool sent_anyway = m_requested_end > 0 && !m_requests.empty() &&
+                             int64_t{m_requests.front().block} * BlockBytes < m_requested_end &&
+                             m_skip <= TClaims::InFlightBytes(this);
     if (m_skip >= 0 && (m_skip <= MaxSkipBytes || sent_anyway) && m_run > 0 && m_socket && m_socket->IsOpen()) {
         return true;
     }
