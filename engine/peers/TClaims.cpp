@@ -529,11 +529,10 @@ int32_t TClaims::GapStart(TWebPeer* peer, int32_t lag, int32_t min_length, int32
                 *behind_live = true;
             }
         } else if (b - from + 1 >= min_length) {
-            // Behind a run that stopped, or with no run behind at all (at
-            // the file's start, after pieces nobody reads any more), every
-            // task sees the same free start: each starts at its own place in
-            // the first 3/8 instead.
-            const int32_t share = run_behind ? fraction : turn > 0 ? turn % 384 : 0;
+            // Behind a run that stopped every task sees the same free start:
+            // each starts at its own place in the first 3/8 instead.
+            const bool stopped_behind = reach == 0 && a > 0 && m_task->IsPieceAtPeer(a - 1);
+            const int32_t share = run_behind ? fraction : stopped_behind && turn > 0 ? turn % 384 : 0;
             const int32_t at = from + static_cast<int32_t>(int64_t{b - from + 1} * share / 1024);
             if (b - at + 1 > best_reads) {
                 best = at;

@@ -529,36 +529,6 @@ TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
     }
 }
 
-TEST_F(ClaimsTest, TasksMeetingAFreeStretchWithNothingBehindItStartApart) {
-    // 100 pieces; the connection read 40-49 and comes to 50, which a peer
-    // has (50-99, long announced). The stretch left is 0-39, with no run
-    // behind it: every task sees the same one, so each starts at its own
-    // place in its first 3/8 (40 * turn / 1024), not all at piece 0.
-    struct Case {
-        int32_t turn;
-        int32_t expect;
-    };
-    const Case cases[] = {{0, 0}, {100, 3}, {300, 11}};
-    TPeerId* source = AddSource(1);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.turn);
-        FakeClaimTask t;
-        for (int32_t p = 40; p < 50; ++p) t.done.insert(p);
-        t.rotation = c.turn;
-        TClaims list(&t);
-        Announce(t, list, 50, 99, 60);
-        TWebPeer* web = AddPeer(262144, 1);
-        TPieceRange* run = list.Add(40, 99, source, web);
-        run->cursor = 49;
-        web->Stats().current_piece = 49;
-        EXPECT_EQ(list.NextPiece(web), c.expect);
-        ASSERT_NE(web->Claim(), nullptr);
-        EXPECT_EQ(web->Claim()->first, c.expect);
-        EXPECT_EQ(web->Claim()->last, 39);
-        list.Clear();
-    }
-}
-
 TEST_F(ClaimsTest, AConnectionLeavesItsRunOnlyWhenAnotherTaskReadsAheadOfIt) {
     // The connection read 0-29 itself (25-29 not announced yet) and its
     // request reaches piece 40; a peer announces `first`-`last` at once.
