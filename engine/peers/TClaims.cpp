@@ -697,7 +697,14 @@ int32_t TClaims::TakeTailPiece(TPeerObject* peer, const std::function<bool(int32
         // A connection that is not much slower than the owner leaves it the
         // piece under its cursor.
         const bool keep_cursor = c->owner && peer->DownloadRate() < 3 * c->owner->DownloadRate();
-        const int32_t low = keep_cursor ? std::max(c->cursor, c->requested_last) + 1 : c->cursor;
+        int32_t low = keep_cursor ? std::max(c->cursor, c->requested_last) + 1 : c->cursor;
+        if (!keep_cursor && c->owner && c->requested_last >= c->cursor) {
+            // A much faster one still leaves it what its server has most
+            // likely sent already: those bytes arrive whoever else asks.
+            const int64_t length = std::max<int64_t>(m_task->ClaimPieceLength(), 1);
+            const int64_t on_way = (InFlightBytes(c->owner) + length - 1) / length;
+            low = std::max(low, static_cast<int32_t>(std::min<int64_t>(c->cursor + on_way, c->requested_last + 1)));
+        }
         int32_t p = c->last;
         for (; p >= low; --p) {
             if (m_task->IsPieceFinished(p)) {

@@ -376,6 +376,44 @@ TEST_F(ClaimsTest, WithoutAStretchAPeerTakesSinglePiecesFromTheTails) {
     EXPECT_EQ(task.engaged, (std::vector<int32_t>{98, 60}));
 }
 
+TEST_F(ClaimsTest, AMuchFasterPeerLeavesTheWebWhatItsServerHasSent) {
+    // The web connection reads piece 10 of its run 0-19 and has asked its
+    // server for all of it; 0-9 are done. A peer more than three times as
+    // fast takes single pieces from the tail down, but not the ones the
+    // server has most likely sent already (a second at the owner's rate
+    // from its cursor piece on); a stalled owner keeps nothing.
+    struct Case {
+        const char* name;
+        int32_t owner_rate;
+        std::vector<int32_t> expect;
+    };
+    const Case cases[] = {
+        {"one piece a second", 262144, {19, 18, 17, 16, 15, 14, 13, 12, 11}},
+        {"the whole request on its way", 4 << 20, {}},
+        {"stalled owner", 0, {19, 18, 17, 16, 15, 14, 13, 12, 11, 10}},
+    };
+    TPeerId* source = AddSource(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClaimTask t;
+        t.pieces = 20;
+        for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        TClaims list(&t);
+        TPieceRange* run = list.Add(0, 19, source, AddPeer(c.owner_rate, 1));
+        run->cursor = 10;
+        run->requested_last = 19;
+        TPeerObject* bt = AddBtPeer(16 << 20);
+        std::vector<int32_t> taken;
+        for (int i = 0; i < 20; ++i) {
+            const int32_t p = list.NextPieceForPeer(bt, [](int32_t) { return true; });
+            if (p < 0) break;
+            taken.push_back(p);
+        }
+        EXPECT_EQ(taken, c.expect);
+        list.Clear();
+    }
+}
+
 TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
     // 100 pieces; pieces 0-9 are done and the connection, reading one piece
     // a second, comes to piece 10. A peer has every piece from 10 on except
