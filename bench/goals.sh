@@ -326,7 +326,7 @@ section_offload() {  # COUNT
 }
 
 section_receive() {
-  "$here/receive_vs_openssl.sh" "$build" | tee "$dir/receive.txt" >&2
+  "$here/receive_vs_openssl.sh" "$build" "$rounds" | tee "$dir/receive.txt" >&2
 }
 
 needs_content=0
