@@ -263,6 +263,18 @@ TEST_F(PieceCache, HashingAsBlocksArriveChecksWhatThePieceHolds) {
     }
 }
 
+TEST_F(PieceCache, BlocksCopiedWhileTheyAreHashedLandByteExact) {
+    // In order, each block is copied into its piece as it is hashed; the
+    // torrent ends in a short block, and a block arriving ahead of its turn
+    // is copied first and hashed later.
+    Build(MakeTorrent(64 * KiB, {128 * KiB - 1000}));
+    OfferPiece(0, nullptr);
+    for (int64_t b : {4, 6, 5, 7}) Offer(b, nullptr);
+    pieces->FlushComplete();
+    EXPECT_TRUE(pieces->IsAllDone());
+    EXPECT_EQ(ReadDisk(0), torrent.data);
+}
+
 TEST_F(PieceCache, ABlockFilledInItsPlaceIsStoredWithoutACopy) {
     Build(MakeTorrent(256 * KiB, {512 * KiB}));
     Offer(2, nullptr);
