@@ -277,7 +277,7 @@ bool TPieceStorage::OpenFileForRange(TFileEntry& file, int64_t required, bool fo
             if (file.m_file.GetSize() < target) file.m_file.Close();
         }
         // Only a growth changes the size just read (every piece write passes
-        // here, on the receiving thread: one query per write, not three).
+        // here, on the receiving thread: one query per write, not two).
         current = file.m_file.GetSize(&linked);
     }
     return current >= required && linked && m_map.IsLayoutValid();
