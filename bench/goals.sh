@@ -25,8 +25,8 @@
 #             as a multiple of the file, and the time until all are done
 #   receive   bench/receive_vs_openssl.sh
 #
-# TW_GOALS_LOG=N passes --log N to the engine's seeders and to its bt3
-# leecher: their logs (kept with TW_BENCH_KEEP_DIR=1) then show each peer's
+# TW_GOALS_LOG=N passes --log N to the engine's seeders and to its bt3 and
+# p2sp leechers: their logs (kept with TW_BENCH_KEEP_DIR=1) then show each peer's
 # rates and request pipeline every three seconds.
 #
 # The waste split of an engine run: nginx's $bytes_sent over the run's
@@ -188,7 +188,7 @@ section_p2sp() {
     echo "p2sp: round $round of $rounds..." >&2
     measured p2sp tidewell "$round" "$access" "$dir/seed/f.bin" \
       "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --torrent "$dir/f.torrent" --bt-limit 20 \
-      --listen "198.18.0.2:$(free_port 198.18.0.2)" --timeout 3600 "$url"
+      --listen "198.18.0.2:$(free_port 198.18.0.2)" --timeout 3600 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"} "$url"
     measured p2sp aria2c "$round" "$access" "$dir/seed/f.bin" \
       aria2c "${aria2_common[@]}" --interface=198.18.0.4 -d "$dir/out" --listen-port="$(free_port 198.18.0.4)" \
       -x4 -s4 --seed-time=0 -T "$dir/f.torrent" "$url"
@@ -248,13 +248,19 @@ JSON
   engine_seeder 198.18.0.10
   e=$started
   wait_more_seeders "$before"
+  # Each round's leechers come from addresses of their own: a seeder may
+  # remember an address whose last peer told it had every piece (Transmission
+  # keeps such an address as a seed's and never unchokes it again), which
+  # would hold back whichever leecher told it so in an earlier round.
+  local le la
   for round in $(seq "$rounds"); do
     echo "bt3: round $round of $rounds..." >&2
+    le=198.18.0.$((20 + round)); la=198.18.0.$((120 + round))
     measured bt3 tidewell "$round" "$access" "$dir/seed/f.bin" \
       "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --torrent "$dir/f.torrent" --bt-limit 20 \
-      --listen "198.18.0.11:$(free_port 198.18.0.11)" --timeout 3600 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"}
+      --listen "$le:$(free_port "$le")" --timeout 3600 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"}
     measured bt3 aria2c "$round" "$access" "$dir/seed/f.bin" \
-      aria2c "${aria2_common[@]}" --interface=198.18.0.12 -d "$dir/out" --listen-port="$(free_port 198.18.0.12)" \
+      aria2c "${aria2_common[@]}" --interface="$la" -d "$dir/out" --listen-port="$(free_port "$la")" \
       --seed-time=0 "$dir/f.torrent"
   done
   touch "$dir/eseed-198.18.0.10/stop"
