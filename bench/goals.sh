@@ -250,13 +250,19 @@ JSON
   engine_seeder 198.18.0.10
   e=$started
   wait_more_seeders "$before"
+  # Each round's leechers come from addresses of their own: a seeder may
+  # remember an address whose last peer told it had every piece (Transmission
+  # keeps such an address as a seed's and never unchokes it again), which
+  # would hold back whichever leecher told it so in an earlier round.
+  local le la
   for round in $(seq "$rounds"); do
     echo "bt3: round $round of $rounds..." >&2
+    le=198.18.0.$((20 + round)); la=198.18.0.$((120 + round))
     measured bt3 tidewell "$round" "$access" "$dir/seed/f.bin" \
       "$fetch" --quiet --work "$dir/out" --target "$dir/out/f.bin" --torrent "$dir/f.torrent" --bt-limit 20 \
-      --listen "198.18.0.11:$(free_port 198.18.0.11)" --timeout 3600 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"}
+      --listen "$le:$(free_port "$le")" --timeout 3600 ${TW_GOALS_LOG:+--log "$TW_GOALS_LOG"}
     measured bt3 aria2c "$round" "$access" "$dir/seed/f.bin" \
-      aria2c "${aria2_common[@]}" --interface=198.18.0.12 -d "$dir/out" --listen-port="$(free_port 198.18.0.12)" \
+      aria2c "${aria2_common[@]}" --interface="$la" -d "$dir/out" --listen-port="$(free_port "$la")" \
       --seed-time=0 "$dir/f.torrent"
   done
   touch "$dir/eseed-198.18.0.10/stop"
@@ -330,7 +336,7 @@ section_offload() {  # COUNT
 }
 
 section_receive() {
-  "$here/receive_vs_openssl.sh" "$build" | tee "$dir/receive.txt" >&2
+  "$here/receive_vs_openssl.sh" "$build" "$rounds" | tee "$dir/receive.txt" >&2
 }
 
 needs_content=0

@@ -59,7 +59,10 @@ public:
     // Reserves real blocks for [offset, offset + length) (posix_fallocate):
     // later writes there cannot fail for lack of space.
     bool Allocate(uint64_t offset, uint64_t length);
-    int64_t Size() const;
+    // The size of the open file, -1 on error. With `linked`: whether the
+    // file still has a name on disk (false once it was removed, or replaced
+    // by another file under its name), from the same query.
+    int64_t Size(bool* linked = nullptr) const;
     // Flushes the file's data to the device (fdatasync).
     bool Sync();
     // Starts writing the file's changed data to the device and returns

@@ -168,12 +168,13 @@ bool File::Allocate(uint64_t offset, uint64_t length) {
     return true;
 }
 
-int64_t File::Size() const {
+int64_t File::Size(bool* linked) const {
     struct stat st {};
     if (::fstat(m_fd, &st) != 0) {
         t_last_error = errno;
         return -1;
     }
+    if (linked) *linked = st.st_nlink > 0;
     return static_cast<int64_t>(st.st_size);
 }
 

@@ -10,9 +10,12 @@
 
 namespace platform {
 
-void CopyAroundCache(void* dst, const void* src, size_t length) {
+namespace {
+
+// Returns whether the stores went around the caches (and need a fence).
+bool CopyStreaming(void* dst, const void* src, size_t length) {
     // memcpy must not see the null pointers an empty range may carry.
-    if (length == 0) return;
+    if (length == 0) return false;
 #ifdef TIDEWELL_STREAMING_STORES
     // Streaming stores need 16-byte aligned targets; whole 64-byte lines
     // keep the write-combining buffers full.
@@ -30,14 +33,28 @@ void CopyAroundCache(void* dst, const void* src, size_t length) {
             _mm_stream_si128(reinterpret_cast<__m128i*>(d + i + 32), c);
             _mm_stream_si128(reinterpret_cast<__m128i*>(d + i + 48), e);
         }
-        // Streaming stores are weakly ordered: fence them before the memory
-        // is handed to another thread.
-        _mm_sfence();
         if (whole < length) std::memcpy(d + whole, s + whole, length - whole);
-        return;
+        return true;
     }
 #endif
     std::memcpy(dst, src, length);
+    return false;
+}
+
+}  // namespace
+
+void CopyAroundCache(void* dst, const void* src, size_t length) {
+    // Streaming stores are weakly ordered: fence them before the memory is
+    // handed to another thread.
+    if (CopyStreaming(dst, src, length)) FenceCopies();
+}
+
+void CopyAroundCacheUnfenced(void* dst, const void* src, size_t length) { CopyStreaming(dst, src, length); }
+
+void FenceCopies() {
+#ifdef TIDEWELL_STREAMING_STORES
+    _mm_sfence();
+#endif
 }
 
 }  // namespace platform

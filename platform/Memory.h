@@ -12,4 +12,10 @@ namespace platform {
 // still uses. Falls back to an ordinary copy where that cannot be done.
 void CopyAroundCache(void* dst, const void* src, size_t length);
 
+// As CopyAroundCache, for a run of copies between other work: the stores
+// are not fenced, so they drain while that work goes on. FenceCopies must
+// follow the last one before the memory is handed to another thread.
+void CopyAroundCacheUnfenced(void* dst, const void* src, size_t length);
+void FenceCopies();
+
 }  // namespace platform

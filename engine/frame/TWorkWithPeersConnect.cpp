@@ -119,6 +119,12 @@ bool TWorkWithPeers::OpenConnections(TPeerId* c, int32_t opened, int32_t room, i
         if (!peer->ConnectTo(c)) {
             // The candidate was never attached, so its count is undone here.
             c->m_in_use = std::max(c->m_in_use - 1, 0);
+            // A peer or tracker whose connect failed at once (refused on the
+            // local network, where the answer comes before the handshake is
+            // queued) is backed off like one whose connect failed later;
+            // unpunished, a peer that has gone away would be tried again in
+            // every cycle for as long as the task runs.
+            if (!c->IsWebSource()) PenalizeCandidate(c, peer, 0);
             ReleasePeer(peer);
             break;
         }

@@ -82,8 +82,9 @@ void TBTPeer::RequestErased(size_t index) {
 
 bool TBTPeer::Fail(BtCloseReason reason) {
     m_close_reason = reason;
-    LogFormat(PeerLogLevel, "BT peer %s closed: %s", m_socket ? m_socket->PeerText().c_str() : "-",
-              BtCloseReasonName(reason));
+    if (m_socket && !m_socket->PeerText().empty()) m_remote_text = m_socket->PeerText();
+    LogFormat(PeerLogLevel, "BT peer %s (%s) closed: %s", m_remote_text.empty() ? "-" : m_remote_text.c_str(),
+              IsIncoming() ? "incoming" : "outgoing", BtCloseReasonName(reason));
     return false;
 }
 
@@ -107,6 +108,7 @@ void TBTPeer::ResetState() {
     m_recent_tick = 0;
     m_recent_bytes = 0;
     m_recent_rate = 0;
+    m_remote_text.clear();
     ReleaseEngaged();
     TPeerObject::ResetState();
 }
@@ -253,6 +255,7 @@ bool TBTPeer::StartExchange() {
 }
 
 bool TBTPeer::ReadInput() {
+    if (m_remote_text.empty() && m_socket) m_remote_text = m_socket->PeerText();
     if (!IsConnected()) return Fail(BtCloseReason::NotConnected);
     if (m_close_requested) return Fail(BtCloseReason::Snubbed);
     if (Phase() == PeerPhase::Connecting && !m_socket->IsEstablished()) {

@@ -184,6 +184,9 @@ private:
     uint32_t m_recent_tick = 0;
     int64_t m_recent_bytes = 0;
     int32_t m_recent_rate = 0;
+    // The remote's address for the log: the socket forgets it when it closes,
+    // which is when a lost connection is reported.
+    std::string m_remote_text;
 };
 
 // Drops an HTTP preamble ("HTTP", "POST", "GET" ... blank line) from the

@@ -43,9 +43,9 @@ void QDiskFile::Close() {
     m_position = 0;
 }
 
-int64_t QDiskFile::GetSize() const {
+int64_t QDiskFile::GetSize(bool* linked) const {
     if (!m_file) return -1;
-    return m_file->Size();
+    return m_file->Size(linked);
 }
 
 int64_t QDiskFile::Seek(int64_t offset, Origin origin) {

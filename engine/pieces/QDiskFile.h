@@ -45,8 +45,9 @@ public:
     void Close();
     bool IsOpen() const { return m_file != nullptr; }
     bool IsReadOnly() const { return m_read_only; }
-    // Size on disk, -1 when closed or on error.
-    int64_t GetSize() const;
+    // Size on disk, -1 when closed or on error. With `linked`: whether the
+    // open file still has a name on disk (one query for both).
+    int64_t GetSize(bool* linked = nullptr) const;
     // New position, or -1 when it would be negative or the file is closed.
     int64_t Seek(int64_t offset, Origin origin);
     // `offset` -1 means the current position, which advances by the bytes

@@ -108,25 +108,52 @@ TPiece::Take TPiece::Store(const uint8_t* data, int32_t length, int32_t offset, 
     // Bytes already hashed are replaced: the running hash no longer
     // describes what the piece holds.
     if (offset < m_hashed_end) DropRunningHash();
-    if (!EnsureBuffer() || m_buffer.Store(data, n, offset) != n) return Take::Failed;
+    if (!EnsureBuffer()) return Take::Failed;
+    if (!hash || !StoreHashing(data, n, offset)) {
+        if (m_buffer.Store(data, n, offset) != n) return Take::Failed;
+        if (hash) HashOnward(data, n, offset);
+    }
     m_last_access = now;
     m_bytes_from_source += n;
-    if (hash) HashOnward(data, n, offset);
     return Take::Stored;
 }
 
-void TPiece::HashOnward(const uint8_t* data, int32_t length, int32_t offset) {
+bool TPiece::StoreHashing(const uint8_t* data, int32_t length, int32_t offset) {
+    if (!HashReachesAt(offset)) return false;
+    // Blocks read into their place have nothing to copy, and a block held
+    // already is replaced the ordinary way.
+    int32_t room = 0;
+    uint8_t* place = m_buffer.PlaceFor(offset, &room);
+    if (!place || place == data) return false;
+    if (room < length) {
+        m_buffer.ReleaseUnusedChunk(offset);
+        return false;
+    }
+    if (!TSha1State::UpdateCopying(m_running_sha1, data, place, static_cast<size_t>(length))) return false;
+    // Filled in place now: recorded without a copy.
+    if (m_buffer.Store(place, length, offset) != length) {
+        // Cannot happen for a place the buffer gave; the hash no longer
+        // matches what the piece holds.
+        DropRunningHash();
+        return false;
+    }
+    m_hashed_end += length;
+    HashFollowing();
+    return true;
+}
+
+bool TPiece::HashReachesAt(int32_t offset) {
     // The written prefix has passed the running hash: it starts again there.
     if (m_running_sha1 && m_hashed_end < m_written_prefix) DropRunningHash();
     if (!m_running_sha1) {
         // A running hash starts where the hashed written prefix ends.
-        if (offset != m_written_prefix) return;
+        if (offset != m_written_prefix) return false;
         const bool prefix_hashed =
             m_written_prefix == 0 ||
             (m_sha1 && TSha1State::LengthBytes(m_sha1) == static_cast<uint64_t>(m_written_prefix));
-        if (!prefix_hashed) return;
+        if (!prefix_hashed) return false;
         m_running_sha1 = BufferPools::Sha1States().Alloc(static_cast<int64_t>(TSha1State::Size));
-        if (!m_running_sha1) return;
+        if (!m_running_sha1) return false;
         if (m_written_prefix > 0) {
             std::memcpy(m_running_sha1, m_sha1, TSha1State::Size);
         } else {
@@ -134,14 +161,22 @@ void TPiece::HashOnward(const uint8_t* data, int32_t length, int32_t offset) {
         }
         m_hashed_end = m_written_prefix;
     }
-    if (offset != m_hashed_end) return;
+    return offset == m_hashed_end;
+}
+
+void TPiece::HashOnward(const uint8_t* data, int32_t length, int32_t offset) {
+    if (!HashReachesAt(offset)) return;
     if (!TSha1State::Update(m_running_sha1, data, static_cast<size_t>(length))) {
         DropRunningHash();
         return;
     }
     m_hashed_end += length;
-    // Blocks that arrived ahead of this one follow on now.
-    while (m_hashed_end < m_size && m_buffer.HasRange(m_hashed_end, 1)) {
+    HashFollowing();
+}
+
+void TPiece::HashFollowing() {
+    // Blocks that arrived ahead of the hash's end follow on now.
+    while (m_running_sha1 && m_hashed_end < m_size && m_buffer.HasRange(m_hashed_end, 1)) {
         int32_t run = 0;
         const uint8_t* p = m_buffer.DataAt(m_hashed_end, &run);
         if (!p) return;

@@ -170,6 +170,15 @@ private:
     // Extends the running hash with the block just stored at `offset` (its
     // bytes at `data`) and the present blocks after it.
     void HashOnward(const uint8_t* data, int32_t length, int32_t offset);
+    // Whether a running hash ends at `offset` (starting one where it may),
+    // so that a block stored there is hashed at once.
+    bool HashReachesAt(int32_t offset);
+    // Extends the running hash with the present blocks from its end.
+    void HashFollowing();
+    // Stores a new block that continues the running hash, copying it into
+    // its place and hashing it in one pass; false (nothing done) when it
+    // cannot go that way.
+    bool StoreHashing(const uint8_t* data, int32_t length, int32_t offset);
     void DropRunningHash();
     void ReleaseProgress(bool keep_blocks);
     void SetSource(TBlockSource* source);

@@ -260,7 +260,11 @@ bool TPieceStorage::OpenFileForRange(TFileEntry& file, int64_t required, bool fo
         if (for_writing || platform::Exists(file.m_path)) Send(PiecesEventCode::FileUnusable);
         return false;
     }
-    int64_t current = file.m_file.GetSize();
+    // Whether the open file still has a name on disk comes with its size:
+    // a file removed or replaced under a running download must fail its
+    // writes rather than take bytes nobody will find.
+    bool linked = false;
+    int64_t current = file.m_file.GetSize(&linked);
     if (current > file.m_size) return TruncateToSize(file);
     if (!for_writing) return current >= required && m_map.IsLayoutValid();
 
@@ -272,11 +276,11 @@ bool TPieceStorage::OpenFileForRange(TFileEntry& file, int64_t required, bool fo
             file.m_file.SetLength(target);
             if (file.m_file.GetSize() < target) file.m_file.Close();
         }
-        // Only a growth changes the size just read (every block write passes
-        // here: one size query less per write).
-        current = file.m_file.GetSize();
+        // Only a growth changes the size just read (every piece write passes
+        // here, on the receiving thread: one query per write, not two).
+        current = file.m_file.GetSize(&linked);
     }
-    return current >= required && m_map.IsLayoutValid() && platform::FileSize(file.m_path) >= required;
+    return current >= required && linked && m_map.IsLayoutValid();
 }
 
 // --- preparing, closing, finishing ---------------------------------------------

@@ -1,5 +1,6 @@
 #include "engine/pieces/TPieceWriter.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "engine/pieces/TDiskLockHolder.h"
@@ -80,7 +81,11 @@ void TPieceWriter::Wake() {
 void TPieceWriter::Collect(std::vector<Job>& out, bool wait_all) {
     if (wait_all) Wake();
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (wait_all) m_finished.wait(lock, [this] { return m_queue.empty() && !m_running; });
+    if (wait_all) {
+        m_wait_target = 0;
+        m_finished.wait(lock, [this] { return m_queue.empty() && !m_running; });
+        m_wait_target = NoWaiter;
+    }
     for (Job& job : m_done) out.push_back(std::move(job));
     m_done.clear();
     m_has_finished.store(false, std::memory_order_release);
@@ -89,7 +94,9 @@ void TPieceWriter::Collect(std::vector<Job>& out, bool wait_all) {
 void TPieceWriter::WaitBelow(int64_t bytes) {
     Wake();
     std::unique_lock<std::mutex> lock(m_mutex);
+    m_wait_target = std::max<int64_t>(bytes, 0);
     m_finished.wait(lock, [this, bytes] { return m_queued_bytes.load(std::memory_order_relaxed) <= bytes; });
+    m_wait_target = NoWaiter;
 }
 
 void TPieceWriter::StartWritebackAfter(const Job& job) {
@@ -119,9 +126,13 @@ void TPieceWriter::Run() {
         m_queued_bytes.store(m_queued_bytes.load(std::memory_order_relaxed) - job.bytes, std::memory_order_relaxed);
         m_done.push_back(std::move(job));
         m_has_finished.store(true, std::memory_order_release);
-        // Nobody waits unless the owner's queue is full or it drains it: then
-        // this is the only wake-up the owner pays for.
-        m_finished.notify_all();
+        // Nobody waits unless the owner's queue is full or it drains it, and
+        // then for a level: woken only once that is reached, the owner pays
+        // one wake-up per wait instead of one per piece written meanwhile.
+        const int64_t left = m_queued_bytes.load(std::memory_order_relaxed);
+        if (m_wait_target != NoWaiter && left <= m_wait_target && (m_wait_target > 0 || m_queue.empty())) {
+            m_finished.notify_all();
+        }
     }
 }
 

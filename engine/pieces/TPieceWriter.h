@@ -108,6 +108,10 @@ private:
     std::vector<Job> m_done;
     bool m_running = false;
     bool m_stop = false;
+    // The level of unfinished bytes the owner waits for (0: all finished),
+    // NoWaiter while it does not wait.
+    static constexpr int64_t NoWaiter = -1;
+    int64_t m_wait_target = NoWaiter;
     // Written under m_mutex, read without it as hints.
     std::atomic<int64_t> m_queued_bytes{0};
     std::atomic<bool> m_has_finished{false};

@@ -5,7 +5,10 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstring>
+
+#include "platform/Memory.h"
 
 namespace engine {
 
@@ -89,6 +92,24 @@ bool TSha1State::Update(uint8_t* state, const void* data, size_t length) {
     SHA_CTX ctx;
     ToContext(state, ctx);
     SHA1_Update(&ctx, data, length);
+    FromContext(ctx, state);
+    return true;
+}
+
+bool TSha1State::UpdateCopying(uint8_t* state, const void* data, uint8_t* copy, size_t length) {
+    if (!IsUsable(state)) return false;
+    // A slice's stores fit the processor's store queue, so they retire
+    // while the next slice is hashed instead of stalling it.
+    constexpr size_t Slice = 1024;
+    SHA_CTX ctx;
+    ToContext(state, ctx);
+    const auto* from = static_cast<const uint8_t*>(data);
+    for (size_t at = 0; at < length; at += Slice) {
+        const size_t n = std::min(Slice, length - at);
+        platform::CopyAroundCacheUnfenced(copy + at, from + at, n);
+        SHA1_Update(&ctx, from + at, n);
+    }
+    platform::FenceCopies();
     FromContext(ctx, state);
     return true;
 }

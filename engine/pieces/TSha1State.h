@@ -41,6 +41,12 @@ public:
     // Continues the hash with `length` bytes; false (state unchanged) for an
     // unusable state.
     static bool Update(uint8_t* state, const void* data, size_t length);
+    // As Update, and copies the bytes to `copy` (which must not overlap
+    // them) around the processor's caches on the way, in slices small
+    // enough that the copy's stores drain while the hash of the next slice
+    // is computed. False (state unchanged, nothing copied) for an unusable
+    // state.
+    static bool UpdateCopying(uint8_t* state, const void* data, uint8_t* copy, size_t length);
     // The digest of everything hashed so far; the state itself is unchanged.
     static bool Final(const uint8_t* state, Digest& out);
 };

@@ -9,6 +9,7 @@
 #include "engine//base/EngineSettings.h"
 #include "engine/net/NameResolver.h"
 #include "engine/net/SourceUrl.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/TPeerId.h"
 #include "engine/peers/TPeerObject.h"
 #include "tests/engine/peers/PeersTestSupport.h"
@@ -282,6 +283,40 @@ TEST_F(ConnectionCycle, FailingSourcesAreBackedOffAndPunished) {
         // failures, then 1 × 0 + 5 for a peer that never became active.
         EXPECT_EQ(c->m_backoff, 5);
     }
+}
+
+TEST_F(ConnectionCycle, RefusedBitTorrentPeerIsBackedOffWhenItsConnectFailsAtOnce) {
+    // The real BitTorrent peer queues its handshake right after the connect;
+    // on loopback the refusal is already known then, so the connect attempt
+    // itself fails. It must cost the candidate its back-off all the same.
+    m_task->SetPeerFactory([](int kind) -> engine::TPeerObject* {
+        if (kind == engine::PeerKindBt) return new engine::TBTPeer;
+        return new peers_test::TestPeer(kind);
+    });
+    uint16_t dead_port = 0;
+    {
+        ScriptedServers gone(7, 1, ScriptedServers::Mode::Silent);
+        dead_port = gone.Ports()[0];
+    }
+    m_task->SetConnectionLimits(49, 10);
+    ASSERT_TRUE(m_task->AddCandidate(MakeCandidate(1, Loopback(7), dead_port), false, false));
+    TPeerId* dead = m_task->Candidates().front();
+
+    m_task->ConnectBtPeers();
+    ASSERT_TRUE(testing_support::WaitFor([&] {
+        m_task->StepAll();
+        return m_task->ActivePeers().empty();
+    }));
+    EXPECT_EQ(dead->m_attempts, 1);
+    EXPECT_EQ(dead->m_failures, 1);
+    EXPECT_EQ(dead->m_in_use, 0);
+    EXPECT_EQ(dead->m_backoff, 5) << "never active, penalty 0: 1 x 0 + 5";
+    for (int s = 0; s < 4; ++s) {
+        NextSecond();
+        m_task->ConnectBtPeers();
+        m_task->StepAll();
+    }
+    EXPECT_EQ(dead->m_attempts, 1) << "not tried again while backed off";
 }
 
 TEST_F(ConnectionCycle, PenalizeSourceDelaysOrRemoves) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "engine/pieces/QBufferPool.h"
@@ -100,6 +101,37 @@ TEST_F(PieceCache, AnIdlePartOfABigPieceIsFlushedAndOnlyTheRestIsHashedLater) {
     pieces->FlushComplete();
     EXPECT_TRUE(pieces->IsPieceDone(0));
     EXPECT_EQ(ReadDisk(0).substr(0, 4 * MiB), torrent.data.substr(0, 4 * MiB));
+}
+
+TEST_F(PieceCache, AFileRemovedOrReplacedUnderTheDownloadFailsItsNextWrite) {
+    // The open handle would still take the bytes, into a file nobody can
+    // find any more: the piece must stay missing.
+    struct Case {
+        const char* name;
+        bool replace;  // another file of the same size put in its place
+    };
+    for (const Case& c : {Case{"removed", false}, Case{"replaced", true}}) {
+        SCOPED_TRACE(c.name);
+        pieces.reset();
+        for (const char* name : {"file0.bin", "file0.bin.twtmp", "task.twinfodf"}) {
+            std::filesystem::remove(sandbox.File(name));
+        }
+        Build(MakeTorrent(64 * KiB, {256 * KiB}));
+        OfferPiece(0, nullptr);
+        pieces->FlushComplete();
+        ASSERT_TRUE(pieces->IsPieceDone(0));
+        const std::string path = pieces->File(0)->m_path;
+        std::filesystem::remove(path);
+        if (c.replace) {
+            const std::string other = path + ".other";
+            std::ofstream(other, std::ios::binary).put('\0');
+            std::filesystem::resize_file(other, 256 * KiB);
+            std::filesystem::rename(other, path);
+        }
+        OfferPiece(1, nullptr);
+        pieces->FlushComplete();
+        EXPECT_FALSE(pieces->IsPieceDone(1));
+    }
 }
 
 TEST_F(PieceCache, PiecesWaitingForUploadsAreAnnouncedAndAllWrittenWhenTheLastIsVerified) {
@@ -229,6 +261,18 @@ TEST_F(PieceCache, HashingAsBlocksArriveChecksWhatThePieceHolds) {
             EXPECT_EQ(ReadDisk(0).substr(0, 64 * KiB), torrent.data.substr(0, 64 * KiB));
         }
     }
+}
+
+TEST_F(PieceCache, BlocksCopiedWhileTheyAreHashedLandByteExact) {
+    // In order, each block is copied into its piece as it is hashed; the
+    // torrent ends in a short block, and a block arriving ahead of its turn
+    // is copied first and hashed later.
+    Build(MakeTorrent(64 * KiB, {128 * KiB - 1000}));
+    OfferPiece(0, nullptr);
+    for (int64_t b : {4, 6, 5, 7}) Offer(b, nullptr);
+    pieces->FlushComplete();
+    EXPECT_TRUE(pieces->IsAllDone());
+    EXPECT_EQ(ReadDisk(0), torrent.data);
 }
 
 TEST_F(PieceCache, ABlockFilledInItsPlaceIsStoredWithoutACopy) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/meta/QSha1.h"
 
@@ -120,6 +121,39 @@ TEST(TSha1StateLayout, AReferenceStateContinuesToTheRightDigest) {
         ASSERT_TRUE(TSha1State::Final(state, again));
         EXPECT_EQ(again, digest);
     }
+}
+
+TEST(TSha1StateLayout, HashingWhileCopyingGivesTheSameStateAndAnExactCopy) {
+    // Lengths around the copy's slices and cache lines, from a state that
+    // already holds a partial SHA-1 block, into targets aligned or not.
+    const std::string m = Message(3 * 16384);
+    for (size_t start : {size_t{0}, size_t{5}}) {
+        for (size_t length : {size_t{0}, size_t{1}, size_t{63}, size_t{64}, size_t{1023}, size_t{1024}, size_t{1025},
+                              size_t{16384 - 3}, size_t{16384}, size_t{2 * 16384 + 77}}) {
+            for (size_t misalign : {size_t{0}, size_t{1}}) {
+                SCOPED_TRACE(::testing::Message() << start << "+" << length << " misalign " << misalign);
+                uint8_t plain[TSha1State::Size];
+                TSha1State::Reset(plain);
+                ASSERT_TRUE(TSha1State::Update(plain, m.data(), start));
+                uint8_t copying[TSha1State::Size];
+                std::memcpy(copying, plain, sizeof copying);
+                ASSERT_TRUE(TSha1State::Update(plain, m.data() + start, length));
+                // Guard bytes on both sides show a copy that strays.
+                std::vector<uint8_t> target(length + 64 + misalign, 0xA5);
+                ASSERT_TRUE(TSha1State::UpdateCopying(copying, m.data() + start, target.data() + 32 + misalign, length));
+                EXPECT_EQ(0, std::memcmp(plain, copying, TSha1State::Size));
+                EXPECT_EQ(0, std::memcmp(target.data() + 32 + misalign, m.data() + start, length));
+                for (size_t i = 0; i < 32 + misalign; ++i) ASSERT_EQ(target[i], 0xA5) << i;
+                for (size_t i = 32 + misalign + length; i < target.size(); ++i) ASSERT_EQ(target[i], 0xA5) << i;
+            }
+        }
+    }
+    uint8_t bad[TSha1State::Size];
+    TSha1State::Reset(bad);
+    bad[96] = 1;
+    uint8_t target[4] = {7, 7, 7, 7};
+    EXPECT_FALSE(TSha1State::UpdateCopying(bad, "abcd", target, 4));
+    EXPECT_EQ(target[0], 7) << "nothing copied for an unusable state";
 }
 
 TEST(TSha1StateLayout, RefusesStatesItCouldNotHaveWritten) {
