@@ -119,6 +119,19 @@ protected:
         list.NoteAnnouncedPieces();
         t.now += age;
     }
+    // The web connection `web` owns the run `first`-`last` and has just
+    // finished piece `at` of it.
+    static TPieceRange* ReadingAt(TClaims& list, int32_t first, int32_t last, int32_t at, TPeerId* source,
+                                  TWebPeer* web) {
+        TPieceRange* run = list.Add(first, last, source, web);
+        run->cursor = at;
+        web->Stats().current_piece = at;
+        return run;
+    }
+    // Pieces 0 to `count` - 1 are done.
+    static void DoneBelow(FakeClaimTask& t, int32_t count) {
+        for (int32_t p = 0; p < count; ++p) t.done.insert(p);
+    }
     std::vector<Run> Runs() const {
         std::vector<Run> out;
         for (const TPieceRange* c : claims.List()) out.push_back({c->first, c->last});
@@ -397,7 +410,7 @@ TEST_F(ClaimsTest, AMuchFasterPeerLeavesTheWebWhatItsServerHasSent) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
         t.pieces = 20;
-        for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        DoneBelow(t, 10);
         TClaims list(&t);
         TPieceRange* run = list.Add(0, 19, source, AddPeer(c.owner_rate, 1));
         run->cursor = 10;
@@ -460,7 +473,7 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
-        for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        DoneBelow(t, 10);
         t.outpaced = c.outpaced;
         if (c.peer_block_age >= 0) t.last_peer_block = t.now - c.peer_block_age;
         TClaims list(&t);
@@ -473,10 +486,8 @@ TEST_F(ClaimsTest, AWebRunMeetingWhatAPeerHasMovesWhereNobodyHasTheFile) {
             Announce(t, list, c.open_first - 8, c.open_first - 1, c.announced_age);
         }
         TWebPeer* web = AddPeer(262144, 1);
-        TPieceRange* run = list.Add(0, c.other_run ? 79 : 99, source, web);
-        run->cursor = 9;
+        TPieceRange* run = ReadingAt(list, 0, c.other_run ? 79 : 99, 9, source, web);
         run->requested_last = c.requested_last;
-        web->Stats().current_piece = 9;
         if (c.other_run) {
             TPieceRange* other = list.Add(80, 99, source, AddPeer(262144, 1));
             other->requested_last = 85;
@@ -545,16 +556,14 @@ TEST_F(ClaimsTest, AnotherTasksRunReachesAsFarAsItsLastAnnouncementIsOld) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
-        for (int32_t p = 0; p < 10; ++p) t.done.insert(p);
+        DoneBelow(t, 10);
         t.rotation = c.turn;
         TClaims list(&t);
         Announce(t, list, 10, 29 - c.last_batch, 60);
         Announce(t, list, 30 - c.last_batch, 29, c.age);
         TWebPeer* web = AddPeer(c.rate, 1);
         if (c.meets_peer_piece) {
-            TPieceRange* run = list.Add(0, 99, source, web);
-            run->cursor = 9;
-            web->Stats().current_piece = 9;
+            ReadingAt(list, 0, 99, 9, source, web);
         } else {
             TPieceRange* left = list.Add(30, 99, source, nullptr);
             left->claim_time = t.now;
@@ -589,14 +598,11 @@ TEST_F(ClaimsTest, AConnectionLeavesItsRunOnlyWhenAnotherTaskReadsAheadOfIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClaimTask t;
-        for (int32_t p = 0; p < 30; ++p) t.done.insert(p);
+        DoneBelow(t, 30);
         for (int32_t p = 25; p < 30; ++p) t.unannounced.insert(p);
         TClaims list(&t);
         TWebPeer* web = AddPeer(262144, 1);
-        TPieceRange* run = list.Add(20, 99, source, web);
-        run->cursor = 29;
-        run->requested_last = 40;
-        web->Stats().current_piece = 29;
+        ReadingAt(list, 20, 99, 29, source, web)->requested_last = 40;
         Announce(t, list, c.first, c.last, 0);
         EXPECT_EQ(list.NextPiece(web), c.expect);
         ASSERT_NE(web->Claim(), nullptr);
